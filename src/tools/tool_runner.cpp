@@ -1,0 +1,212 @@
+#include "tools/tool_runner.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "log/log.h"
+#include "tools/text.h"
+#include "tools/unique_handle.h"
+
+namespace pl::tools {
+namespace {
+
+// How often the captured run looks at the pipe while it waits for output or for the child.
+constexpr DWORD kPollMs = 15;
+
+std::vector<wchar_t> WritableCommandLine(const std::wstring& app, const std::wstring& args) {
+  const std::wstring line = BuildCommandLine(app, args);
+  std::vector<wchar_t> buffer(line.begin(), line.end());
+  buffer.push_back(L'\0');
+  return buffer;
+}
+
+const wchar_t* OrNull(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
+
+// Reads whatever the pipe holds right now. False once every writer has closed it and it is drained.
+bool DrainAvailable(HANDLE pipe, std::string* bytes) {
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available == 0) return true;
+    char block[4096];
+    DWORD got = 0;
+    const DWORD want = available < sizeof block ? available : static_cast<DWORD>(sizeof block);
+    if (!ReadFile(pipe, block, want, &got, nullptr) || got == 0) return false;
+    bytes->append(block, got);
+  }
+}
+
+// Collects output until the pipe closes. With a limit, the child is terminated when it passes and the
+// reading stops once the child is gone, even when a grandchild still holds the pipe open.
+void CollectOutput(HANDLE pipe, HANDLE process, int32_t timeLimitMs, std::string* bytes, bool* terminated) {
+  const ULONGLONG deadline = timeLimitMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeLimitMs) : 0;
+  bool childExited = false;
+  for (;;) {
+    if (!DrainAvailable(pipe, bytes)) return;
+    if (deadline != 0 && GetTickCount64() >= deadline) {
+      if (!childExited && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process, kTerminatedExitCode);
+        WaitForSingleObject(process, INFINITE);
+        *terminated = true;
+      }
+      DrainAvailable(pipe, bytes);
+      return;
+    }
+    if (!childExited) {
+      childExited = WaitForSingleObject(process, kPollMs) == WAIT_OBJECT_0;
+    } else {
+      Sleep(kPollMs);  // only a grandchild keeps the pipe open now
+    }
+  }
+}
+
+}  // namespace
+
+std::wstring SystemToolPathFrom(const wchar_t* directory, unsigned length, const std::wstring& toolName) {
+  if (length == 0 || length >= MAX_PATH) return toolName;
+  return std::wstring(directory, length) + L"\\" + toolName;
+}
+
+std::wstring SystemToolPath(const std::wstring& toolName) {
+  wchar_t directory[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+  return SystemToolPathFrom(directory, length, toolName);
+}
+
+std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::wstring& arguments) {
+  std::wstring line = L"\"" + applicationPath + L"\"";
+  if (!arguments.empty()) line += L" " + arguments;
+  return line;
+}
+
+ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
+                              const std::wstring& workingDirectory, int32_t timeLimitMs) {
+  ToolRunResult result;
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  UniqueKernelHandle readEnd;
+  UniqueKernelHandle writeEnd;
+  if (!CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0)) return result;
+  SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd.get();
+  startup.hStdError = writeEnd.get();
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION info{};
+  std::vector<wchar_t> commandLine = WritableCommandLine(applicationPath, arguments);
+  const BOOL created =
+      CreateProcessW(OrNull(applicationPath), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                     OrNull(workingDirectory), &startup, &info);
+  writeEnd.reset();  // only the child may hold the write end, or the pipe never reports its end
+  if (!created) return result;
+  UniqueKernelHandle process(info.hProcess);
+  UniqueKernelHandle thread(info.hThread);
+  result.started = true;
+
+  std::string bytes;
+  bool terminated = false;
+  CollectOutput(readEnd.get(), process.get(), timeLimitMs, &bytes, &terminated);
+  readEnd.reset();
+
+  // A child that closed its output early may still be running: the limit applies to its exit too.
+  if (!terminated) {
+    const DWORD wait = timeLimitMs > 0 ? static_cast<DWORD>(timeLimitMs) : INFINITE;
+    if (WaitForSingleObject(process.get(), wait) == WAIT_TIMEOUT) {
+      TerminateProcess(process.get(), kTerminatedExitCode);
+      WaitForSingleObject(process.get(), INFINITE);
+    }
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
+  result.exitCode = exitCode;
+  result.output = GbkToUtf8(bytes);
+  return result;
+}
+
+LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstring& arguments,
+                            const std::wstring& workingDirectory, int32_t timeLimitMs) {
+  LaunchResult result;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  std::vector<wchar_t> commandLine = WritableCommandLine(applicationPath, arguments);
+  if (!CreateProcessW(OrNull(applicationPath), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      OrNull(workingDirectory), &startup, &info)) {
+    return result;
+  }
+  UniqueKernelHandle process(info.hProcess);
+  UniqueKernelHandle thread(info.hThread);
+  result.started = true;
+  const DWORD wait = timeLimitMs > 0 ? static_cast<DWORD>(timeLimitMs) : INFINITE;
+  if (WaitForSingleObject(process.get(), wait) == WAIT_TIMEOUT) {
+    result.timedOut = true;
+    TerminateProcess(process.get(), kTerminatedExitCode);
+    WaitForSingleObject(process.get(), INFINITE);
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
+  result.exitCode = exitCode;
+  return result;
+}
+
+bool RunBcdedit(const std::wstring& arguments, bool dryRun, std::string* output) {
+  log::LogInfo("bcdedit " + WideToUtf8(arguments));
+  if (dryRun) {
+    log::LogInfo("[dry-run] 跳过实际执行");
+    return true;
+  }
+  const ToolRunResult run = RunToolCaptured(SystemToolPath(L"bcdedit.exe"), arguments, L"", 0);
+  if (output != nullptr) *output = run.output;
+  if (!run.started) {
+    log::LogError("启动 bcdedit 失败");
+    return false;
+  }
+  if (run.exitCode != 0) {
+    log::LogError("bcdedit 执行失败, exitCode=" + std::to_string(run.exitCode) + ", output=" + run.output);
+    return false;
+  }
+  return true;
+}
+
+bool RunDiskpartScript(const std::string& script, bool dryRun) {
+  log::LogInfo("diskpart 脚本内容:\n" + script);
+  if (dryRun) {
+    log::LogInfo("[dry-run] 跳过实际执行 diskpart，仅记录脚本内容。");
+    return true;
+  }
+  wchar_t tempDirectory[MAX_PATH] = {};
+  wchar_t scriptPath[MAX_PATH] = {};
+  const DWORD tempLength = GetTempPathW(MAX_PATH, tempDirectory);
+  bool written = false;
+  if (tempLength > 0 && tempLength < MAX_PATH && GetTempFileNameW(tempDirectory, L"pld", 0, scriptPath) != 0) {
+    UniqueFileHandle file(
+        CreateFileW(scriptPath, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    written = file && (script.empty() || (WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()),
+                                                    &done, nullptr) &&
+                                          done == script.size()));
+  }
+  if (!written) {
+    if (scriptPath[0] != L'\0') DeleteFileW(scriptPath);
+    log::LogError("无法创建 diskpart 临时脚本文件");
+    return false;
+  }
+  const ToolRunResult run =
+      RunToolCaptured(SystemToolPath(L"diskpart.exe"), L"/s \"" + std::wstring(scriptPath) + L"\"", L"", 0);
+  DeleteFileW(scriptPath);
+  if (!run.started) {
+    log::LogError("启动 diskpart 失败");
+    return false;
+  }
+  if (run.exitCode != 0) {
+    log::LogError("diskpart 执行失败, exitCode=" + std::to_string(run.exitCode) + "\n" + run.output);
+    return false;
+  }
+  log::LogInfo(run.output);
+  return true;
+}
+
+}  // namespace pl::tools

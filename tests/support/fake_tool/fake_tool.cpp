@@ -1,0 +1,258 @@
+// Stands in for bcdedit, diskpart, bcdboot, Dism and PowerShell in tests.
+//
+// The folder named by PL_FAKE_TOOLS_DIR holds "scenario.txt", written by the test, and "journal.txt",
+// appended here. A scenario line is a rule of tab-separated key=value fields:
+//   tool=<name, lower case, no .exe>  match=<glob over the arguments>  times=<uses, 0 = any>
+//   exit=<code>  out=<hex bytes for stdout>  err=<hex bytes for stderr>  delay=<ms after writing>
+//   hold=<ms a child keeps the output pipe open>
+// The first rule whose tool and pattern match, and whose uses are not spent, answers. With no rule the
+// tool prints nothing and exits 0. A journal line records: tool, command line, working directory, the
+// diskpart script ("/s" file) and the rule index, escaped so that any byte survives.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Narrow(const std::wstring& w) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+  std::string s(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  char block[65536];
+  DWORD got = 0;
+  while (ReadFile(f, block, sizeof block, &got, nullptr) && got > 0) bytes->append(block, got);
+  CloseHandle(f);
+  return true;
+}
+
+std::string Escape(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\t') out += "\\t";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c < 0x20) { out += "\\x"; out += hex[c >> 4]; out += hex[c & 15]; }
+    else out += static_cast<char>(c);
+  }
+  return out;
+}
+
+std::string FromHex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+  return out;
+}
+
+bool Glob(const char* p, const char* s) {
+  // '*' any run, '?' one byte; iterative with one backtrack point.
+  const char* star = nullptr;
+  const char* mark = nullptr;
+  while (*s) {
+    if (*p == '?' || (*p && *p == *s)) { ++p; ++s; }
+    else if (*p == '*') { star = p++; mark = s; }
+    else if (star) { p = star + 1; s = ++mark; }
+    else return false;
+  }
+  while (*p == '*') ++p;
+  return *p == 0;
+}
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t at = s.find(sep, start);
+    parts.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    if (at == std::string::npos) break;
+    start = at + 1;
+  }
+  return parts;
+}
+
+struct Rule {
+  std::string tool, match = "*", out, err;
+  int times = 0, delay = 0, hold = 0;
+  uint32_t exitCode = 0;
+};
+
+std::vector<Rule> LoadRules(const std::string& text) {
+  std::vector<Rule> rules;
+  for (std::string line : Split(text, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    Rule rule;
+    for (const std::string& field : Split(line, '\t')) {
+      size_t eq = field.find('=');
+      if (eq == std::string::npos) continue;
+      std::string key = field.substr(0, eq), value = field.substr(eq + 1);
+      if (key == "tool") rule.tool = value;
+      else if (key == "match") rule.match = value;
+      else if (key == "times") rule.times = std::atoi(value.c_str());
+      else if (key == "exit") rule.exitCode = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+      else if (key == "out") rule.out = FromHex(value);
+      else if (key == "err") rule.err = FromHex(value);
+      else if (key == "delay") rule.delay = std::atoi(value.c_str());
+      else if (key == "hold") rule.hold = std::atoi(value.c_str());
+    }
+    rules.push_back(rule);
+  }
+  return rules;
+}
+
+// The rule index recorded on each earlier journal line, to count uses.
+int UsesOf(const std::string& journal, int index) {
+  int uses = 0;
+  const std::string tag = "\trule=" + std::to_string(index);
+  for (const std::string& line : Split(journal, '\n')) {
+    if (line.size() >= tag.size() && line.compare(line.size() - tag.size(), tag.size(), tag) == 0) ++uses;
+  }
+  return uses;
+}
+
+// A journal lock shared by concurrent fake tools: an exclusive open, retried.
+HANDLE LockJournal(const std::wstring& dir) {
+  const std::wstring path = dir + L"\\journal.lock";
+  for (int i = 0; i < 2000; ++i) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    Sleep(5);
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+void AppendJournal(const std::wstring& dir, const std::string& line) {
+  HANDLE f = CreateFileW((dir + L"\\journal.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  DWORD done = 0;
+  WriteFile(f, line.data(), (DWORD)line.size(), &done, nullptr);
+  CloseHandle(f);
+}
+
+// Arguments: the command line after the program token and the one blank that follows it.
+std::wstring ArgumentsOf(const std::wstring& commandLine) {
+  size_t i = 0;
+  if (!commandLine.empty() && commandLine[0] == L'"') {
+    size_t close = commandLine.find(L'"', 1);
+    i = close == std::wstring::npos ? commandLine.size() : close + 1;
+  } else {
+    while (i < commandLine.size() && commandLine[i] != L' ' && commandLine[i] != L'\t') ++i;
+  }
+  if (i < commandLine.size() && commandLine[i] == L' ') ++i;
+  return commandLine.substr(i);
+}
+
+std::wstring DiskpartScriptPath(const std::wstring& args) {
+  size_t at = args.find(L"/s ");
+  if (at == std::wstring::npos) return {};
+  std::wstring rest = args.substr(at + 3);
+  if (!rest.empty() && rest[0] == L'"') {
+    size_t close = rest.find(L'"', 1);
+    return rest.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
+  }
+  return rest.substr(0, rest.find(L' '));
+}
+
+void WriteAll(DWORD which, const std::string& bytes) {
+  if (bytes.empty()) return;
+  HANDLE h = GetStdHandle(which);
+  DWORD done = 0;
+  WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, nullptr);
+}
+
+// Starts a copy of this program that inherits the output pipe and sleeps.
+void SpawnHolder(int ms) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring line = L"\"" + std::wstring(self) + L"\" --pl-fake-hold " + std::to_wstring(ms);
+  std::vector<wchar_t> buffer(line.begin(), line.end());
+  buffer.push_back(0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi{};
+  if (CreateProcessW(self, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"--pl-fake-hold") {
+    Sleep(static_cast<DWORD>(_wtoi(argv[2])));
+    return 0;
+  }
+  wchar_t dirBuffer[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"PL_FAKE_TOOLS_DIR", dirBuffer, MAX_PATH) == 0) {
+    WriteAll(STD_ERROR_HANDLE, "fake tool: PL_FAKE_TOOLS_DIR is not set\r\n");
+    return 9009;
+  }
+  const std::wstring dir = dirBuffer;
+
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring base = self;
+  base = base.substr(base.find_last_of(L"\\/") + 1);
+  if (base.size() > 4 && _wcsicmp(base.c_str() + base.size() - 4, L".exe") == 0) base.resize(base.size() - 4);
+  std::string tool = Narrow(base);
+  for (char& c : tool) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+
+  const std::wstring commandLine = GetCommandLineW();
+  const std::wstring args = ArgumentsOf(commandLine);
+  const std::string argsUtf8 = Narrow(args);
+  wchar_t cwd[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+
+  std::string scriptField;
+  if (tool == "diskpart") {
+    std::string script;
+    const std::wstring scriptPath = DiskpartScriptPath(args);
+    if (!scriptPath.empty() && ReadWholeFile(scriptPath, &script)) scriptField = "\tscript=" + Escape(script);
+  }
+
+  std::string scenario;
+  ReadWholeFile(dir + L"\\scenario.txt", &scenario);
+  const std::vector<Rule> rules = LoadRules(scenario);
+
+  HANDLE lock = LockJournal(dir);
+  std::string journal;
+  ReadWholeFile(dir + L"\\journal.txt", &journal);
+  int chosen = -1;
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const Rule& r = rules[i];
+    if (r.tool != tool || !Glob(r.match.c_str(), argsUtf8.c_str())) continue;
+    if (r.times > 0 && UsesOf(journal, static_cast<int>(i)) >= r.times) continue;
+    chosen = static_cast<int>(i);
+    break;
+  }
+  AppendJournal(dir, "tool=" + tool + "\tcmdline=" + Escape(Narrow(commandLine)) + "\tcwd=" + Escape(Narrow(cwd)) +
+                         scriptField + "\trule=" + std::to_string(chosen) + "\n");
+  if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+
+  if (chosen < 0) return 0;
+  const Rule& rule = rules[chosen];
+  WriteAll(STD_OUTPUT_HANDLE, rule.out);
+  WriteAll(STD_ERROR_HANDLE, rule.err);
+  if (rule.hold > 0) SpawnHolder(rule.hold);
+  if (rule.delay > 0) Sleep(static_cast<DWORD>(rule.delay));
+  return static_cast<int>(rule.exitCode);
+}

@@ -1,0 +1,59 @@
+#pragma once
+// Drives the real program under Wine: start it, find its windows and message boxes, read and press
+// controls, take screenshots. Runs inside the test process, which shares the program's Wine session.
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pl::test {
+
+// The built program, next to the test programs' build tree (set by CTest as PL_HOST_GUI_EXE).
+std::wstring HostGuiPath();
+
+// A started program; terminated at the end of the scope if still running.
+struct GuiProgram {
+  GuiProgram() = default;
+  ~GuiProgram();
+  GuiProgram(const GuiProgram&) = delete;
+  GuiProgram& operator=(const GuiProgram&) = delete;
+
+  // `environment` entries are added to (or, with an empty value, removed from) this process's environment
+  // for the child only.
+  bool Start(const std::wstring& exe, const std::wstring& arguments,
+             const std::vector<std::pair<std::wstring, std::wstring>>& environment = {});
+  bool Running() const;
+  // The exit code, or -1 when it did not end within the time.
+  long WaitForExit(DWORD timeoutMs);
+  void Terminate();
+
+  HANDLE process = nullptr;
+  DWORD processId = 0;
+};
+
+// Polls for a visible top-level window of the class (of any process when processId is 0).
+HWND WaitForWindow(const wchar_t* className, DWORD processId, DWORD timeoutMs);
+// Polls for a message box (dialog class "#32770") with exactly this caption.
+HWND WaitForMessageBox(const std::wstring& caption, DWORD processId, DWORD timeoutMs);
+// True when no such window exists now.
+bool NoMessageBox(const std::wstring& caption, DWORD processId);
+
+std::wstring WindowText(HWND window);
+std::wstring ControlText(HWND parent, int controlId);
+bool ControlVisible(HWND parent, int controlId);
+bool ControlEnabled(HWND parent, int controlId);
+// The message text of a message box (its static text control).
+std::wstring MessageBoxText(HWND box);
+// Clicks a button of a message box (IDOK, IDYES, IDNO, ...) or any button control by id.
+bool PressButton(HWND parent, int controlId);
+bool CloseWindow(HWND window);
+
+// Saves the whole virtual display as PNG; `name` goes into the screenshot folder of the build tree.
+// Returns the full path written, or empty.
+std::wstring SaveScreenshot(const std::wstring& name);
+// Saves to an explicit path.
+bool SaveScreenshotTo(const std::wstring& pngPath);
+
+}  // namespace pl::test

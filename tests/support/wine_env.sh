@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Private Wine prefixes for the build tree: creation under a lock, configuration, virtual display.
+# Usage as a command:
+#   wine_env.sh setup  <prefix> <state-dir> [fake-tool.exe]   create/refresh the prefix, start a display
+#   wine_env.sh cleanup <prefix> <state-dir>                  stop wineserver and the display
+#   wine_env.sh run <prefix> <state-dir> <exe> [args...]      run one program (the test emulator)
+# Sourced, it only defines the functions.
+
+# Bump when the configuration below changes, so existing prefixes are refreshed.
+PL_PREFIX_CONFIG_VERSION=4
+
+pl_wine_environment() {  # <prefix>
+  export WINEPREFIX="$1"
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  # No crash dialog (it would hang a headless run), no Mono or Gecko installer prompts.
+  export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+  unset WINELOADER
+}
+
+pl_prefix_registry() {  # the .reg text applied to every prefix
+  cat <<'REG'
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Wine]
+"Version"="win10"
+
+[HKEY_CURRENT_USER\Software\Wine\DllOverrides]
+"bcdedit.exe"="native"
+"bcdboot.exe"="native"
+"diskpart.exe"="native"
+"dism.exe"="native"
+"powershell.exe"="native"
+
+; One virtual desktop: Wine draws the window frames itself, so screenshots show title bars.
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="1280x800"
+
+; Chinese text needs a CJK font (the .reg file is ANSI, so multi-string hex is single bytes): the UI font maps to WenQuanYi, and the system fonts link to it.
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"Microsoft YaHei UI"="WenQuanYi Micro Hei"
+"Microsoft YaHei"="WenQuanYi Micro Hei"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
+"Tahoma"=hex(7):77,71,79,2d,6d,69,63,72,6f,68,65,69,2e,74,74,63,2c,57,65,6e,51,75,61,6e,59,69,20,4d,69,63,72,6f,20,48,65,69,00,00
+"MS Shell Dlg"=hex(7):77,71,79,2d,6d,69,63,72,6f,68,65,69,2e,74,74,63,2c,57,65,6e,51,75,61,6e,59,69,20,4d,69,63,72,6f,20,48,65,69,00,00
+"MS Shell Dlg 2"=hex(7):77,71,79,2d,6d,69,63,72,6f,68,65,69,2e,74,74,63,2c,57,65,6e,51,75,61,6e,59,69,20,4d,69,63,72,6f,20,48,65,69,00,00
+"Microsoft Sans Serif"=hex(7):77,71,79,2d,6d,69,63,72,6f,68,65,69,2e,74,74,63,2c,57,65,6e,51,75,61,6e,59,69,20,4d,69,63,72,6f,20,48,65,69,00,00
+"Segoe UI"=hex(7):77,71,79,2d,6d,69,63,72,6f,68,65,69,2e,74,74,63,2c,57,65,6e,51,75,61,6e,59,69,20,4d,69,63,72,6f,20,48,65,69,00,00
+"Arial"=hex(7):77,71,79,2d,6d,69,63,72,6f,68,65,69,2e,74,74,63,2c,57,65,6e,51,75,61,6e,59,69,20,4d,69,63,72,6f,20,48,65,69,00,00
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+
+REG
+}
+
+# Creates the prefix once; concurrent callers wait on the lock instead of racing.
+pl_ensure_prefix() {  # <prefix>
+  local prefix="$1" stamp="$1/.pl-config-version"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$PL_PREFIX_CONFIG_VERSION" ]; then
+    return 0
+  fi
+  mkdir -p "$(dirname "$prefix")"
+  (
+    exec 9>"$prefix.lock"
+    flock 9
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$PL_PREFIX_CONFIG_VERSION" ]; then
+      exit 0
+    fi
+    pl_wine_environment "$prefix"
+    # wineboot leaves wineserver running: it must not inherit the lock, or the lock never frees.
+    if [ ! -f "$prefix/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1 9>&- || { echo "wineboot failed for $prefix" >&2; exit 1; }
+    else
+      wineserver -k 2>/dev/null 9>&-  # a refresh: nothing may run on the old configuration
+    fi
+    local reg
+    reg=$(mktemp --suffix=.reg)
+    pl_prefix_registry >"$reg"
+    wine regedit /S "$(winepath -w "$reg" 2>/dev/null 9>&-)" >/dev/null 2>&1 9>&-
+    rm -f "$reg"
+    wineserver -w 9>&-
+    echo "$PL_PREFIX_CONFIG_VERSION" >"$stamp"
+  )
+}
+
+# Replaces the system tools with the fake one; copy then rename so a running copy is never rewritten.
+pl_install_fake_tools() {  # <prefix> <fake-tool.exe>
+  local sys="$1/drive_c/windows/system32" name
+  mkdir -p "$sys/WindowsPowerShell/v1.0"
+  for name in bcdedit.exe bcdboot.exe diskpart.exe Dism.exe WindowsPowerShell/v1.0/powershell.exe; do
+    # Wine ships lower-case stubs; remove any differently cased twin first.
+    find "$sys/$(dirname "$name")" -maxdepth 1 -iname "$(basename "$name")" ! -name "$(basename "$name")" -delete
+    cp "$2" "$sys/$name.new" && mv -f "$sys/$name.new" "$sys/$name"
+  done
+}
+
+pl_start_display() {  # <state-dir>: starts Xvfb on a free display, records it
+  local state="$1" fifo display pid
+  mkdir -p "$state"
+  if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
+    return 0
+  fi
+  fifo="$state/xvfb.fifo"
+  rm -f "$fifo"
+  mkfifo "$fifo"
+  Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp 7>"$fifo" >/dev/null 2>&1 &
+  pid=$!
+  read -r -t 30 display <"$fifo" || { echo "Xvfb did not start" >&2; rm -f "$fifo"; return 1; }
+  rm -f "$fifo"
+  echo "$pid" >"$state/xvfb.pid"
+  echo ":$display" >"$state/display"
+}
+
+pl_stop_display() {  # <state-dir>
+  local state="$1"
+  if [ -f "$state/xvfb.pid" ]; then
+    kill "$(cat "$state/xvfb.pid")" 2>/dev/null
+    rm -f "$state/xvfb.pid" "$state/display"
+  fi
+}
+
+pl_use_display() {  # <state-dir>: every Wine process of a session must see the same display
+  local state="$1"
+  if [ -f "$state/display" ] && [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
+    export DISPLAY="$(cat "$state/display")"
+  else
+    unset DISPLAY
+  fi
+}
+
+# Runs one program with its output sent to files first: Wine's helper processes would otherwise keep a
+# pipe open and make the caller wait for them.
+pl_run() {  # <prefix> <state-dir> <exe> [args...]
+  local prefix="$1" state="$2"
+  shift 2
+  pl_ensure_prefix "$prefix" || return 1
+  pl_wine_environment "$prefix"
+  pl_use_display "$state"
+  # Values the build tree gives every test process.
+  [ -f "$state/test.env" ] && . "$state/test.env"
+  local out err rc
+  out=$(mktemp) err=$(mktemp)
+  wine "$@" >"$out" 2>"$err" </dev/null
+  rc=$?
+  cat "$out"
+  cat "$err" >&2
+  rm -f "$out" "$err"
+  return $rc
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  command=$1
+  shift
+  case "$command" in
+    setup)
+      pl_ensure_prefix "$1" || exit 1
+      pl_wine_environment "$1"
+      # A server left from test discovery ran without the display: start afresh under it.
+      wineserver -k 2>/dev/null
+      wineserver -w
+      pl_start_display "$2" || exit 1
+      [ -n "${3:-}" ] && pl_install_fake_tools "$1" "$3"
+      exit 0
+      ;;
+    cleanup)
+      pl_wine_environment "$1"
+      wineserver -k 2>/dev/null
+      wineserver -w
+      pl_stop_display "$2"
+      exit 0
+      ;;
+    run)
+      pl_run "$@"
+      exit $?
+      ;;
+    *)
+      echo "usage: $0 setup|cleanup|run ..." >&2
+      exit 2
+      ;;
+  esac
+fi

@@ -1,0 +1,226 @@
+#include "tools/tool_runner.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "log/log.h"
+#include "test_support.h"
+#include "tools/text.h"
+
+namespace pl::tools {
+namespace {
+
+using test::FakeToolRule;
+using test::FakeTools;
+
+std::wstring SystemDirectory() {
+  wchar_t directory[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+  return std::wstring(directory, length);
+}
+
+std::wstring Bcdedit() { return SystemDirectory() + L"\\bcdedit.exe"; }
+
+// A private temporary folder (for diskpart's script file) and a private log file.
+struct RunnerFixture : ::testing::Test {
+  void SetUp() override { log::SetLogFile(temp.Child(L"runner.log")); }
+  void TearDown() override { log::ClearLogFile(); }
+  std::vector<std::string> LogLines() { return test::LogLinesWithoutTime(LogBytes()); }
+  std::string LogText() { return test::LogTextWithoutTime(LogBytes()); }
+  std::string LogBytes() {
+    std::string bytes;
+    test::ReadFileBytes(temp.Child(L"runner.log"), &bytes);
+    return bytes;
+  }
+  test::TempDirectory temp;
+  test::ScopedEnvironment tmp{L"TMP", temp.path};
+  test::ScopedEnvironment tempVar{L"TEMP", temp.path};
+  FakeTools fake;
+};
+
+TEST(SystemToolPathTest, JoinsTheSystemDirectoryOrFallsBackToTheBareName) {
+  EXPECT_EQ(SystemToolPathFrom(L"C:\\Windows\\system32", 19, L"bcdedit.exe"), L"C:\\Windows\\system32\\bcdedit.exe");
+  EXPECT_EQ(SystemToolPathFrom(L"", 0, L"diskpart.exe"), L"diskpart.exe");
+  EXPECT_EQ(SystemToolPathFrom(L"C:\\x", MAX_PATH, L"Dism.exe"), L"Dism.exe");
+  EXPECT_EQ(SystemToolPathFrom(L"C:\\x", MAX_PATH + 40, L"Dism.exe"), L"Dism.exe");
+  EXPECT_EQ(SystemToolPath(L"WindowsPowerShell\\v1.0\\powershell.exe"),
+            SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\powershell.exe");
+}
+
+TEST(CommandLineTest, QuotedPathThenArgumentsUnchanged) {
+  EXPECT_EQ(BuildCommandLine(L"C:\\a b\\t.exe", L""), L"\"C:\\a b\\t.exe\"");
+  EXPECT_EQ(BuildCommandLine(L"C:\\t.exe", L"/set {x} \"a b\""), L"\"C:\\t.exe\" /set {x} \"a b\"");
+}
+
+TEST_F(RunnerFixture, CapturedRunPassesTheCommandLineAndWorkingDirectory) {
+  fake.Add({.tool = "bcdedit", .match = "/enum*", .exitCode = 0, .output = "listed\r\n"});
+  ToolRunResult run = RunToolCaptured(Bcdedit(), L"/enum all", temp.path, 0);
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, "listed\r\n");
+  run = RunToolCaptured(Bcdedit(), L"", L"", 0);
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.output, "");
+
+  const auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].commandLine, "\"" + WideToUtf8(Bcdedit()) + "\" /enum all");
+  EXPECT_EQ(calls[0].arguments, "/enum all");
+  EXPECT_EQ(calls[0].workingDirectory, WideToUtf8(temp.path));
+  EXPECT_EQ(calls[0].rule, 0);
+  // No arguments: only the quoted path, no trailing blank; the child inherits the current directory.
+  EXPECT_EQ(calls[1].commandLine, "\"" + WideToUtf8(Bcdedit()) + "\"");
+  EXPECT_EQ(calls[1].rule, -1);
+  wchar_t cwd[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  EXPECT_EQ(calls[1].workingDirectory, WideToUtf8(cwd));
+}
+
+TEST_F(RunnerFixture, CapturedOutputIsDecodedFromCodePage936WithBothStreams) {
+  fake.Add({.tool = "bcdedit",
+            .exitCode = 0xC0000005u,
+            .output = WideToCodePage(936, L"操作成功完成。\r\n"),
+            .errorOutput = WideToCodePage(936, L"错误\r\n")});
+  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/x", L"", 0);
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 3221225477u);
+  EXPECT_EQ(run.output, "操作成功完成。\r\n错误\r\n");
+}
+
+TEST_F(RunnerFixture, CapturedRunThatCannotStartReportsNotStarted) {
+  const ToolRunResult run = RunToolCaptured(temp.Child(L"no-such-tool.exe"), L"/x", L"", 0);
+  EXPECT_FALSE(run.started);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, "");
+  EXPECT_TRUE(LogLines().empty());  // the captured run itself logs nothing
+}
+
+TEST_F(RunnerFixture, NoLimitWaitsForTheChild) {
+  fake.Add({.tool = "bcdedit", .exitCode = 5, .output = "before", .delayMs = 400});
+  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/wait", L"", 0);
+  EXPECT_EQ(run.exitCode, 5u);
+  EXPECT_EQ(run.output, "before");
+}
+
+TEST_F(RunnerFixture, PassingLimitTerminatesTheChildAndKeepsItsOutput) {
+  fake.Add({.tool = "bcdedit", .exitCode = 0, .output = "partial", .delayMs = 120000});
+  const ULONGLONG start = GetTickCount64();
+  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/slow", L"", 500);
+  EXPECT_LT(GetTickCount64() - start, 30000u);  // far below the child's two minutes
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 4294967295u);
+  EXPECT_EQ(run.output, "partial");
+}
+
+TEST_F(RunnerFixture, GrandchildHoldingThePipeDoesNotHangALimitedRun) {
+  // The child sleeps and a grandchild keeps the output open: both far beyond the limit.
+  fake.Add({.tool = "bcdedit", .match = "/hold-both", .output = "held", .delayMs = 120000, .holdMs = 120000});
+  // The child exits at once with its code; only the grandchild keeps the output open.
+  fake.Add({.tool = "bcdedit", .match = "/hold-grandchild", .exitCode = 3, .output = "done", .holdMs = 120000});
+
+  ULONGLONG start = GetTickCount64();
+  ToolRunResult run = RunToolCaptured(Bcdedit(), L"/hold-both", L"", 1000);
+  EXPECT_LT(GetTickCount64() - start, 30000u);
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 4294967295u);
+  EXPECT_EQ(run.output, "held");
+
+  start = GetTickCount64();
+  run = RunToolCaptured(Bcdedit(), L"/hold-grandchild", L"", 1000);
+  EXPECT_LT(GetTickCount64() - start, 30000u);
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 3u);  // it ended on its own: its own code, not the termination code
+  EXPECT_EQ(run.output, "done");
+}
+
+TEST_F(RunnerFixture, UncapturedRunWaitsOrTerminatesAtTheLimit) {
+  fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 42});
+  fake.Add({.tool = "bcdedit", .match = "/slow", .exitCode = 0, .delayMs = 120000});
+  LaunchResult run = RunToolAndWait(Bcdedit(), L"/quick", temp.path, 0);
+  EXPECT_TRUE(run.started);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 42u);
+
+  run = RunToolAndWait(Bcdedit(), L"/slow", L"", 500);
+  EXPECT_TRUE(run.started);
+  EXPECT_TRUE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 4294967295u);
+
+  run = RunToolAndWait(temp.Child(L"missing.exe"), L"", L"", 0);
+  EXPECT_FALSE(run.started);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0u);
+
+  const auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].workingDirectory, WideToUtf8(temp.path));
+}
+
+TEST_F(RunnerFixture, BcdeditSuccessLogsOnlyTheCommand) {
+  fake.Add({.tool = "bcdedit", .output = "The operation completed successfully.\r\n"});
+  std::string output = "old";
+  EXPECT_TRUE(RunBcdedit(L"/set {bootmgr} timeout 0", false, &output));
+  EXPECT_EQ(output, "The operation completed successfully.\r\n");
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] bcdedit /set {bootmgr} timeout 0"});
+  EXPECT_TRUE(RunBcdedit(L"/enum", false));
+  const auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].arguments, "/set {bootmgr} timeout 0");
+}
+
+TEST_F(RunnerFixture, BcdeditFailureLogsExitCodeAndOutput) {
+  fake.Add({.tool = "bcdedit", .exitCode = 0x80070005u, .output = WideToCodePage(936, L"拒绝访问。")});
+  std::string output;
+  EXPECT_FALSE(RunBcdedit(L"/deletevalue {x} y", false, &output));
+  EXPECT_EQ(output, "拒绝访问。");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [INFO] bcdedit /deletevalue {x} y",
+                                                  "T [ERROR] bcdedit 执行失败, exitCode=2147942405, output=拒绝访问。"}));
+}
+
+TEST_F(RunnerFixture, BcdeditDryRunStartsNothing) {
+  std::string output = "untouched";
+  EXPECT_TRUE(RunBcdedit(L"/bootsequence {abc}", true, &output));
+  EXPECT_EQ(output, "untouched");
+  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [INFO] bcdedit /bootsequence {abc}",
+                                                  "T [INFO] [dry-run] 跳过实际执行"}));
+}
+
+TEST_F(RunnerFixture, DiskpartGetsTheExactScriptInATemporaryFileRemovedAfterwards) {
+  const std::string script = "select volume C\r\nshrink desired=12288 minimum=6144\r\nrem 中文\r\n";
+  fake.Add({.tool = "diskpart", .output = WideToCodePage(936, L"DiskPart 成功地收缩了卷。")});
+  EXPECT_TRUE(RunDiskpartScript(script, false));
+
+  const auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_TRUE(calls[0].hasScript);
+  EXPECT_EQ(calls[0].script, script);
+  const std::string prefix = "/s \"" + WideToUtf8(temp.path) + "\\pld";
+  EXPECT_EQ(calls[0].arguments.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(calls[0].arguments.substr(calls[0].arguments.size() - 5), ".tmp\"");
+  EXPECT_TRUE(test::ListFiles(temp.path, L"pld*").empty());
+  EXPECT_EQ(LogText(), "T [INFO] diskpart 脚本内容:\n" + script + "\r\nT [INFO] DiskPart 成功地收缩了卷。\r\n");
+}
+
+TEST_F(RunnerFixture, DiskpartFailureLogsExitCodeAndOutputOnTheirOwnLines) {
+  fake.Add({.tool = "diskpart", .exitCode = 2147749896u, .output = "Virtual Disk Service error: no space"});
+  EXPECT_FALSE(RunDiskpartScript("list disk\r\n", false));
+  EXPECT_TRUE(test::ListFiles(temp.path, L"pld*").empty());
+  ASSERT_EQ(fake.Calls().size(), 1u);
+  EXPECT_EQ(fake.Calls()[0].script, "list disk\r\n");
+  EXPECT_EQ(LogText(),
+            "T [INFO] diskpart 脚本内容:\nlist disk\r\n\r\n"
+            "T [ERROR] diskpart 执行失败, exitCode=2147749896\nVirtual Disk Service error: no space\r\n");
+}
+
+TEST_F(RunnerFixture, DiskpartDryRunCreatesNoFileAndStartsNothing) {
+  EXPECT_TRUE(RunDiskpartScript("clean\r\n", true));
+  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_TRUE(test::ListFiles(temp.path, L"pld*").empty());
+  EXPECT_EQ(LogText(), "T [INFO] diskpart 脚本内容:\nclean\r\n\r\n"
+                      "T [INFO] [dry-run] 跳过实际执行 diskpart，仅记录脚本内容。\r\n");
+}
+
+}  // namespace
+}  // namespace pl::tools
