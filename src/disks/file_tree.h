@@ -1,0 +1,23 @@
+#pragma once
+// Small file-tree utilities used by the staging planner, the pipelines and zip extraction.
+
+#include <cstdint>
+#include <string>
+
+namespace pl::disks {
+
+// Sum of the sizes of all files below `directory`, recursively; 0 when it cannot be listed.
+uint64_t DirectorySize(const std::wstring& directory);
+
+// Removes everything below `directory` and the directory itself, clearing read-only attributes on the way.
+// The walk goes on past failures; true only when everything, the directory included, was removed.
+bool DeleteTree(const std::wstring& directory);
+
+// Creates each level of `path` from left to right (drive roots skipped, existing levels accepted).
+// True when every level exists afterwards; stops at the first other failure.
+bool CreateDirectoryTree(const std::wstring& path);
+
+// Depth-first in listing order; names compared without regard to case. Full path of the first match, or empty.
+std::wstring FindFileInTree(const std::wstring& root, const std::wstring& fileName);
+
+}  // namespace pl::disks
