@@ -1,16 +1,86 @@
 #include "app/entry.h"
 
+#include <gdiplus.h>
+
 #include "app/contract_window.h"
 #include "app/run_mode.h"
+#include "app/winpe.h"
+#include "install/self_install.h"
 #include "log/log.h"
 
 namespace pl::app {
+namespace {
+
+constexpr wchar_t kSingleInstanceMutex[] = L"Pellora_Kavrin_SingleInstance_Mutex";
+constexpr wchar_t kMessageCaption[] = L"Pellora重装大师";
+constexpr char kVersion[] = "0.1.0";
+
+void RunUninstallMode() {
+  log::LogInfo("pl_host_gui 以 --uninstall 参数启动，进入卸载流程");
+  const int answer = MessageBoxW(nullptr,
+                                 L"确定要卸载Pellora重装大师吗？\n\n这会删除桌面快捷方式、卸载记录和安装目录。",
+                                 L"Pellora重装大师 - 卸载", MB_ICONQUESTION | MB_YESNO);
+  if (answer != IDYES) {
+    log::LogInfo("用户取消卸载");
+    return;
+  }
+  std::string error;
+  if (!install::Uninstall(&error)) {
+    log::LogWarn("卸载过程中有步骤失败（不代表完全没清理）: " + error);
+  }
+  MessageBoxW(nullptr, L"卸载完成。", kMessageCaption, MB_ICONINFORMATION);
+}
+
+// Brings the first instance's window forward, or tells the user when it has none yet.
+void HandOverToRunningInstance() {
+  log::LogInfo("检测到已有一个 pl_host_gui 实例在运行，本次启动直接让位退出");
+  HWND window = FindWindowW(kMainWindowClass, nullptr);
+  if (window != nullptr) {
+    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+  } else {
+    MessageBoxW(nullptr, L"Pellora重装大师已经在运行中。", kMessageCaption, MB_ICONINFORMATION);
+  }
+}
+
+void InstallSelfOutsidePe() {
+  if (IsWinPE()) return;
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  std::string error;
+  if (!install::SelfInstall(std::wstring(path, length), kVersion, &error)) {
+    log::LogWarn("自我安装到 ProgramData 失败（不影响正常使用）: " + error);
+  }
+}
+
+}  // namespace
 
 int RunEntry(HINSTANCE instance, int showCommand) {
   const RunModeFlags flags = ParseProcessCommandLine();
   log::SetLogFile(L"pl_host_gui.log");
+  if (flags.uninstall) {
+    RunUninstallMode();
+    return 0;
+  }
+
+  // Owned for the life of the process and never released: its existence is the single-instance signal.
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, kSingleInstanceMutex);
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    HandOverToRunningInstance();
+    if (mutex != nullptr) CloseHandle(mutex);
+    return 0;
+  }
+
   log::LogInfo(std::string("pl_host_gui 启动，模式: ") + (flags.dryRun ? "dry-run" : "execute"));
-  return RunMainWindow(instance, showCommand, flags.dryRun);
+  InstallSelfOutsidePe();
+
+  Gdiplus::GdiplusStartupInput gdiplusInput;
+  ULONG_PTR gdiplusToken = 0;
+  Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
+  const int result = RunMainWindow(instance, showCommand, flags.dryRun);
+  Gdiplus::GdiplusShutdown(gdiplusToken);
+  return result;
 }
 
 }  // namespace pl::app

@@ -3,15 +3,18 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+
 #include "tools/unique_handle.h"
 
 namespace pl::app {
 
-RunModeFlags ParseArguments(const std::vector<std::wstring>& argumentsAfterProgram) {
+RunModeFlags ParseArguments(const wchar_t* const* arguments, int count) {
   RunModeFlags flags;
-  for (const std::wstring& argument : argumentsAfterProgram) {
-    if (argument == L"--dry-run") flags.dryRun = true;
-    if (argument == L"--uninstall") flags.uninstall = true;
+  if (arguments == nullptr) return flags;
+  for (int i = 1; i < count; ++i) {
+    if (std::wcscmp(arguments[i], L"--dry-run") == 0) flags.dryRun = true;
+    if (std::wcscmp(arguments[i], L"--uninstall") == 0) flags.uninstall = true;
   }
   return flags;
 }
@@ -19,11 +22,8 @@ RunModeFlags ParseArguments(const std::vector<std::wstring>& argumentsAfterProgr
 RunModeFlags ParseProcessCommandLine() {
   int count = 0;
   wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (arguments == nullptr) return {};
   tools::UniqueLocalMem owner(reinterpret_cast<HLOCAL>(arguments));
-  std::vector<std::wstring> afterProgram;
-  for (int i = 1; i < count; ++i) afterProgram.emplace_back(arguments[i]);
-  return ParseArguments(afterProgram);
+  return ParseArguments(arguments, count);
 }
 
 }  // namespace pl::app

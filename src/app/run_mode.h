@@ -1,9 +1,6 @@
 #pragma once
 // Command-line flags of the program.
 
-#include <string>
-#include <vector>
-
 namespace pl::app {
 
 struct RunModeFlags {
@@ -11,10 +8,11 @@ struct RunModeFlags {
   bool uninstall = false;  // "--uninstall"
 };
 
-// Arguments after the program name; exact, case-sensitive, whole-argument matches; others are ignored.
-RunModeFlags ParseArguments(const std::vector<std::wstring>& argumentsAfterProgram);
+// `arguments` as CommandLineToArgvW gives them, program name first; null (a failed split) sets no flag.
+// Only exact, case-sensitive, whole-argument matches after the program name count; others are ignored.
+RunModeFlags ParseArguments(const wchar_t* const* arguments, int count);
 
-// Splits GetCommandLineW(); a failed split sets no flag.
+// Splits GetCommandLineW() and parses it.
 RunModeFlags ParseProcessCommandLine();
 
 }  // namespace pl::app

@@ -1,0 +1,203 @@
+// The program itself under Wine: run modes, single instance, self-install on start, uninstall mode.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "gui_driver.h"
+#include "install/self_install.h"
+#include "install_state.h"
+#include "test_support.h"
+#include "tools/text.h"
+
+namespace pl::app {
+namespace {
+
+using test::FileExists;
+using test::GuiProgram;
+
+constexpr DWORD kWait = 60000;
+const std::wstring kCaption = L"Pellora重装大师";
+
+struct EntryTest : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(test::RemoveInstallState());
+    ASSERT_FALSE(test::HostGuiPath().empty());
+  }
+  void TearDown() override { test::RemoveInstallState(); }
+
+  // The program's log goes to the private temporary folder.
+  bool Start(GuiProgram* program, const std::wstring& arguments, const std::wstring& exe = test::HostGuiPath()) {
+    return program->Start(exe, arguments, {{L"TMP", temp.path}, {L"TEMP", temp.path}});
+  }
+  std::vector<std::string> LogLines() {
+    std::string bytes;
+    test::ReadFileBytes(temp.path + L"\\PelloraLogs\\pl_host_gui.log", &bytes);
+    return test::LogLinesWithoutTime(bytes);
+  }
+  std::wstring InstalledExe() { return install::InstallDirectory() + L"\\Kavrin.exe"; }
+
+  test::TempDirectory temp;
+};
+
+TEST_F(EntryTest, WindowContractAndHandOverToAMinimisedFirstInstance) {
+  GuiProgram first;
+  ASSERT_TRUE(Start(&first, L""));
+  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", first.processId, kWait);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(test::WindowText(window), kCaption);
+  RECT client{};
+  GetClientRect(window, &client);
+  EXPECT_EQ(client.right - client.left, 900);
+  EXPECT_EQ(client.bottom - client.top, 600);
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  EXPECT_NEAR((frame.left + frame.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
+  EXPECT_NEAR((frame.top + frame.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
+  Sleep(300);  // first paint
+  EXPECT_FALSE(test::SaveScreenshot(L"contract-window.png").empty());
+
+  ShowWindow(window, SW_MINIMIZE);
+  ASSERT_TRUE(IsIconic(window));
+  GuiProgram second;
+  ASSERT_TRUE(Start(&second, L"--dry-run"));
+  EXPECT_EQ(second.WaitForExit(kWait), 0);  // a message box would have kept it waiting
+  EXPECT_FALSE(IsIconic(window));
+  EXPECT_EQ(GetForegroundWindow(), window);
+  EXPECT_TRUE(first.Running());
+
+  test::CloseWindow(window);
+  EXPECT_EQ(first.WaitForExit(kWait), 0);
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "T [INFO] pl_host_gui 启动，模式: execute",
+                            "T [INFO] 已复制到安装目录: " + tools::WideToUtf8(InstalledExe()),
+                            "T [INFO] 检测到已有一个 pl_host_gui 实例在运行，本次启动直接让位退出",
+                        }));
+}
+
+TEST_F(EntryTest, InformationBoxWhenTheRunningInstanceHasNoWindow) {
+  // Another process holds the mutex but shows no window yet.
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Pellora_Kavrin_SingleInstance_Mutex");
+  ASSERT_NE(mutex, nullptr);
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L""));
+  HWND box = test::WaitForMessageBox(kCaption, program.processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(test::MessageBoxText(box), L"Pellora重装大师已经在运行中。");
+  EXPECT_TRUE(test::PressButton(box, IDOK));
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  CloseHandle(mutex);
+  EXPECT_EQ(LogLines(),
+            std::vector<std::string>{"T [INFO] 检测到已有一个 pl_host_gui 实例在运行，本次启动直接让位退出"});
+  EXPECT_FALSE(FileExists(install::InstallDirectory()));
+}
+
+TEST_F(EntryTest, InsideAPeNothingIsInstalledOrLoggedAboutIt) {
+  test::ScopedMiniNtKey pe;
+  ASSERT_TRUE(pe.created);
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L"--dry-run"));
+  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
+  ASSERT_NE(window, nullptr);
+  test::CloseWindow(window);
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] pl_host_gui 启动，模式: dry-run"});
+  EXPECT_FALSE(FileExists(install::InstallDirectory()));
+  EXPECT_FALSE(FileExists(install::DesktopShortcutPath()));
+  EXPECT_EQ(test::UninstallValue(L"DisplayName"), "");
+}
+
+TEST_F(EntryTest, StartingTheInstalledCopyRefreshesShortcutAndEntry) {
+  std::string error;
+  ASSERT_TRUE(install::SelfInstall(test::HostGuiPath(), "0.0.1", &error)) << error;
+  ASSERT_EQ(test::UninstallValue(L"DisplayVersion"), "REG_SZ:0.0.1");
+  ASSERT_TRUE(DeleteFileW(install::DesktopShortcutPath().c_str()));
+
+  // The same file under a path that differs only in letter case.
+  std::wstring upper = InstalledExe();
+  CharUpperW(upper.data());
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L"", upper));
+  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
+  ASSERT_NE(window, nullptr);
+  test::CloseWindow(window);
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [INFO] pl_host_gui 启动，模式: execute",
+                                                  "T [INFO] 当前运行的就是已安装位置的拷贝，跳过自我复制这一步"}));
+  EXPECT_TRUE(FileExists(install::DesktopShortcutPath()));
+  EXPECT_EQ(test::UninstallValue(L"DisplayVersion"), "REG_SZ:0.1.0");
+}
+
+TEST_F(EntryTest, AFailingCopyIsOnlyAWarning) {
+  ASSERT_TRUE(CreateDirectoryW(install::InstallDirectory().c_str(), nullptr));
+  ASSERT_TRUE(test::WriteFileBytes(InstalledExe(), "old"));
+  HANDLE held = CreateFileW(InstalledExe().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L""));
+  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
+  EXPECT_NE(window, nullptr);
+  test::CloseWindow(window);
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  CloseHandle(held);
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "T [INFO] pl_host_gui 启动，模式: execute",
+                            "T [WARN] 自我安装到 ProgramData 失败（不影响正常使用）: 复制到安装目录失败, GetLastError=32",
+                        }));
+  EXPECT_FALSE(FileExists(install::DesktopShortcutPath()));
+}
+
+TEST_F(EntryTest, UninstallAnsweredNoRemovesNothing) {
+  std::string error;
+  ASSERT_TRUE(install::SelfInstall(test::HostGuiPath(), "0.1.0", &error)) << error;
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L"--uninstall"));
+  HWND box = test::WaitForMessageBox(L"Pellora重装大师 - 卸载", program.processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(test::MessageBoxText(box), L"确定要卸载Pellora重装大师吗？\n\n这会删除桌面快捷方式、卸载记录和安装目录。");
+  Sleep(300);
+  EXPECT_FALSE(test::SaveScreenshot(L"uninstall-question.png").empty());
+  EXPECT_TRUE(test::PressButton(box, IDNO));
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [INFO] pl_host_gui 以 --uninstall 参数启动，进入卸载流程",
+                                                  "T [INFO] 用户取消卸载"}));
+  EXPECT_TRUE(FileExists(InstalledExe()));
+  EXPECT_TRUE(FileExists(install::DesktopShortcutPath()));
+  EXPECT_EQ(test::UninstallValue(L"DisplayName"), "REG_SZ:Pellora重装大师");
+}
+
+// Yes removes shortcut and entry at once and the folder shortly after; the dry-run flag changes nothing here.
+void RunUninstallYes(EntryTest* t) {
+  GuiProgram program;
+  ASSERT_TRUE(t->Start(&program, L"--dry-run --uninstall"));
+  HWND question = test::WaitForMessageBox(L"Pellora重装大师 - 卸载", program.processId, kWait);
+  ASSERT_NE(question, nullptr);
+  EXPECT_TRUE(test::PressButton(question, IDYES));
+  HWND done = test::WaitForMessageBox(kCaption, program.processId, kWait);
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(test::MessageBoxText(done), L"卸载完成。");
+  EXPECT_FALSE(FileExists(install::DesktopShortcutPath()));
+  EXPECT_EQ(test::UninstallValue(L"DisplayName"), "");
+  EXPECT_TRUE(test::PressButton(done, IDOK));
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  const ULONGLONG deadline = GetTickCount64() + 40000;
+  while (FileExists(install::InstallDirectory()) && GetTickCount64() < deadline) Sleep(200);
+  EXPECT_FALSE(FileExists(install::InstallDirectory()));
+  EXPECT_EQ(t->LogLines(), std::vector<std::string>{"T [INFO] pl_host_gui 以 --uninstall 参数启动，进入卸载流程"});
+}
+
+TEST_F(EntryTest, UninstallAnsweredYesRemovesEverything) {
+  std::string error;
+  ASSERT_TRUE(install::SelfInstall(test::HostGuiPath(), "0.1.0", &error)) << error;
+  RunUninstallYes(this);
+}
+
+TEST_F(EntryTest, UninstallSucceedsWhenTheShortcutWasDeletedByHand) {
+  std::string error;
+  ASSERT_TRUE(install::SelfInstall(test::HostGuiPath(), "0.1.0", &error)) << error;
+  ASSERT_TRUE(DeleteFileW(install::DesktopShortcutPath().c_str()));
+  RunUninstallYes(this);
+}
+
+}  // namespace
+}  // namespace pl::app

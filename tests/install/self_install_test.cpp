@@ -1,0 +1,193 @@
+#include "install/self_install.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shobjidl.h>
+
+#include <gtest/gtest.h>
+
+#include "install_state.h"
+#include "log/log.h"
+#include "test_support.h"
+#include "tools/text.h"
+
+namespace pl::install {
+namespace {
+
+using test::FileExists;
+using test::UninstallValue;
+
+std::wstring RunningExe() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return std::wstring(path, length);
+}
+
+struct ShortcutFields {
+  std::wstring path, workingDirectory, iconPath, description;
+  int iconIndex = -1;
+};
+
+bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  IShellLinkW* shellLink = nullptr;
+  IPersistFile* file = nullptr;
+  bool ok = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                       reinterpret_cast<void**>(&shellLink))) &&
+            SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+            SUCCEEDED(file->Load(link.c_str(), STGM_READ));
+  if (ok) {
+    wchar_t buffer[MAX_PATH];
+    shellLink->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH);
+    fields->path = buffer;
+    shellLink->GetWorkingDirectory(buffer, MAX_PATH);
+    fields->workingDirectory = buffer;
+    shellLink->GetIconLocation(buffer, MAX_PATH, &fields->iconIndex);
+    fields->iconPath = buffer;
+    shellLink->GetDescription(buffer, MAX_PATH);
+    fields->description = buffer;
+  }
+  if (file != nullptr) file->Release();
+  if (shellLink != nullptr) shellLink->Release();
+  CoUninitialize();
+  return ok;
+}
+
+struct SelfInstallTest : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(test::RemoveInstallState());
+    log::SetLogFile(temp.Child(L"install.log"));
+  }
+  void TearDown() override {
+    log::ClearLogFile();
+    test::RemoveInstallState();
+  }
+  std::vector<std::string> LogLines() {
+    std::string bytes;
+    test::ReadFileBytes(temp.Child(L"install.log"), &bytes);
+    return test::LogLinesWithoutTime(bytes);
+  }
+  test::TempDirectory temp;
+};
+
+TEST_F(SelfInstallTest, FreshInstallCopiesAndRegistersEverything) {
+  EXPECT_EQ(InstallDirectory(), KnownFolderPath(FOLDERID_ProgramData) + L"\\Pellora");
+  const std::wstring target = InstallDirectory() + L"\\Kavrin.exe";
+  std::string error;
+  ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 已复制到安装目录: " + tools::WideToUtf8(target)});
+
+  std::string original, copy;
+  ASSERT_TRUE(test::ReadFileBytes(RunningExe(), &original));
+  ASSERT_TRUE(test::ReadFileBytes(target, &copy));
+  EXPECT_TRUE(original == copy);
+
+  const std::wstring link = KnownFolderPath(FOLDERID_PublicDesktop) + L"\\Pellora重装大师.lnk";
+  EXPECT_EQ(DesktopShortcutPath(), link);
+  ShortcutFields fields;
+  ASSERT_TRUE(ReadShortcut(link, &fields));
+  EXPECT_EQ(fields.path, target);
+  EXPECT_EQ(fields.workingDirectory, InstallDirectory());
+  EXPECT_EQ(fields.iconPath, target);
+  EXPECT_EQ(fields.iconIndex, 0);
+  EXPECT_EQ(fields.description, L"Pellora重装大师");
+
+  const std::string targetUtf8 = tools::WideToUtf8(target);
+  EXPECT_EQ(UninstallValue(L"DisplayName"), "REG_SZ:Pellora重装大师");
+  EXPECT_EQ(UninstallValue(L"UninstallString"), "REG_SZ:\"" + targetUtf8 + "\" --uninstall");
+  EXPECT_EQ(UninstallValue(L"DisplayIcon"), "REG_SZ:" + targetUtf8);
+  EXPECT_EQ(UninstallValue(L"DisplayVersion"), "REG_SZ:0.1.0");
+  EXPECT_EQ(UninstallValue(L"Publisher"), "REG_SZ:Tarnwell");
+  EXPECT_EQ(UninstallValue(L"InstallLocation"), "REG_SZ:" + tools::WideToUtf8(InstallDirectory()));
+  EXPECT_EQ(UninstallValue(L"NoModify"), "REG_DWORD:1");
+  EXPECT_EQ(UninstallValue(L"NoRepair"), "REG_DWORD:1");
+
+  // A second install replaces the older copy.
+  ASSERT_TRUE(test::WriteFileBytes(target, "older"));
+  ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
+  ASSERT_TRUE(test::ReadFileBytes(target, &copy));
+  EXPECT_TRUE(original == copy);
+}
+
+TEST_F(SelfInstallTest, RunningTheInstalledCopyInAnyCaseSkipsTheCopyButRefreshes) {
+  std::string error;
+  ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
+  ASSERT_TRUE(DeleteDesktopShortcut());
+  std::wstring installed = InstallDirectory() + L"\\Kavrin.exe";
+  CharLowerW(installed.data());
+  ASSERT_TRUE(test::WriteFileBytes(InstallDirectory() + L"\\Kavrin.exe", "marker"));
+  ASSERT_TRUE(SelfInstall(installed, "0.2.0", &error)) << error;
+  std::string bytes;
+  ASSERT_TRUE(test::ReadFileBytes(InstallDirectory() + L"\\Kavrin.exe", &bytes));
+  EXPECT_EQ(bytes, "marker");  // not copied over itself
+  EXPECT_TRUE(FileExists(DesktopShortcutPath()));
+  EXPECT_EQ(UninstallValue(L"DisplayVersion"), "REG_SZ:0.2.0");
+  const auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "T [INFO] 当前运行的就是已安装位置的拷贝，跳过自我复制这一步");
+}
+
+TEST_F(SelfInstallTest, AFailedCopyReportsItsCodeAndRegistersNothing) {
+  ASSERT_TRUE(CreateDirectoryW(InstallDirectory().c_str(), nullptr));
+  const std::wstring target = InstallDirectory() + L"\\Kavrin.exe";
+  ASSERT_TRUE(test::WriteFileBytes(target, "old"));
+  HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::string error;
+  EXPECT_FALSE(SelfInstall(RunningExe(), "0.1.0", &error));
+  CloseHandle(held);
+  EXPECT_EQ(error, "复制到安装目录失败, GetLastError=32");
+  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+  EXPECT_EQ(UninstallValue(L"DisplayName"), "");
+  EXPECT_TRUE(LogLines().empty());
+
+  // A file where the folder belongs: the folder "exists", the copy cannot find its path.
+  ASSERT_TRUE(test::RemoveInstallState());
+  ASSERT_TRUE(test::WriteFileBytes(InstallDirectory(), "not a folder"));
+  EXPECT_FALSE(SelfInstall(RunningExe(), "0.1.0", &error));
+  EXPECT_EQ(error, "复制到安装目录失败, GetLastError=3");
+  DeleteFileW(InstallDirectory().c_str());
+}
+
+TEST_F(SelfInstallTest, UninstallEntryQuotesPathsWithSpaces) {
+  std::string error;
+  ASSERT_TRUE(WriteUninstallEntry(L"C:\\Program Files\\Pellora Tool\\Kavrin.exe", "1.2.3", &error));
+  EXPECT_EQ(UninstallValue(L"UninstallString"), "REG_SZ:\"C:\\Program Files\\Pellora Tool\\Kavrin.exe\" --uninstall");
+  EXPECT_EQ(UninstallValue(L"InstallLocation"), "REG_SZ:C:\\Program Files\\Pellora Tool");
+  EXPECT_EQ(UninstallValue(L"DisplayVersion"), "REG_SZ:1.2.3");
+  // Without a backslash the whole path is the location.
+  ASSERT_TRUE(WriteUninstallEntry(L"Kavrin.exe", "1.2.3", &error));
+  EXPECT_EQ(UninstallValue(L"InstallLocation"), "REG_SZ:Kavrin.exe");
+  EXPECT_EQ(UninstallValue(L"UninstallString"), "REG_SZ:\"Kavrin.exe\" --uninstall");
+}
+
+TEST_F(SelfInstallTest, ShortcutDeletionIsFineWhenItIsAlreadyGone) {
+  EXPECT_TRUE(DeleteDesktopShortcut());
+  std::string error;
+  ASSERT_TRUE(CreateDesktopShortcut(L"C:\\x\\y.exe", &error)) << error;
+  ShortcutFields fields;
+  ASSERT_TRUE(ReadShortcut(DesktopShortcutPath(), &fields));
+  EXPECT_EQ(fields.workingDirectory, L"C:\\x");
+  EXPECT_TRUE(DeleteDesktopShortcut());
+  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+}
+
+TEST_F(SelfInstallTest, UninstallRemovesEntryShortcutAndLaterTheFolder) {
+  EXPECT_EQ(DeferredDeletionCommand(L"C:\\ProgramData\\Pellora"),
+            L"cmd.exe /c for /l %i in (1,1,20) do (ping 127.0.0.1 -n 2 >nul & rmdir /s /q "
+            L"\"C:\\ProgramData\\Pellora\" 2>nul & if not exist \"C:\\ProgramData\\Pellora\" exit)");
+  std::string error;
+  ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
+  ASSERT_TRUE(test::WriteFileBytes(InstallDirectory() + L"\\leftover.txt", "x"));
+  ASSERT_TRUE(Uninstall(&error)) << error;
+  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+  EXPECT_EQ(UninstallValue(L"DisplayName"), "");
+  const ULONGLONG deadline = GetTickCount64() + 40000;
+  while (FileExists(InstallDirectory()) && GetTickCount64() < deadline) Sleep(100);
+  EXPECT_FALSE(FileExists(InstallDirectory()));
+  EXPECT_TRUE(LogLines().size() == 1u);  // only the copy line of the install
+}
+
+}  // namespace
+}  // namespace pl::install
