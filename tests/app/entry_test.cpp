@@ -36,6 +36,15 @@ struct EntryTest : ::testing::Test {
     return test::LogLinesWithoutTime(bytes);
   }
   std::wstring InstalledExe() { return install::InstallDirectory() + L"\\Kavrin.exe"; }
+  // Starts the program, waits for its main window, closes it and expects a clean exit.
+  void RunUntilWindowThenClose(const std::wstring& arguments, const std::wstring& exe = test::HostGuiPath()) {
+    GuiProgram program;
+    ASSERT_TRUE(Start(&program, arguments, exe));
+    HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
+    ASSERT_NE(window, nullptr);
+    test::CloseWindow(window);
+    EXPECT_EQ(program.WaitForExit(kWait), 0);
+  }
 
   test::TempDirectory temp;
 };
@@ -95,12 +104,7 @@ TEST_F(EntryTest, InformationBoxWhenTheRunningInstanceHasNoWindow) {
 TEST_F(EntryTest, InsideAPeNothingIsInstalledOrLoggedAboutIt) {
   test::ScopedMiniNtKey pe;
   ASSERT_TRUE(pe.created);
-  GuiProgram program;
-  ASSERT_TRUE(Start(&program, L"--dry-run"));
-  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
-  ASSERT_NE(window, nullptr);
-  test::CloseWindow(window);
-  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  RunUntilWindowThenClose(L"--dry-run");
   EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] pl_host_gui 启动，模式: dry-run"});
   EXPECT_FALSE(FileExists(install::InstallDirectory()));
   EXPECT_FALSE(FileExists(install::DesktopShortcutPath()));
@@ -116,12 +120,7 @@ TEST_F(EntryTest, StartingTheInstalledCopyRefreshesShortcutAndEntry) {
   // The same file under a path that differs only in letter case.
   std::wstring upper = InstalledExe();
   CharUpperW(upper.data());
-  GuiProgram program;
-  ASSERT_TRUE(Start(&program, L"", upper));
-  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
-  ASSERT_NE(window, nullptr);
-  test::CloseWindow(window);
-  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  RunUntilWindowThenClose(L"", upper);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [INFO] pl_host_gui 启动，模式: execute",
                                                   "T [INFO] 当前运行的就是已安装位置的拷贝，跳过自我复制这一步"}));
   EXPECT_TRUE(FileExists(install::DesktopShortcutPath()));
@@ -133,12 +132,7 @@ TEST_F(EntryTest, AFailingCopyIsOnlyAWarning) {
   ASSERT_TRUE(test::WriteFileBytes(InstalledExe(), "old"));
   HANDLE held = CreateFileW(InstalledExe().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  GuiProgram program;
-  ASSERT_TRUE(Start(&program, L""));
-  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
-  EXPECT_NE(window, nullptr);
-  test::CloseWindow(window);
-  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  RunUntilWindowThenClose(L"");
   CloseHandle(held);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "T [INFO] pl_host_gui 启动，模式: execute",
