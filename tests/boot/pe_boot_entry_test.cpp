@@ -1,0 +1,413 @@
+#include "boot/pe_boot_entry.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "test_support.h"
+#include "tools/text.h"
+
+namespace pl::boot {
+namespace {
+
+using disks::FirmwareType;
+using test::FakeToolRule;
+using test::FakeTools;
+using tools::WideToCodePage;
+using tools::WideToUtf8;
+
+constexpr wchar_t kPeOnD[] = L"D:\\$PelloraData$Boot$\\pe.wim";
+constexpr wchar_t kSdiOnD[] = L"D:\\$PelloraData$Boot$\\boot.sdi";
+constexpr char kId[] = "{5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d}";
+constexpr char kZeroId[] = "{00000000-0000-0000-0000-000000000000}";
+
+const std::string kCreate = "/create /d \"Pellora PE\" /application osloader";
+const std::string kCreateOptions = "/create {ramdiskoptions} /d \"Ramdisk options\"";
+const std::string kRemoveOptions = "/displayorder {ramdiskoptions} /remove";
+
+// A whole BIOS run with both files in "D:\$PelloraData$Boot$", as the fake bcdedit journals it.
+const std::vector<std::string> kBiosJournalOnD = {
+    kCreate,
+    kCreateOptions,
+    kRemoveOptions,
+    "/set {ramdiskoptions} ramdisksdidevice partition=D:",
+    "/set {ramdiskoptions} ramdisksdipath \\$PelloraData$Boot$\\boot.sdi",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} device ramdisk=[D:]\\$PelloraData$Boot$\\pe.wim,{ramdiskoptions}",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} osdevice ramdisk=[D:]\\$PelloraData$Boot$\\pe.wim,{ramdiskoptions}",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} path \\Windows\\System32\\boot\\winload.exe",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} systemroot \\Windows",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} winpe yes",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} inherit {bootloadersettings}",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} detecthal yes",
+    "/displayorder {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} /addlast",
+    "/bootsequence {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d}",
+    "/default {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d}",
+    "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} bootmenupolicy Legacy",
+    "/set {default} bootmenupolicy Legacy",
+    "/timeout 0",
+};
+
+const std::string kMissingSdiOnDWarning =
+    "T [WARN] 未找到 boot.sdi（D:\\$PelloraData$Boot$\\boot.sdi），ramdisk 引导需要该文件——正常情况下 HostPipeline "
+    "应该已经跟 pe.wim 一起下载好了，走到这里说明下载步骤被跳过了（比如手动调用本函数时），请检查上游调用";
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::vector<std::string> Arguments(const FakeTools& fake) {
+  std::vector<std::string> arguments;
+  for (const test::FakeToolCall& call : fake.Calls()) {
+    EXPECT_EQ(call.tool, "bcdedit");
+    arguments.push_back(call.arguments);
+  }
+  return arguments;
+}
+
+// The usual answers of a machine that ran this before: the options object exists and is not in the menu.
+void AddUsualAnswers(FakeTools& fake, const std::string& createOutput) {
+  fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = createOutput});
+  fake.Add({.tool = "bcdedit",
+            .match = "/create {ramdiskoptions}*",
+            .exitCode = 1,
+            .output = "An object with the specified identifier already exists.\r\n"});
+  fake.Add({.tool = "bcdedit", .match = kRemoveOptions, .exitCode = 1, .output = "The element was not found.\r\n"});
+}
+
+std::string EnglishCreated(const std::string& id) { return "The entry " + id + " was successfully created.\r\n"; }
+
+bool Denied() { return false; }
+
+int elevationQueries = 0;
+bool CountedElevated() {
+  ++elevationQueries;
+  return true;
+}
+
+struct BootEntryFixture : ::testing::Test {
+  void SetUp() override { UseLog(L"boot.log"); }
+  void TearDown() override { log::ClearLogFile(); }
+  void UseLog(const std::wstring& name) {
+    logPath = temp.Child(name);
+    log::SetLogFile(logPath);
+  }
+  std::vector<std::string> LogLines() {
+    std::string bytes;
+    test::ReadFileBytes(logPath, &bytes);
+    return test::LogLinesWithoutTime(bytes);
+  }
+  // Real files for the boot-file check, in the temporary folder on C:.
+  void MakeBootFiles() {
+    ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"pe.wim"), "wim"));
+    ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"boot.sdi"), "sdi"));
+  }
+  test::TempDirectory temp;
+  std::wstring logPath;
+  FakeTools fake;
+};
+
+TEST(DevicePathTest, DriveLetterPathsSplitOthersGoToC) {
+  DevicePath split = SplitDevicePath(kPeOnD);
+  EXPECT_EQ(split.device, L"[D:]");
+  EXPECT_EQ(split.rest, L"\\$PelloraData$Boot$\\pe.wim");
+  split = SplitDevicePath(L"e:\\x");  // the letter is kept as written
+  EXPECT_EQ(split.device, L"[e:]");
+  EXPECT_EQ(split.rest, L"\\x");
+  split = SplitDevicePath(L"D:");
+  EXPECT_EQ(split.device, L"[D:]");
+  EXPECT_EQ(split.rest, L"");
+  for (const std::wstring path : {L"\\$PelloraData$Boot$\\pe.wim", L"\\\\?\\D:\\pe.wim", L"D", L"", L"pe.wim"}) {
+    split = SplitDevicePath(path);
+    EXPECT_EQ(split.device, L"[C:]");
+    EXPECT_EQ(split.rest, path);
+  }
+}
+
+TEST(EntryIdentifierTest, FirstBracedTextOnly) {
+  std::string id = "unchanged";
+  EXPECT_TRUE(ParseEntryIdentifier("The entry {abc} was successfully created.", &id));
+  EXPECT_EQ(id, "{abc}");
+  EXPECT_TRUE(ParseEntryIdentifier("{a}{b} {c}", &id));
+  EXPECT_EQ(id, "{a}");
+  EXPECT_TRUE(ParseEntryIdentifier("x}{y{z}w}", &id));  // a "}" before the first "{" does not count
+  EXPECT_EQ(id, "{y{z}");
+  EXPECT_TRUE(ParseEntryIdentifier("{}", &id));  // nothing else is checked
+  EXPECT_EQ(id, "{}");
+  id = "unchanged";
+  EXPECT_FALSE(ParseEntryIdentifier("The operation completed successfully.", &id));
+  EXPECT_FALSE(ParseEntryIdentifier("only an opening {brace", &id));
+  EXPECT_FALSE(ParseEntryIdentifier("closing} then {", &id));
+  EXPECT_FALSE(ParseEntryIdentifier("", &id));
+  EXPECT_EQ(id, "unchanged");
+}
+
+TEST_F(BootEntryFixture, BiosRunOnDriveDRunsEveryCommandInOrderAndLogsThem) {
+  AddUsualAnswers(fake, EnglishCreated(kId));
+  const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.entryId, kId);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(Arguments(fake), kBiosJournalOnD);
+
+  std::vector<std::string> expected = {
+      kMissingSdiOnDWarning,
+      "T [INFO] bcdedit " + kCreate,
+      // The tool's own line end stays in the message.
+      "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: "
+      "An object with the specified identifier already exists.",
+      "",
+  };
+  for (size_t i = 3; i < kBiosJournalOnD.size(); ++i) expected.push_back("T [INFO] bcdedit " + kBiosJournalOnD[i]);
+  EXPECT_EQ(LogLines(), expected);
+}
+
+TEST_F(BootEntryFixture, UefiRunOnDriveDLeavesOutDetecthalAndUsesTheEfiLoader) {
+  AddUsualAnswers(fake, EnglishCreated(kId));
+  const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Uefi, false);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.entryId, kId);
+  std::vector<std::string> expected = kBiosJournalOnD;
+  expected[7] = "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} path \\Windows\\System32\\boot\\winload.efi";
+  expected.erase(expected.begin() + 11);  // detecthal
+  EXPECT_EQ(Arguments(fake), expected);
+  // Counting the creation: twelve required commands on BIOS, eleven on UEFI.
+  EXPECT_EQ(expected.size() - 2 - 4, 11u);
+}
+
+TEST_F(BootEntryFixture, RealFilesOnCAndARootRelativePathBothGiveDriveC) {
+  MakeBootFiles();
+  ASSERT_EQ(temp.path.substr(1, 2), L":\\");
+  ASSERT_EQ(towupper(temp.path[0]), L'C');
+  const std::string folder = WideToUtf8(temp.path.substr(2));  // "\users\...\Temp\..."
+  const std::string id = "{0a0b0c0d-0e0f-4000-8000-000000000001}";
+  AddUsualAnswers(fake, EnglishCreated(id));
+
+  // With its own drive letter.
+  BootEntryResult result =
+      CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Uefi, false);
+  EXPECT_TRUE(result.ok);
+  std::vector<std::string> journal = Arguments(fake);
+  ASSERT_EQ(journal.size(), 17u);
+  const std::string letter = WideToUtf8(temp.path.substr(0, 2));
+  EXPECT_EQ(journal[3], "/set {ramdiskoptions} ramdisksdidevice partition=" + letter);
+  EXPECT_EQ(journal[4], "/set {ramdiskoptions} ramdisksdipath " + folder + "\\boot.sdi");
+  EXPECT_EQ(journal[5], "/set " + id + " device ramdisk=[" + letter + "]" + folder + "\\pe.wim,{ramdiskoptions}");
+  EXPECT_EQ(journal[6], "/set " + id + " osdevice ramdisk=[" + letter + "]" + folder + "\\pe.wim,{ramdiskoptions}");
+
+  // Without a drive letter: the file is still found from the current drive, and the entry names C:.
+  wchar_t previous[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(temp.path.c_str()));
+  result = CreatePeBootEntry(temp.path.substr(2) + L"\\pe.wim", temp.path.substr(2) + L"\\boot.sdi",
+                             FirmwareType::Bios, false);
+  SetCurrentDirectoryW(previous);
+  EXPECT_TRUE(result.ok);
+  journal = Arguments(fake);
+  ASSERT_EQ(journal.size(), 17u + 18u);
+  EXPECT_EQ(journal[17 + 3], "/set {ramdiskoptions} ramdisksdidevice partition=C:");
+  EXPECT_EQ(journal[17 + 4], "/set {ramdiskoptions} ramdisksdipath " + folder + "\\boot.sdi");
+  EXPECT_EQ(journal[17 + 5], "/set " + id + " device ramdisk=[C:]" + folder + "\\pe.wim,{ramdiskoptions}");
+  EXPECT_EQ(journal[17 + 6], "/set " + id + " osdevice ramdisk=[C:]" + folder + "\\pe.wim,{ramdiskoptions}");
+
+  // Both files were there: no warning at all.
+  for (const std::string& line : LogLines()) EXPECT_EQ(line.find("[WARN] 未找到 boot.sdi"), std::string::npos) << line;
+}
+
+TEST_F(BootEntryFixture, MissingBootFileWarnsWithItsPathAndTheRunGoesOn) {
+  const std::wstring missing = temp.Child(L"引导文件\\boot.sdi");
+  AddUsualAnswers(fake, EnglishCreated(kId));
+  const BootEntryResult result = CreatePeBootEntry(kPeOnD, missing, FirmwareType::Uefi, false);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(Arguments(fake).size(), 17u);
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "T [WARN] 未找到 boot.sdi（" + WideToUtf8(missing) +
+                          "），ramdisk 引导需要该文件——正常情况下 HostPipeline 应该已经跟 pe.wim "
+                          "一起下载好了，走到这里说明下载步骤被跳过了（比如手动调用本函数时），请检查上游调用");
+  EXPECT_EQ(lines[1], "T [INFO] bcdedit " + kCreate);
+}
+
+TEST_F(BootEntryFixture, IdentifierComesFromEnglishChineseAndMultiBraceAnswers) {
+  MakeBootFiles();
+  struct Case {
+    std::string answer;
+    std::string id;
+  };
+  const std::vector<Case> cases = {
+      {EnglishCreated("{11111111-2222-4333-8444-555555555555}"), "{11111111-2222-4333-8444-555555555555}"},
+      {WideToCodePage(936, L"已成功创建项 {9a8b7c6d-1234-11ee-b00b-0800272f3c4d}。\r\n"),
+       "{9a8b7c6d-1234-11ee-b00b-0800272f3c4d}"},
+      {"The entry {aaaaaaaa-0000-4000-8000-000000000000} was copied to {bootmgr} {default}.\r\n",
+       "{aaaaaaaa-0000-4000-8000-000000000000}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    FakeTools scenario;  // a journal of its own for each answer
+    AddUsualAnswers(scenario, c.answer);
+    const BootEntryResult result =
+        CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Bios, false);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.entryId, c.id);
+    const std::vector<std::string> journal = Arguments(scenario);
+    ASSERT_EQ(journal.size(), 18u);
+    EXPECT_EQ(journal[7], "/set " + c.id + " path \\Windows\\System32\\boot\\winload.exe");
+    EXPECT_EQ(journal[12], "/displayorder " + c.id + " /addlast");
+    EXPECT_EQ(journal[13], "/bootsequence " + c.id);
+    EXPECT_EQ(journal[14], "/default " + c.id);
+  }
+}
+
+TEST_F(BootEntryFixture, AnswerWithoutBracesFailsAfterTheEntryWasCreated) {
+  MakeBootFiles();
+  fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = "The operation completed successfully.\r\n"});
+  const BootEntryResult result =
+      CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Bios, false);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.entryId, "");
+  EXPECT_EQ(result.error, "未能从 bcdedit /create 输出中解析出引导项 GUID");
+  EXPECT_EQ(Arguments(fake), std::vector<std::string>{kCreate});
+  // The caller logs the error; here only the command was logged.
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] bcdedit " + kCreate});
+}
+
+TEST_F(BootEntryFixture, EachRequiredStepFailingEndsTheRunWithItsError) {
+  // Journal positions of the required commands (the creation, then the settings after the two option commands).
+  const std::vector<size_t> positions = {0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+  const std::vector<std::string> errors = {
+      "bcdedit /create 失败",
+      "设置 ramdisksdidevice 失败",
+      "设置 ramdisksdipath 失败",
+      "设置 device 失败",
+      "设置 osdevice 失败",
+      "设置 path 失败",
+      "设置 systemroot 失败",
+      "设置 winpe 失败",
+      "设置 inherit {bootloadersettings} 失败",
+      "设置 detecthal 失败",
+      "设置 displayorder 失败",
+      "设置 bootsequence 失败",
+  };
+  for (size_t i = 0; i < positions.size(); ++i) {
+    const std::string failing = kBiosJournalOnD[positions[i]];
+    SCOPED_TRACE(failing);
+    UseLog(L"fail" + std::to_wstring(i) + L".log");
+    FakeTools scenario;
+    scenario.Add({.tool = "bcdedit",
+                  .match = failing,
+                  .exitCode = 2147942487u,
+                  .output = WideToCodePage(936, L"参数错误。")});
+    AddUsualAnswers(scenario, EnglishCreated(kId));
+
+    const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, errors[i]);
+    const std::vector<std::string> journal = Arguments(scenario);
+    EXPECT_EQ(journal, std::vector<std::string>(kBiosJournalOnD.begin(),
+                                                kBiosJournalOnD.begin() + static_cast<long>(positions[i]) + 1));
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "T [INFO] bcdedit " + failing);
+    EXPECT_EQ(lines.back(), "T [ERROR] bcdedit 执行失败, exitCode=2147942487, output=参数错误。");
+  }
+}
+
+TEST_F(BootEntryFixture, OptionalStepsFailingOnlyWarn) {
+  AddUsualAnswers(fake, EnglishCreated(kId));
+  fake.Add({.tool = "bcdedit", .match = "/default *", .exitCode = 1, .output = "denied"});
+  fake.Add({.tool = "bcdedit", .match = "/set * bootmenupolicy Legacy", .exitCode = 2, .output = "unknown"});
+  fake.Add({.tool = "bcdedit", .match = "/timeout 0", .exitCode = 3, .output = "busy"});
+  const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.entryId, kId);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(Arguments(fake), kBiosJournalOnD);
+
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_GE(lines.size(), 12u);
+  const std::vector<std::string> tail(lines.end() - 12, lines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{
+                      "T [INFO] bcdedit /default " + std::string(kId),
+                      "T [ERROR] bcdedit 执行失败, exitCode=1, output=denied",
+                      "T [WARN] 设置持久默认引导项失败（不阻断本次部署，只是断电重试的安全网没生效）",
+                      "T [INFO] bcdedit /set " + std::string(kId) + " bootmenupolicy Legacy",
+                      "T [ERROR] bcdedit 执行失败, exitCode=2, output=unknown",
+                      "T [WARN] 设置 PE 引导项菜单风格失败，不影响本次 PE 启动",
+                      "T [INFO] bcdedit /set {default} bootmenupolicy Legacy",
+                      "T [ERROR] bcdedit 执行失败, exitCode=2, output=unknown",
+                      "T [WARN] 设置默认系统引导项菜单风格失败，不影响本次 PE 启动",
+                      "T [INFO] bcdedit /timeout 0",
+                      "T [ERROR] bcdedit 执行失败, exitCode=3, output=busy",
+                      "T [WARN] 设置引导菜单等待时间失败，不影响本次 PE 启动",
+                  }));
+}
+
+TEST_F(BootEntryFixture, RamdiskOptionsStateIsLoggedAndNeverFailsTheRun) {
+  MakeBootFiles();
+  // A fresh store: the object is created; and it sat in the display order, so removing it succeeds.
+  fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = EnglishCreated(kId)});
+  BootEntryResult result =
+      CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Uefi, false);
+  EXPECT_TRUE(result.ok);
+  std::vector<std::string> lines = LogLines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "T [INFO] {ramdiskoptions} 对象原本不存在，已创建");
+  EXPECT_EQ(lines[2],
+            "T [WARN] {ramdiskoptions} 之前混进了开机菜单的 displayorder，已经移出（正常情况下不该发生，记一笔留意）");
+  EXPECT_EQ(lines[3], "T [INFO] bcdedit /set {ramdiskoptions} ramdisksdidevice partition=" +
+                          WideToUtf8(temp.path.substr(0, 2)));
+
+  // The object exists (a Chinese answer) and is not in the menu: one line with the decoded answer, no warning.
+  UseLog(L"existing.log");
+  FakeTools scenario;
+  scenario.Add({.tool = "bcdedit", .match = "/create /d*", .output = EnglishCreated(kId)});
+  scenario.Add({.tool = "bcdedit", .match = kCreateOptions, .exitCode = 1,
+                .output = WideToCodePage(936, L"已存在具有指定标识符的对象。")});
+  scenario.Add({.tool = "bcdedit", .match = kRemoveOptions, .exitCode = 1});
+  result = CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Uefi, false);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(Arguments(scenario).size(), 17u);
+  lines = LogLines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: 已存在具有指定标识符的对象。");
+  EXPECT_EQ(lines[2].substr(0, 17), "T [INFO] bcdedit ");
+}
+
+TEST_F(BootEntryFixture, DryRunChecksNothingStartsNothingAndLogsEveryCommand) {
+  elevationQueries = 0;
+  const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, true, CountedElevated);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.entryId, kZeroId);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(elevationQueries, 0);
+  EXPECT_TRUE(fake.Calls().empty());
+
+  // No boot-file warning although boot.sdi is missing; the option commands give way to one line.
+  std::vector<std::string> expected = {"T [INFO] bcdedit " + kCreate, "T [INFO] [dry-run] 跳过实际执行",
+                                       "T [INFO] [dry-run] 跳过创建 {ramdiskoptions}（如果尚不存在）"};
+  for (size_t i = 3; i < kBiosJournalOnD.size(); ++i) {
+    expected.push_back("T [INFO] bcdedit " + ReplaceAll(kBiosJournalOnD[i], kId, kZeroId));
+    expected.push_back("T [INFO] [dry-run] 跳过实际执行");
+  }
+  EXPECT_EQ(LogLines(), expected);
+}
+
+TEST_F(BootEntryFixture, WithoutElevationNothingIsTouched) {
+  const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false, Denied);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.entryId, "");
+  EXPECT_EQ(result.error, "需要管理员权限才能修改引导配置（bcdedit），请以管理员身份重新运行");
+  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_TRUE(LogLines().empty());  // not even the boot-file warning
+  // The real check reads the token; every Wine token counts as elevated.
+  EXPECT_TRUE(ProcessIsElevated());
+}
+
+}  // namespace
+}  // namespace pl::boot
