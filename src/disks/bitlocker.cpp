@@ -1,0 +1,103 @@
+#include "disks/bitlocker.h"
+
+#include <limits>
+
+#include "log/log.h"
+#include "tools/text.h"
+#include "tools/tool_runner.h"
+
+namespace pl::disks {
+namespace {
+
+tools::ToolRunResult RunPowerShell(const std::wstring& command, int32_t timeLimitMs) {
+  return tools::RunToolCaptured(tools::SystemToolPath(L"WindowsPowerShell\\v1.0\\powershell.exe"),
+                                L"-NoProfile -NonInteractive -Command \"" + command + L"\"", L"", timeLimitMs);
+}
+
+// "(Get-BitLockerVolume -MountPoint 'D:' -ErrorAction SilentlyContinue).<property>"
+std::wstring VolumeProperty(wchar_t letter, const wchar_t* property) {
+  return std::wstring(L"(Get-BitLockerVolume -MountPoint '") + letter +
+         L":' -ErrorAction SilentlyContinue)." + property;
+}
+
+std::string LetterText(wchar_t letter) { return tools::WideToUtf8(std::wstring(1, letter)); }
+
+}  // namespace
+
+std::string TrimToolOutput(std::string_view text) {
+  constexpr std::string_view kBlank = " \t\r\n";
+  const size_t first = text.find_first_not_of(kBlank);
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(kBlank);
+  return std::string(text.substr(first, last - first + 1));
+}
+
+bool ParseLeadingInteger(std::string_view text, int* value) {
+  int64_t result = 0;
+  size_t digits = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    result = result * 10 + (c - '0');
+    if (result > std::numeric_limits<int32_t>::max()) return false;
+    ++digits;
+  }
+  if (digits == 0) return false;
+  *value = static_cast<int>(result);
+  return true;
+}
+
+bool IsBitLockerProtected(wchar_t letter, const BitLockerTimeLimits& limits) {
+  const std::string drive = LetterText(letter);
+  const tools::ToolRunResult run = RunPowerShell(VolumeProperty(letter, L"ProtectionStatus"), limits.queryMs);
+  if (!run.started) {
+    log::LogInfo("查询 " + drive + ": 的 BitLocker 状态失败（PowerShell 启动不了），按未加密处理");
+    return false;
+  }
+  if (run.exitCode != 0) {
+    log::LogInfo("查询 " + drive + ": 的 BitLocker 状态失败, exitCode=" + std::to_string(run.exitCode) +
+                 "，按未加密处理");
+    return false;
+  }
+  const std::string answer = TrimToolOutput(run.output);
+  if (answer.empty()) {
+    log::LogInfo("查询 " + drive + ": 的 BitLocker 状态查不到（这个环境下可能有 WMI/驱动集成限制），按未加密处理");
+    return false;
+  }
+  log::LogInfo("查询 " + drive + ": 的 BitLocker 状态: " + answer);
+  return answer == "On";
+}
+
+bool QueryEncryptionPercentage(wchar_t letter, int* percentage, const BitLockerTimeLimits& limits) {
+  *percentage = -1;
+  const tools::ToolRunResult run = RunPowerShell(VolumeProperty(letter, L"EncryptionPercentage"), limits.queryMs);
+  if (!run.started || run.exitCode != 0) return false;
+  int value = 0;
+  if (!ParseLeadingInteger(TrimToolOutput(run.output), &value)) return false;
+  *percentage = value;
+  return true;
+}
+
+bool StartBitLockerDecryption(wchar_t letter, const BitLockerTimeLimits& limits) {
+  const std::string drive = LetterText(letter);
+  const std::wstring mountPoint = std::wstring(1, letter) + L":";
+  const std::wstring script =
+      L"$v = Get-BitLockerVolume -MountPoint '" + mountPoint +
+      L"' -ErrorAction SilentlyContinue; if (-not $v) { 'QUERY_FAILED' } elseif ($v.VolumeStatus -eq "
+      L"'FullyDecrypted') { 'ALREADY_OFF' } else { try { Disable-BitLocker -MountPoint '" +
+      mountPoint + L"' -ErrorAction Stop | Out-Null; 'STARTED' } catch { 'START_FAILED' } }";
+  // The exit code says nothing here: the script's answer does.
+  const tools::ToolRunResult run = RunPowerShell(script, limits.startMs);
+  if (!run.started) {
+    log::LogWarn("触发关闭 " + drive + ": 的 BitLocker 保护失败（PowerShell 启动不了）");
+    return false;
+  }
+  const std::string answer = TrimToolOutput(run.output);
+  if (answer == "STARTED" || answer == "ALREADY_OFF") {
+    log::LogInfo("已触发关闭 " + drive + ": 的 BitLocker 保护（" + answer + "），实际解密在后台异步进行，需要轮询进度");
+    return true;
+  }
+  log::LogWarn("触发关闭 " + drive + ": 的 BitLocker 保护失败（" + (answer.empty() ? "未知原因" : answer) + "）");
+  return false;
+}
+
+}  // namespace pl::disks

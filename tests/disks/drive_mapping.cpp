@@ -1,0 +1,94 @@
+#include "drive_mapping.h"
+
+#include <winioctl.h>
+
+#include <cstring>
+#include <vector>
+
+#include "disks/file_tree.h"
+#include "test_support.h"
+#include "tools/text.h"
+
+namespace pl::disks::test {
+namespace {
+
+// Wine's private request to its mount manager, the one its configuration tool uses to add or drop a drive.
+constexpr DWORD kDefineUnixDrive = CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+struct UnixDriveRequest {
+  ULONG size;
+  ULONG type;  // DRIVE_NO_ROOT_DIR removes the letter
+  ULONG fsType;
+  DWORD serial;
+  ULONGLONG unixDevice;
+  WCHAR letter;
+  USHORT mountPointOffset;  // UTF-8 host path after the record
+  USHORT deviceOffset;
+  USHORT labelOffset;
+};
+
+std::string HostPath(const std::wstring& windowsPath) {
+  using Convert = char*(CDECL*)(LPCWSTR);
+  const auto convert = reinterpret_cast<Convert>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (convert == nullptr) return {};
+  char* path = convert(windowsPath.c_str());
+  if (path == nullptr) return {};
+  std::string result = path;
+  HeapFree(GetProcessHeap(), 0, path);
+  return result;
+}
+
+bool DefineDrive(wchar_t letter, const std::string& hostPath, unsigned type) {
+  std::vector<char> request(sizeof(UnixDriveRequest) + hostPath.size() + 1, 0);
+  UnixDriveRequest head = {};
+  head.size = static_cast<ULONG>(request.size());
+  head.type = type;
+  head.letter = letter;
+  head.mountPointOffset = hostPath.empty() ? 0 : sizeof(UnixDriveRequest);
+  std::memcpy(request.data(), &head, sizeof head);
+  std::memcpy(request.data() + sizeof head, hostPath.c_str(), hostPath.size());
+  HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (manager == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(manager, kDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()),
+                                  nullptr, 0, &returned, nullptr);
+  CloseHandle(manager);
+  return ok != FALSE;
+}
+
+constexpr wchar_t kMiniNT[] = L"SYSTEM\\CurrentControlSet\\Control\\MiniNT";
+
+}  // namespace
+
+ScopedDrive::ScopedDrive(wchar_t l, const std::wstring& folder, const std::string& label, unsigned driveType)
+    : letter(l) {
+  if (!label.empty()) pl::test::WriteFileBytes(folder + L"\\.windows-label", label);
+  const std::string host = HostPath(folder);
+  mapped = !host.empty() && DefineDrive(letter, host, driveType);
+}
+
+ScopedDrive::~ScopedDrive() {
+  if (mapped) DefineDrive(letter, "", DRIVE_NO_ROOT_DIR);
+}
+
+ScopedMiniNT::ScopedMiniNT() {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMiniNT, 0, nullptr, 0, KEY_READ, nullptr, &key, &disposition) ==
+      ERROR_SUCCESS) {
+    created = disposition == REG_CREATED_NEW_KEY;
+    RegCloseKey(key);
+  }
+}
+
+ScopedMiniNT::~ScopedMiniNT() {
+  if (created) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kMiniNT);
+}
+
+void PutWindowsKernel(const std::wstring& folder) {
+  CreateDirectoryTree(folder + L"\\Windows\\System32");
+  pl::test::WriteFileBytes(folder + L"\\Windows\\System32\\ntoskrnl.exe", "MZ");
+}
+
+}  // namespace pl::disks::test
