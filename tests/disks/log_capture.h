@@ -15,6 +15,7 @@ struct LoggedTest : ::testing::Test {
   void SetUp() override { log::SetLogFile(logDirectory.Child(L"disks.log")); }
   void TearDown() override { log::ClearLogFile(); }
   std::vector<std::string> LogLines() const { return pl::test::LogLinesWithoutTime(LogBytes()); }
+  std::string LogText() const { return pl::test::LogTextWithoutTime(LogBytes()); }
   std::string LogBytes() const {
     std::string bytes;
     pl::test::ReadFileBytes(logDirectory.Child(L"disks.log"), &bytes);

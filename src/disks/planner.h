@@ -1,0 +1,77 @@
+#pragma once
+// Where a run stages its files: the boot area ("$PelloraData$Boot$", on the boot manager's disk) and the data
+// area ("$PelloraData$", off the system volume and not BitLocker-locked after the restart). Existing volumes
+// are preferred; otherwise a leftover "PLSTAGE" partition is mounted, one is created in unallocated space,
+// or, last, the system volume is shrunk to make one.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "disks/inventory.h"
+
+namespace pl::disks {
+
+struct StagingPlan {
+  bool ok = false;                     // both directories exist (or would, in dry-run)
+  std::wstring bootDir;                // "X:\$PelloraData$Boot$"
+  std::wstring dataDir;                // "X:\$PelloraData$"
+  std::string error;                   // the message for the user when not ok
+  bool shrankSystemVolume = false;     // the data partition was made by shrinking the system volume
+  bool createdStagePartition = false;  // the data area is on a "PLSTAGE" partition this run mounted or created
+};
+
+struct StagingFeasibility {
+  bool otherVolumeAvailable = false;   // another volume, or a leftover "PLSTAGE" with 3 GiB free on the system disk
+  bool unallocatedAvailable = false;   // 3 GiB or more unallocated on the system disk
+  bool systemShrinkable = false;       // more than 23 GiB free on the system volume
+  wchar_t bitLockerBlockedLetter = 0;  // when no route is open: the first volume left out only for BitLocker
+};
+
+// Everything the planner asks of the machine and does to it, bound to the live operations by default;
+// tests put a simulated machine behind it.
+struct StagingMachine {
+  std::function<wchar_t()> systemDriveLetter;
+  std::function<int(wchar_t)> diskNumberOfDrive;
+  std::function<int(FirmwareType)> findBootDisk;
+  std::function<wchar_t(wchar_t exclude, int diskNumber, wchar_t* bitLockerLetter)> pickStagingDataVolume;
+  std::function<bool(wchar_t letter, wchar_t exclude)> isStagingCandidate;
+  std::function<uint64_t(wchar_t)> freeBytesForCaller;
+  std::function<std::string(wchar_t)> volumeLabel;
+  std::function<uint64_t(const std::wstring&)> directorySize;
+  std::function<bool(const std::wstring&)> deleteTree;
+  std::function<std::vector<UnmountedVolume>(int diskNumber, const std::string& label)> listUnmountedVolumes;
+  std::function<wchar_t()> highestFreeDriveLetter;
+  std::function<bool(const UnmountedVolume&, wchar_t)> assignDriveLetter;
+  std::function<bool(wchar_t, uint64_t*)> largestUnallocatedGap;
+  std::function<bool(const std::string& script, bool dryRun)> runDiskpartScript;
+  std::function<uint32_t(const std::wstring&)> createDirectory;  // 0, or the Win32 error of CreateDirectoryW
+};
+const StagingMachine& LiveStagingMachine();
+
+// `neededBytes`: what the data area must hold. `backupLetter`: drive of an existing backup file the run uses
+// (0 for none), and `bytesBesideBackup` what the data area needs beside it. In dry-run nothing is created,
+// shrunk, mounted or cleaned; the decisions are logged and the plan is complete.
+StagingPlan PlanStagingArea(FirmwareType firmware, uint64_t neededBytes, bool dryRun, wchar_t backupLetter,
+                            uint64_t bytesBesideBackup, const StagingMachine& machine = LiveStagingMachine());
+
+// Which routes to a data area are open, without changing anything.
+StagingFeasibility CheckStagingFeasibility(const StagingMachine& machine = LiveStagingMachine());
+
+// One directory; an existing one is fine. `error` gets the message on failure.
+bool CreateStagingDirectory(const std::wstring& path, bool dryRun, std::string* error,
+                            const StagingMachine& machine = LiveStagingMachine());
+
+// A primary NTFS "PLSTAGE" partition of `bytes` (whole MiB) in the disk's unallocated space, at `letter`.
+bool CreateStagePartitionInUnallocated(int diskNumber, wchar_t letter, uint64_t bytes, bool dryRun,
+                                       const StagingMachine& machine = LiveStagingMachine());
+// Shrinks the system volume by `bytes` and makes a "PLSTAGE" partition of the freed space at `letter`.
+bool ShrinkSystemAndCreateStagePartition(wchar_t systemLetter, wchar_t letter, uint64_t bytes, bool dryRun,
+                                         const StagingMachine& machine = LiveStagingMachine());
+
+// The diskpart scripts of the two above, lines ending "\r\n".
+std::string UnallocatedPartitionScript(int diskNumber, wchar_t letter, uint64_t bytes);
+std::string ShrinkPartitionScript(wchar_t systemLetter, wchar_t letter, uint64_t bytes);
+
+}  // namespace pl::disks
