@@ -21,14 +21,6 @@ std::string GuidText(const GUID& guid) {
 
 }  // namespace
 
-const char* FirmwareTypeName(FirmwareType type) {
-  switch (type) {
-    case FirmwareType::Uefi: return "UEFI";
-    case FirmwareType::Bios: return "BIOS";
-    default: return "UNKNOWN";
-  }
-}
-
 FirmwareType FirmwareTypeFromValue(int value) {
   if (value == 2) return FirmwareType::Uefi;
   if (value == 1) return FirmwareType::Bios;

@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "disks/firmware.h"
+
 namespace pl::disks {
 
-enum class FirmwareType : int { Unknown = 0, Bios = 1, Uefi = 2 };
-
-// "UEFI", "BIOS" or "UNKNOWN".
-const char* FirmwareTypeName(FirmwareType type);
 // The value GetFirmwareType reported; anything but 1 or 2 is unknown.
 FirmwareType FirmwareTypeFromValue(int value);
 
