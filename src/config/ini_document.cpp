@@ -1,0 +1,91 @@
+#include "config/ini_document.h"
+
+#include <windows.h>
+
+#include "tools/text.h"
+#include "tools/unique_handle.h"
+
+namespace pl::config {
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const char* blanks = " \t\r\n";
+  const size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool LoadIniFile(const std::wstring& path, IniDocument* document) {
+  tools::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  std::string bytes;
+  char block[16384];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), block, sizeof block, &got, nullptr)) return false;
+    if (got == 0) break;
+    bytes.append(block, got);
+  }
+  *document = ParseIniText(DecodeIniBytes(bytes));
+  return true;
+}
+
+std::string DecodeIniBytes(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
+  return tools::GbkToUtf8(bytes);
+}
+
+IniDocument ParseIniText(std::string_view text) {
+  IniDocument document;
+  std::string current;  // the section name pairs go to; empty before the first header
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string line;
+    for (char c : text.substr(start, end - start)) {
+      if (c != '\r') line += c;
+    }
+    start = end + 1;
+
+    const std::string_view trimmed = Trim(line);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') continue;
+    if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+      current = std::string(trimmed.substr(1, trimmed.size() - 2));
+      document.sections.push_back({current, {}});
+      continue;
+    }
+    const size_t equals = trimmed.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = Trim(trimmed.substr(0, equals));
+    if (key.empty()) continue;
+    if (document.sections.empty() || document.sections.back().name != current) {
+      document.sections.push_back({current, {}});
+    }
+    document.sections.back().pairs.emplace_back(std::string(key), std::string(Trim(trimmed.substr(equals + 1))));
+  }
+  return document;
+}
+
+std::string GetIniValue(const IniDocument& document, std::string_view section, std::string_view key) {
+  for (const IniSection& s : document.sections) {
+    if (s.name != section) continue;
+    for (const IniPair& pair : s.pairs) {
+      if (pair.first == key) return pair.second;
+    }
+  }
+  return {};
+}
+
+std::vector<IniPair> GetIniPairs(const IniDocument& document, std::string_view section) {
+  for (const IniSection& s : document.sections) {
+    if (s.name == section) return s.pairs;
+  }
+  return {};
+}
+
+}  // namespace pl::config

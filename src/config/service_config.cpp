@@ -1,0 +1,151 @@
+#include "config/service_config.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cwctype>
+
+#include "log/log.h"
+#include "tools/text.h"
+
+namespace pl::config {
+namespace {
+
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::towlower(text[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+  wchar_t buffer[1024];
+  const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
+  if (length == 0 || length >= 1024) return {};
+  return std::wstring(buffer, length);
+}
+
+// Piece `i` of a comma list, or empty when the list is shorter.
+const std::string& Piece(const std::vector<std::string>& pieces, size_t i) {
+  static const std::string empty;
+  return i < pieces.size() ? pieces[i] : empty;
+}
+
+}  // namespace
+
+std::wstring BackendOriginFrom(const std::wstring& overrideValue) {
+  std::wstring_view value = overrideValue;
+  if (!value.empty() && value.back() == L'/') value.remove_suffix(1);
+  size_t schemeLength = 0;
+  if (StartsWithNoCase(value, L"http://")) schemeLength = 7;
+  if (StartsWithNoCase(value, L"https://")) schemeLength = 8;
+  const std::wstring_view rest = value.substr(schemeLength);
+  if (schemeLength == 0 || rest.empty() || rest.find_first_of(L"/?# \t") != std::wstring_view::npos) {
+    return kBackendOrigin;
+  }
+  return std::wstring(value);
+}
+
+std::wstring BackendUrl(std::string_view path) {
+  const std::wstring overrideValue = EnvironmentValue(kBackendOriginVariable);
+  std::wstring origin = kBackendOrigin;
+  if (!overrideValue.empty()) {
+    origin = BackendOriginFrom(overrideValue);
+    if (origin == kBackendOrigin) {
+      log::LogWarn("环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: " +
+                   tools::WideToUtf8(overrideValue));
+    }
+  }
+  return origin + kBackendBasePath + tools::Utf8ToWide(path);
+}
+
+std::vector<net::HttpHeader> ApiKeyHeaders() { return {{L"X-API-Key", kServiceApiKey}}; }
+
+ServiceConfig FetchRemoteConfig() { return ServiceConfigFromResponse(net::HttpGet(BackendUrl("/config"), ApiKeyHeaders())); }
+
+ServiceConfig ServiceConfigFromIni(const IniDocument& document) {
+  ServiceConfig config;
+  for (const IniPair& pair : GetIniPairs(document, "osimage")) {
+    const std::vector<std::string> p = SplitCommaList(pair.second);
+    OsImageEntry entry;
+    entry.key = pair.first;
+    entry.displayName = Piece(p, 0);
+    entry.url = Piece(p, 1);
+    if (p.size() > 2) entry.imageIndex = static_cast<int32_t>(std::strtol(p[2].c_str(), nullptr, 10));
+    entry.md5 = Piece(p, 3);
+    entry.version = Piece(p, 4);
+    entry.updateDate = Piece(p, 5);
+    if (p.size() > 6) entry.sizeGb = std::strtod(p[6].c_str(), nullptr);
+    config.osImages.push_back(std::move(entry));
+  }
+  for (const IniPair& pair : GetIniPairs(document, "install")) {
+    const std::vector<std::string> p = SplitCommaList(pair.second);
+    config.installItems.push_back({pair.first, Piece(p, 0), Piece(p, 1), Piece(p, 2), Piece(p, 3), Piece(p, 4)});
+  }
+  const std::vector<std::string> pe = SplitCommaList(GetIniValue(document, "exlist", "pe"));
+  const std::vector<std::string> tools = SplitCommaList(GetIniValue(document, "exlist", "tools"));
+  const std::vector<std::string> sdi = SplitCommaList(GetIniValue(document, "exlist", "sdi"));
+  if (pe.size() < 2 || tools.size() < 2 || sdi.size() < 2) {
+    config.error = "[exlist] 缺少 pe、tools 或 sdi 条目";
+    return config;
+  }
+  config.exResources.pe = {pe[0], pe[1]};
+  config.exResources.drv = {tools[0], tools[1]};
+  config.exResources.sdi = {sdi[0], sdi[1]};
+  if (config.osImages.empty()) {
+    config.error = "配置里没有系统镜像条目";
+    return config;
+  }
+  config.ok = true;
+  return config;
+}
+
+bool LoadLocalCatalog(const std::wstring& path, ServiceConfig* config) {
+  IniDocument document;
+  if (!LoadIniFile(path, &document)) {
+    *config = ServiceConfig();
+    config->error = "读取本地配置文件也失败了: " + tools::WideToUtf8(path);
+  } else {
+    *config = ServiceConfigFromIni(document);
+  }
+  if (!config->ok) log::LogError(config->error);
+  return config->ok;
+}
+
+ServiceConfig LoadServiceConfig(const std::wstring& localPath) {
+  ServiceConfig remote = FetchRemoteConfig();
+  if (remote.ok) {
+    log::LogInfo("已从后台拉取远程配置");
+    ServiceConfig config;
+    config.osImages = std::move(remote.osImages);
+    config.installItems = std::move(remote.installItems);
+    config.exResources = std::move(remote.exResources);
+    if (config.osImages.empty()) {
+      config.error = "配置里没有系统镜像条目";
+      log::LogError(config.error);
+    } else {
+      config.ok = true;
+    }
+    return config;
+  }
+  log::LogWarn("拉取远程配置失败(" + remote.error + ")，回退读本地配置文件: " + tools::WideToUtf8(localPath));
+  ServiceConfig config;
+  LoadLocalCatalog(localPath, &config);
+  return config;
+}
+
+std::vector<std::string> SplitCommaList(std::string_view text) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) break;
+    pieces.emplace_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  pieces.emplace_back(text.substr(start));
+  return pieces;
+}
+
+}  // namespace pl::config
