@@ -139,10 +139,11 @@ void DevServerSession::ClearRules() {
   EXPECT_EQ(Control(L"DELETE", "/_control/sessions/" + token + "/rules", "", &answer), 200) << answer;
 }
 
-void DevServerSession::PutFile(std::string_view name, const std::string& bytes) {
+std::string DevServerSession::PutFile(std::string_view name, const std::string& bytes) {
   std::string answer;
-  EXPECT_EQ(Control(L"PUT", "/_control/sessions/" + token + "/files/" + std::string(name), bytes, &answer), 200)
-      << answer;
+  const int status = Control(L"PUT", "/_control/sessions/" + token + "/files/" + std::string(name), bytes, &answer);
+  EXPECT_EQ(status, 200) << answer;
+  return status == 200 ? json::parse(answer).at("md5").get<std::string>() : std::string();
 }
 
 std::vector<DevServerRequest> DevServerSession::Requests() const {

@@ -43,8 +43,8 @@ struct DevServerSession {
   std::wstring Url(std::string_view path) const;  // origin + path
   void AddRule(const DevServerRule& rule);
   void ClearRules();
-  // Served as "/files/<name>" by this session only.
-  void PutFile(std::string_view name, const std::string& bytes);
+  // Served as "/files/<name>" by this session only. Returns the stand-in's MD5 of the bytes (lower-case hex).
+  std::string PutFile(std::string_view name, const std::string& bytes);
   std::vector<DevServerRequest> Requests() const;
 
   std::string token;
