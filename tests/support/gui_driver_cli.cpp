@@ -2,6 +2,7 @@
 //   pl_guidriver wait-window <class> <timeout-ms>    exit 0 once a visible window of the class exists
 //   pl_guidriver screenshot <png-path>               save the whole display
 //   pl_guidriver close-window <class>                ask every window of the class to close
+//   pl_guidriver hold-desktop <ms>                   keep a hidden window (and so Wine's desktop) alive
 
 #include <windows.h>
 
@@ -9,6 +10,31 @@
 #include <string>
 
 #include "gui_driver.h"
+
+namespace {
+
+// Wine takes its desktop down a moment after the last window closes and starts it again for the next one;
+// a test run keeps one hidden window so that every test finds the desktop already up.
+int HoldDesktop(DWORD milliseconds) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"PlTestDesktopHolder";
+  if (!RegisterClassW(&windowClass)) return 1;
+  HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  if (window == nullptr) return 1;
+  SetTimer(nullptr, 0, milliseconds, nullptr);
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (message.message == WM_TIMER) break;
+    DispatchMessageW(&message);
+  }
+  DestroyWindow(window);
+  return 0;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
@@ -27,6 +53,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     return 0;
   }
-  std::fputs("usage: pl_guidriver wait-window <class> <ms> | screenshot <png> | close-window <class>\n", stderr);
+  if (command == L"hold-desktop" && argc == 3) {
+    return HoldDesktop(static_cast<DWORD>(_wtoi(argv[2])));
+  }
+  std::fputs("usage: pl_guidriver wait-window <class> <ms> | screenshot <png> | close-window <class> | "
+             "hold-desktop <ms>\n",
+             stderr);
   return 2;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Private Wine prefixes for the build tree: creation under a lock, configuration, virtual display.
 # Usage as a command:
-#   wine_env.sh setup  <prefix> <state-dir> [fake-tool.exe]   create/refresh the prefix, start a display
+#   wine_env.sh setup  <prefix> <state-dir> [fake-tool.exe [gui-driver.exe]]
+#                                                             create/refresh the prefix, start a display
 #   wine_env.sh cleanup <prefix> <state-dir>                  stop wineserver and the display
 #   wine_env.sh run <prefix> <state-dir> <exe> [args...]      run one program (the test emulator)
 # Sourced, it only defines the functions.
@@ -133,6 +134,29 @@ pl_use_display() {  # <state-dir>: every Wine process of a session must see the 
   fi
 }
 
+# Starts the Wine session, keeps it and its desktop up for the whole run, and waits until its start-up work is
+# over. Processes created while a fresh session still runs "wineboot --init" or brings up its desktop can fail
+# to start (CreateProcess reports an internal error), so tests begin only on a settled session. Everything
+# started here has its output sent to /dev/null: an inherited pipe would keep CTest waiting.
+pl_warm_up_session() {  # <prefix> <state-dir> [gui-driver.exe]
+  local i
+  wineserver -p30 >/dev/null 2>&1 </dev/null
+  pl_use_display "$2"
+  wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
+  if [ -n "${3:-}" ]; then
+    # At most an hour, so an interrupted run does not leave it behind for long.
+    nohup wine "$3" hold-desktop 3600000 >/dev/null 2>&1 </dev/null &
+  fi
+  for i in $(seq 1 150); do
+    if ! pgrep -f 'C:\\windows\\system32\\(wineboot|winemenubuilder)\.exe' >/dev/null &&
+      { [ -z "${3:-}" ] || pgrep -f 'C:\\windows\\system32\\explorer\.exe /desktop' >/dev/null; }; then
+      break
+    fi
+    sleep 0.2
+  done
+  return 0
+}
+
 # Runs one program with its output sent to files first: Wine's helper processes would otherwise keep a
 # pipe open and make the caller wait for them.
 pl_run() {  # <prefix> <state-dir> <exe> [args...]
@@ -165,6 +189,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
       wineserver -w
       pl_start_display "$2" || exit 1
       [ -n "${3:-}" ] && pl_install_fake_tools "$1" "$3"
+      pl_warm_up_session "$1" "$2" "${4:-}"
       exit 0
       ;;
     cleanup)
