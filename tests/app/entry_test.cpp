@@ -149,6 +149,12 @@ TEST_F(EntryTest, UninstallAnsweredNoRemovesNothing) {
   HWND box = test::WaitForMessageBox(L"Pellora重装大师 - 卸载", program.processId, kWait);
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(test::MessageBoxText(box), L"确定要卸载Pellora重装大师吗？\n\n这会删除桌面快捷方式、卸载记录和安装目录。");
+  // A Yes/No box: both buttons shown and enabled, no OK or Cancel.
+  EXPECT_FALSE(test::ControlText(box, IDYES).empty());
+  EXPECT_TRUE(test::ControlVisible(box, IDYES) && test::ControlEnabled(box, IDYES));
+  EXPECT_TRUE(test::ControlVisible(box, IDNO) && test::ControlEnabled(box, IDNO));
+  EXPECT_FALSE(test::ControlVisible(box, IDOK));
+  EXPECT_FALSE(test::ControlVisible(box, IDCANCEL));
   Sleep(300);
   EXPECT_FALSE(test::SaveScreenshot(L"uninstall-question.png").empty());
   EXPECT_TRUE(test::PressButton(box, IDNO));
