@@ -23,6 +23,24 @@ std::vector<wchar_t> WritableCommandLine(const std::wstring& app, const std::wst
 
 const wchar_t* OrNull(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
 
+// A new process that dies while the system is still setting it up, before any of its own code ran, makes
+// CreateProcessW fail with ERROR_INTERNAL_ERROR (seen under Wine when many processes start at once). Nothing
+// of the tool has happened then, so starting it again is safe; every other failure is reported at once.
+BOOL StartProcess(const std::wstring& applicationPath, const std::wstring& arguments, BOOL inheritHandles,
+                  const std::wstring& workingDirectory, STARTUPINFOW* startup, PROCESS_INFORMATION* info) {
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    // The call may write into the buffer: each attempt gets a fresh copy.
+    std::vector<wchar_t> line = WritableCommandLine(applicationPath, arguments);
+    if (CreateProcessW(OrNull(applicationPath), line.data(), nullptr, nullptr, inheritHandles, CREATE_NO_WINDOW,
+                       nullptr, OrNull(workingDirectory), startup, info)) {
+      return TRUE;
+    }
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts) return FALSE;
+    Sleep(50);
+  }
+}
+
 // Reads whatever the pipe holds right now. False once every writer has closed it and it is drained.
 bool DrainAvailable(HANDLE pipe, std::string* bytes) {
   for (;;) {
@@ -96,10 +114,7 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   startup.hStdError = writeEnd.get();
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION info{};
-  std::vector<wchar_t> commandLine = WritableCommandLine(applicationPath, arguments);
-  const BOOL created =
-      CreateProcessW(OrNull(applicationPath), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                     OrNull(workingDirectory), &startup, &info);
+  const BOOL created = StartProcess(applicationPath, arguments, TRUE, workingDirectory, &startup, &info);
   writeEnd.reset();  // only the child may hold the write end, or the pipe never reports its end
   if (!created) return result;
   UniqueKernelHandle process(info.hProcess);
@@ -132,9 +147,7 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  std::vector<wchar_t> commandLine = WritableCommandLine(applicationPath, arguments);
-  if (!CreateProcessW(OrNull(applicationPath), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      OrNull(workingDirectory), &startup, &info)) {
+  if (!StartProcess(applicationPath, arguments, FALSE, workingDirectory, &startup, &info)) {
     return result;
   }
   UniqueKernelHandle process(info.hProcess);

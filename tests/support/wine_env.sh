@@ -14,8 +14,9 @@ pl_wine_environment() {  # <prefix>
   export WINEPREFIX="$1"
   export WINEDEBUG=-all
   export WINEARCH=win64
-  # No crash dialog (it would hang a headless run), no Mono or Gecko installer prompts.
-  export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+  # No crash dialog (it would hang a headless run), no Mono or Gecko installer prompts, and no menu entries or
+  # desktop files written to the host for the shortcuts the program creates.
+  export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d;winemenubuilder.exe=d"
   unset WINELOADER
 }
 
