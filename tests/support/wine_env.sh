@@ -168,10 +168,16 @@ pl_run() {  # <prefix> <state-dir> <exe> [args...]
   pl_use_display "$state"
   # Values the build tree gives every test process.
   [ -f "$state/test.env" ] && . "$state/test.env"
-  local out err rc
+  local out err rc attempt
   out=$(mktemp) err=$(mktemp)
-  wine "$@" >"$out" 2>"$err" </dev/null
-  rc=$?
+  # A program that Wine failed to bring up exits non-zero without printing anything, not even the test
+  # framework's first line; that start is retried (twice at most). Anything that printed is reported as is.
+  for attempt in 1 2 3; do
+    wine "$@" >"$out" 2>"$err" </dev/null
+    rc=$?
+    [ "$rc" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ] && [ "$attempt" -lt 3 ] || break
+    echo "wine_env.sh: $1 exited with $rc before printing anything; starting it again" >&2
+  done
   cat "$out"
   cat "$err" >&2
   rm -f "$out" "$err"
