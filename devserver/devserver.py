@@ -13,18 +13,64 @@ Control API for tests (JSON; never recorded in request logs):
   POST   /_control/sessions                       a private listener on a new free port:
                                                   {"token": ..., "origin": "http://127.0.0.1:<port>"}
   DELETE /_control/sessions/<token>               closes it
-  POST   /_control/sessions/<token>/rules         adds a fault rule (see Rule)
+  POST   /_control/sessions/<token>/rules         adds a fault rule: {"path", "method", "times", "status", "body",
+                                                  "headers", "delayMs", "cutAfter", "drop", "ignoreRange"}
+                                                  (DevServerRule in tests/support/devserver_client.h says what each does)
   DELETE /_control/sessions/<token>/rules         removes all rules
   PUT    /_control/sessions/<token>/files/<name>  the request body becomes /files/<name> of that listener
   GET    /_control/sessions/<token>/requests      the requests that listener received, in order
+  PUT    /_control/sessions/<token>/diagnosis-script   that listener's diagnosis script (below; 400 when malformed)
+  GET    /_control/sessions/<token>/diagnosis-script   the script in force
+  DELETE /_control/sessions/<token>/diagnosis-script   back to the default script
+  GET    /_control/sessions/<token>/reports[?kind=K]   that listener's report store (below), in arrival order
+  DELETE /_control/sessions/<token>/reports            empties it
   GET    /_control/md5?path=<path>                MD5 (lower-case hex) of a file the stand-in serves
-The main port is the session "main". Each session has its own port, rules, files and request log, so tests running
-in parallel never see each other's faults or requests.
+The main port is the session "main". Each session has its own port, rules, files, request log, reporting sessions,
+diagnosis script and report store, so tests running in parallel never see each other's faults or requests.
+
+Reporting and diagnosis, under /reset/api/v1 with the X-API-Key check (401 otherwise):
+  POST /sessions                                      201 {"sessionId": "s-<n>-<hex>"} (unique per process)
+  POST /sessions/<id>/device, /stage-events, /errors, /finish                     200 {}
+  POST /sessions/<id>/diagnosis-requests              201 {"requestId": <int>} (1, 2, ... per reporting session)
+  GET  /sessions/<id>/diagnosis-requests/<rid>        200 {"status": <text>, "round": {...} or null}
+  POST /sessions/<id>/diagnosis-requests/<rid>/rounds/<n>/result   200 {}; 409 unless round n is on offer
+  POST /sessions/<id>/diagnosis-requests/<rid>/cancel              200 {}; from then on "user_cancelled"
+Checked in this order: the key (401), the session and request ids (404), a POST body that is not JSON in UTF-8 (400).
+Nothing checks the members: tests read back what arrived instead. A fault rule matching one of these requests
+answers instead of it and changes no state (a create answered by a rule opens no session; a poll answered by one
+does not move the script on).
+
+Diagnosis script: each request follows the script in force when it was queued. Example:
+  {"steps": [{"polls": 2, "round": {"roundNumber": 1, "advice": "...", "suggestedAction": "run_command",
+                                    "commandToRun": "echo hi"}},
+             {"polls": 1, "waiting": "analyzing", "raw": "{\"round\": {}}"},
+             {"status": "max_rounds"}]}
+A request walks the steps in order. A step first answers its "polls" polls (default 0) with {"status": <its "waiting"
+text, default "pending">, "round": null}, then its offer, which is exactly one of:
+  "round"   {"status": "round_ready", "round": <that object as given>} on every poll until the result of its
+            "roundNumber" (0 when absent) is posted; then the next step;
+  "raw"     that text as the whole answer, for odd answers, until a result of any round is posted; then the next step;
+  "status"  {"status": <that text>, "round": null} from then on ("max_rounds", "failed", "pending" forever, ...).
+After the last step the answer is {"status": "resolved", "round": null}; after a cancel {"status": "user_cancelled",
+"round": null}. The default script (also after DELETE; --diagnosis-script FILE replaces it) answers one poll
+"pending", then offers one round with "suggestedAction": "resolved".
+
+Report store: every request to the endpoints above, in arrival order, also when it failed or a rule answered it:
+  {"kind": "create" | "device" | "stage_event" | "error" | "finish" | "diagnosis_queue" | "diagnosis_poll" |
+            "round_result" | "cancel",
+   "method", "path", "sessionId" (null when none), "requestId" (null when none),
+   "round": the round number of a result's path, or the round a poll answer offered (null otherwise, also for "raw"),
+   "status": the HTTP status answered (0 when a rule dropped the connection), "rule": true when a rule answered,
+   "body": the body as text (bad UTF-8 replaced), "bodyBase64": its exact bytes, "json": the parsed body or null,
+   "answer": the body sent back}
+A round result also carries "result": {"output", "exitCode", "screenshotLength", "screenshotPrefix"} for the eye.
 """
 
 import argparse
+import base64
 import hashlib
 import io
+import itertools
 import json
 import os
 import re
@@ -139,16 +185,220 @@ class Catalog:
         return "\r\n".join(lines) + "\r\n"
 
 
-class Session:
-    """One listener's private state: fault rules, files put by tests and the request log."""
+# ---- reporting sessions and diagnosis requests
 
-    def __init__(self, token):
+DEFAULT_SCRIPT = {"steps": [{"polls": 1, "round": {
+    "roundNumber": 1, "suggestedAction": "resolved", "commandToRun": "",
+    "advice": "本地测试服务的诊断回答：没有发现需要处理的问题，可以关闭对话。"}}]}
+END_STATUS = "resolved"  # after the last step of a script
+STEP_KEYS = {"polls", "waiting", "round", "raw", "status"}
+
+# (method, path after the API prefix, kind); the groups are the session id, request id and round number.
+REPORT_ROUTES = [(method, re.compile(pattern), kind) for method, pattern, kind in [
+    ("POST", r"/sessions", "create"),
+    ("POST", r"/sessions/([^/]+)/device", "device"),
+    ("POST", r"/sessions/([^/]+)/stage-events", "stage_event"),
+    ("POST", r"/sessions/([^/]+)/errors", "error"),
+    ("POST", r"/sessions/([^/]+)/finish", "finish"),
+    ("POST", r"/sessions/([^/]+)/diagnosis-requests", "diagnosis_queue"),
+    ("GET", r"/sessions/([^/]+)/diagnosis-requests/(\d+)", "diagnosis_poll"),
+    ("POST", r"/sessions/([^/]+)/diagnosis-requests/(\d+)/rounds/(-?\d+)/result", "round_result"),
+    ("POST", r"/sessions/([^/]+)/diagnosis-requests/(\d+)/cancel", "cancel"),
+]]
+SESSION_NUMBERS = itertools.count(1)
+
+
+def report_request(method, path, raw_path):
+    """The report skeleton of a request to a reporting endpoint, or None for any other request."""
+    if not path.startswith(API_PREFIX + "/"):
+        return None
+    for route_method, pattern, kind in REPORT_ROUTES:
+        m = pattern.fullmatch(path[len(API_PREFIX):])
+        if m and method == route_method:
+            groups = list(m.groups()) + [None] * (3 - len(m.groups()))
+            return {"kind": kind, "method": method, "path": raw_path, "sessionId": groups[0],
+                    "requestId": int(groups[1]) if groups[1] is not None else None,
+                    "round": int(groups[2]) if groups[2] is not None else None}
+    return None
+
+
+def check_script(script):
+    """Returns the script when it has the documented shape; raises ValueError naming the first fault otherwise."""
+    if not isinstance(script, dict) or not isinstance(script.get("steps"), list) or set(script) != {"steps"}:
+        raise ValueError('a diagnosis script is {"steps": [...]}')
+    for i, step in enumerate(script["steps"]):
+        fault = None
+        if not isinstance(step, dict):
+            fault = "is not an object"
+        elif set(step) - STEP_KEYS:
+            fault = "has unknown members %s" % sorted(set(step) - STEP_KEYS)
+        elif len(set(step) & {"round", "raw", "status"}) != 1:
+            fault = 'needs exactly one of "round", "raw", "status"'
+        elif not isinstance(step.get("round", {}), dict):
+            fault = '"round" is not an object'
+        elif not isinstance(step.get("raw", ""), str) or not isinstance(step.get("status", ""), str) \
+                or not isinstance(step.get("waiting", ""), str):
+            fault = '"raw", "status" and "waiting" are texts'
+        elif type(step.get("polls", 0)) is not int or step.get("polls", 0) < 0:
+            fault = '"polls" is not a count'
+        if fault:
+            raise ValueError("step %d %s" % (i, fault))
+    return script
+
+
+class DiagnosisRequest:
+    """Where one diagnosis request stands in its script."""
+
+    ANY_ROUND = object()  # a raw step takes the result of any round
+
+    def __init__(self, steps):
+        self.steps = steps
+        self.index = 0       # the step being walked
+        self.waited = 0      # polls of that step answered with its waiting status
+        self.offer = None    # the round number on offer, ANY_ROUND, or None while nothing is on offer
+        self.cancelled = False
+
+    def poll(self):
+        """The answer to one poll (an object, or the text of a raw step) and the round number it offers (or None)."""
+        if self.cancelled:
+            return {"status": "user_cancelled", "round": None}, None
+        if self.index >= len(self.steps):
+            return {"status": END_STATUS, "round": None}, None
+        step = self.steps[self.index]
+        if self.waited < step.get("polls", 0):
+            self.waited += 1
+            return {"status": step.get("waiting", "pending"), "round": None}, None
+        if "status" in step:
+            return {"status": step["status"], "round": None}, None
+        if "raw" in step:
+            self.offer = self.ANY_ROUND
+            return step["raw"], None
+        number = step["round"].get("roundNumber", 0)
+        # A round number the client cannot read as an integer still needs a way on.
+        self.offer = number if type(number) is int else self.ANY_ROUND
+        return {"status": "round_ready", "round": step["round"]}, number
+
+    def take_result(self, number):
+        """True when round `number` is on offer; the request then goes on to the next step."""
+        if self.offer is None or (self.offer is not self.ANY_ROUND and self.offer != number):
+            return False
+        self.index += 1
+        self.waited = 0
+        self.offer = None
+        return True
+
+    def cancel(self):
+        self.cancelled = True
+        self.offer = None
+
+
+class Reporting:
+    """One listener's reporting sessions, its diagnosis script and its report store."""
+
+    def __init__(self, default_script):
+        self.lock = threading.Lock()
+        self.sessions = {}  # session id -> {"nextRequest": int, "requests": {request id: DiagnosisRequest}}
+        self.default_script = default_script
+        self.script = default_script
+        self.records = []
+
+    def set_script(self, script):
+        with self.lock:
+            self.script = check_script(script) if script is not None else self.default_script
+
+    def get_script(self):
+        with self.lock:
+            return self.script
+
+    def reports(self, kind=None):
+        with self.lock:
+            return [r for r in self.records if kind is None or r["kind"] == kind]
+
+    def clear(self):
+        with self.lock:
+            self.records.clear()
+
+    def handle(self, report, body):
+        """Answers a request to a reporting endpoint and records it; returns the status and the answer text."""
+        with self.lock:
+            status, answer = self._answer(report, body)
+            text = answer if isinstance(answer, str) else json.dumps(answer, ensure_ascii=False)
+            self._record(report, body, status, text, False)
+        return status, text
+
+    def record(self, report, body, status, answer, rule):
+        """Records a request that was answered without `handle` (a fault rule, a wrong key)."""
+        with self.lock:
+            self._record(report, body, status, answer, rule)
+
+    def _answer(self, report, body):
+        kind = report["kind"]
+        try:
+            json.loads(body.decode("utf-8"))
+            is_json = True
+        except ValueError:
+            is_json = False
+        if kind == "create":
+            if not is_json:
+                return 400, {"error": "the body is not JSON"}
+            session_id = "s-%d-%s" % (next(SESSION_NUMBERS), uuid.uuid4().hex[:8])
+            self.sessions[session_id] = {"nextRequest": 1, "requests": {}}
+            report["sessionId"] = session_id
+            return 201, {"sessionId": session_id}
+        session = self.sessions.get(report["sessionId"])
+        if session is None:
+            return 404, {"error": "no such session"}
+        request = None
+        if report["requestId"] is not None:
+            request = session["requests"].get(report["requestId"])
+            if request is None:
+                return 404, {"error": "no such diagnosis request"}
+        if kind == "diagnosis_poll":
+            answer, report["round"] = request.poll()
+            return 200, answer
+        if not is_json:
+            return 400, {"error": "the body is not JSON"}
+        if kind == "diagnosis_queue":
+            report["requestId"] = session["nextRequest"]
+            session["nextRequest"] += 1
+            session["requests"][report["requestId"]] = DiagnosisRequest(self.script["steps"])
+            return 201, {"requestId": report["requestId"]}
+        if kind == "round_result":
+            if not request.take_result(report["round"]):
+                return 409, {"error": "round %d is not on offer" % report["round"]}
+            return 200, {}
+        if kind == "cancel":
+            request.cancel()
+        return 200, {}
+
+    def _record(self, report, body, status, answer, rule):
+        text = body.decode("utf-8", "replace")
+        try:
+            parsed = json.loads(body.decode("utf-8")) if body else None
+        except ValueError:
+            parsed = None
+        entry = dict(report, status=status, rule=rule, body=text, bodyBase64=base64.b64encode(body).decode("ascii"),
+                     json=parsed, answer=answer)
+        if report["kind"] == "round_result" and isinstance(parsed, dict):
+            shot = parsed.get("screenshotBase64")
+            shot = shot if isinstance(shot, str) else ""
+            entry["result"] = {"output": parsed.get("output"), "exitCode": parsed.get("exitCode"),
+                               "screenshotLength": len(shot), "screenshotPrefix": shot[:16]}
+        self.records.append(entry)
+        del self.records[:-LOG_LIMIT]
+
+
+class Session:
+    """One listener's private state: fault rules, files put by tests, the request log and the reporting endpoints."""
+
+    def __init__(self, token, default_script):
         self.token = token
         self.server = None
         self.lock = threading.Lock()
         self.rules = []
         self.files = {}
         self.requests = []
+        self.reporting = Reporting(default_script)
 
     def origin(self):
         host, port = self.server.server_address[:2]
@@ -183,9 +433,10 @@ class State:
         self.sessions = {}
         self.md5_cache = {}
         self.verbose = False
+        self.default_script = DEFAULT_SCRIPT
 
     def open_session(self, token, port=0):
-        session = Session(token)
+        session = Session(token, self.default_script)
         server = ThreadingHTTPServer((self.host, port), Handler)
         server.daemon_threads = True
         server.state = self
@@ -246,17 +497,23 @@ class Handler(BaseHTTPRequestHandler):
         session.record({"method": self.command, "path": self.path,
                         "headers": [[k, v] for k, v in self.headers.items()],
                         "body": self.request_body.decode("utf-8", "replace")})
+        report = report_request(self.command, path, self.path)
         rule = session.take_rule(self.command, path) or {}
         if rule.get("delayMs"):
             time.sleep(rule["delayMs"] / 1000.0)
         if rule.get("drop"):
+            if report:
+                session.reporting.record(report, self.request_body, 0, "", True)
             return self.abort(reset=True)
         if "status" in rule:
-            body = rule.get("body", "").encode("utf-8")
+            body = rule.get("body", "")
+            if report:
+                session.reporting.record(report, self.request_body, rule["status"], body, True)
+            body = body.encode("utf-8")
             return self.answer(rule["status"], [body], len(body),
                                rule.get("headers", {"Content-Type": "text/plain; charset=utf-8"}),
                                cut=rule.get("cutAfter"))
-        self.route(path, rule)
+        self.route(path, rule, report)
 
     def answer(self, status, chunks, length, headers, cut=None):
         """Sends a response; with `cut`, only that many body bytes are sent and the connection is closed."""
@@ -293,17 +550,25 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
     def json_answer(self, status, value):
-        body = json.dumps(value, ensure_ascii=False).encode("utf-8")
+        self.json_text_answer(status, json.dumps(value, ensure_ascii=False))
+
+    def json_text_answer(self, status, text):
+        body = text.encode("utf-8")
         self.answer(status, [body], len(body), {"Content-Type": "application/json; charset=utf-8"})
 
     # ---- what the program talks to
 
-    def route(self, path, rule):
+    def route(self, path, rule, report):
         state = self.server.state
         session = self.server.session
         if path.startswith(API_PREFIX + "/") or path == API_PREFIX:
             if self.headers.get("X-API-Key") != API_KEY:
-                return self.json_answer(401, {"error": "invalid api key"})
+                answer = {"error": "invalid api key"}
+                if report:
+                    session.reporting.record(report, self.request_body, 401, json.dumps(answer), False)
+                return self.json_answer(401, answer)
+            if report:
+                return self.json_text_answer(*session.reporting.handle(report, self.request_body))
             if path == API_PREFIX + "/config" and self.command == "GET":
                 return self.json_answer(200, state.catalog.document(session.origin()))
             return self.json_answer(404, {"error": "no such endpoint"})
@@ -386,6 +651,17 @@ class Handler(BaseHTTPRequestHandler):
                 with session.lock:
                     log = list(session.requests)
                 return self.json_answer(200, log)
+            if what == "diagnosis-script" and self.command in ("PUT", "DELETE"):
+                script = json.loads(self.request_body.decode("utf-8")) if self.command == "PUT" else None
+                session.reporting.set_script(script)
+                return self.json_answer(200, {})
+            if what == "diagnosis-script" and self.command == "GET":
+                return self.json_answer(200, session.reporting.get_script())
+            if what == "reports" and self.command == "GET":
+                return self.json_answer(200, session.reporting.reports(query.get("kind", [None])[0]))
+            if what == "reports" and self.command == "DELETE":
+                session.reporting.clear()
+                return self.json_answer(200, {})
             return self.json_answer(404, {"error": "unknown control path"})
         except (ValueError, KeyError, IndexError) as e:
             return self.json_answer(400, {"error": str(e)})
@@ -419,11 +695,18 @@ def main():
     parser.add_argument("--catalog", default=os.path.join(HERE, "catalog.json"))
     parser.add_argument("--url-file", help="write the base URL here once listening")
     parser.add_argument("--ini-out", help="write the local fallback catalog (code page 936) here")
+    parser.add_argument("--diagnosis-script", help="JSON file: the default diagnosis script of every listener")
     parser.add_argument("--verbose", action="store_true", help="log every request to standard error")
     args = parser.parse_args()
 
     state = State(Catalog(args.catalog), args.host)
     state.verbose = args.verbose
+    if args.diagnosis_script:
+        try:
+            with open(args.diagnosis_script, encoding="utf-8") as f:
+                state.default_script = check_script(json.load(f))
+        except (OSError, ValueError) as e:
+            parser.error("--diagnosis-script %s: %s" % (args.diagnosis_script, e))
     main_session = state.open_session("main", args.port)
     origin = main_session.origin()
     if args.ini_out:
