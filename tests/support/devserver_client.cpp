@@ -1,6 +1,7 @@
 #include "devserver_client.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <gtest/gtest.h>
@@ -75,7 +76,36 @@ int Control(const wchar_t* verb, const std::string& path, const std::string& bod
   return static_cast<int>(status);
 }
 
+std::string FromBase64(const std::string& text) {
+  DWORD size = 0;
+  if (text.empty() || !CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                                            nullptr, &size, nullptr, nullptr)) {
+    return {};
+  }
+  std::string bytes(size, '\0');
+  CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                       reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr);
+  bytes.resize(size);
+  return bytes;
+}
+
+// The body parsed, or a discarded value when it is not JSON.
+json ParseBody(const std::string& body) { return json::parse(body, nullptr, false); }
+
 }  // namespace
+
+std::string DevServerReport::Member(std::string_view name) const {
+  const nlohmann::json value = ParseBody(body);
+  const std::string key(name);
+  return value.is_object() && value.contains(key) ? value[key].dump() : std::string();
+}
+
+std::string DevServerReport::Text(std::string_view name) const {
+  const nlohmann::json value = ParseBody(body);
+  const std::string key(name);
+  return value.is_object() && value.contains(key) && value[key].is_string() ? value[key].get<std::string>()
+                                                                              : std::string();
+}
 
 std::string DevServerRequest::Header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
@@ -164,6 +194,43 @@ std::vector<DevServerRequest> DevServerSession::Requests() const {
     requests.push_back(std::move(request));
   }
   return requests;
+}
+
+std::vector<DevServerReport> DevServerSession::Reports(std::string_view kind) const {
+  std::vector<DevServerReport> reports;
+  std::string answer;
+  const std::string query = kind.empty() ? std::string() : "?kind=" + std::string(kind);
+  if (Control(L"GET", "/_control/sessions/" + token + "/reports" + query, "", &answer) != 200) {
+    ADD_FAILURE() << "cannot read the stand-in's report store: " << answer;
+    return reports;
+  }
+  for (const json& item : json::parse(answer)) {
+    DevServerReport report;
+    report.kind = item.at("kind").get<std::string>();
+    report.method = item.at("method").get<std::string>();
+    report.path = item.at("path").get<std::string>();
+    report.sessionId = item.at("sessionId").is_string() ? item["sessionId"].get<std::string>() : std::string();
+    report.requestId = item.at("requestId").is_number() ? item["requestId"].get<int64_t>() : -1;
+    if (item.at("round").is_number()) report.round = item["round"].get<int64_t>();
+    report.status = item.at("status").get<int>();
+    report.byRule = item.at("rule").get<bool>();
+    report.body = FromBase64(item.at("bodyBase64").get<std::string>());
+    const json parsed = ParseBody(report.body);
+    if (!parsed.is_discarded()) report.json = parsed.dump(-1, ' ', false, json::error_handler_t::replace);
+    report.answer = item.at("answer").get<std::string>();
+    reports.push_back(std::move(report));
+  }
+  return reports;
+}
+
+void DevServerSession::ClearReports() {
+  std::string answer;
+  EXPECT_EQ(Control(L"DELETE", "/_control/sessions/" + token + "/reports", "", &answer), 200) << answer;
+}
+
+void DevServerSession::SetDiagnosisScript(const std::string& json) {
+  std::string answer;
+  EXPECT_EQ(Control(L"PUT", "/_control/sessions/" + token + "/diagnosis-script", json, &answer), 200) << answer;
 }
 
 }  // namespace pl::test

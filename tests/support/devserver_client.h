@@ -3,6 +3,7 @@
 // fault rules, files and request log, so tests running in parallel never disturb each other.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,27 @@ struct DevServerRequest {
   size_t HeaderCount(std::string_view name) const;
 };
 
+// One request to a reporting or diagnosis endpoint as the stand-in received and answered it (devserver.py's
+// header explains the report store).
+struct DevServerReport {
+  std::string kind;  // "create", "device", "stage_event", "error", "finish", "diagnosis_queue", "diagnosis_poll",
+                     // "round_result", "cancel"
+  std::string method;
+  std::string path;                // with the query string
+  std::string sessionId;           // empty when the request named none or its create failed
+  int64_t requestId = -1;          // -1 when none
+  std::optional<int64_t> round;    // a result's round number, or the round a poll answer offered
+  int status = 0;                  // HTTP status answered; 0 when a rule dropped the connection
+  bool byRule = false;             // a fault rule answered instead of the endpoint
+  std::string body;                // the exact bytes received
+  std::string json;                // `body` parsed and dumped compactly with sorted keys; empty when not JSON
+  std::string answer;              // the body answered
+  // A member of the body object as compact JSON ("3", "\"text\"", "null"); empty when absent or no object.
+  std::string Member(std::string_view name) const;
+  // A string member of the body object; empty when absent or not a string.
+  std::string Text(std::string_view name) const;
+};
+
 struct DevServerSession {
   DevServerSession();  // a test failure when the stand-in cannot be reached
   ~DevServerSession();
@@ -46,6 +68,11 @@ struct DevServerSession {
   // Served as "/files/<name>" by this session only. Returns the stand-in's MD5 of the bytes (lower-case hex).
   std::string PutFile(std::string_view name, const std::string& bytes);
   std::vector<DevServerRequest> Requests() const;
+  // The report store in arrival order; with `kind`, only reports of that kind.
+  std::vector<DevServerReport> Reports(std::string_view kind = {}) const;
+  void ClearReports();
+  // Replaces this session's diagnosis script (JSON text, format at the top of devserver.py).
+  void SetDiagnosisScript(const std::string& json);
 
   std::string token;
   std::wstring origin;  // "http://127.0.0.1:<port>"
