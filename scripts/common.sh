@@ -10,7 +10,7 @@ PL_PACKAGES=(
   googletest nlohmann-json3-dev
   xvfb xauth fonts-wqy-microhei
   python3
-  g++ zip unzip zlib1g-dev libz-mingw-w64-dev
+  g++ zip unzip zlib1g-dev libz-mingw-w64-dev wimtools
 )
 
 pl_install_packages() {
