@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "net/download.h"
-#include "tools/text.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4 || (argc - 2) % 2 != 0) {
@@ -22,7 +22,7 @@ int wmain(int argc, wchar_t** argv) {
     pl::net::DownloadJob job;
     job.url = argv[i];
     job.path = folder + L"\\file" + std::to_wstring(jobs.size());
-    job.md5 = std::wstring(argv[i + 1]) == L"-" ? "" : pl::tools::WideToUtf8(argv[i + 1]);  // "-": no check
+    job.md5 = std::wstring(argv[i + 1]) == L"-" ? "" : pl::base::WideToUtf8(argv[i + 1]);  // "-": no check
     job.label = "file" + std::to_string(jobs.size());
     DeleteFileW(job.path.c_str());  // a fresh download, not a pre-checked one
     jobs.push_back(job);

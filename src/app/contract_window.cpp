@@ -1,5 +1,8 @@
 #include "app/contract_window.h"
 
+#include "base/constants.h"
+#include "base/resource.h"
+
 namespace pl::app {
 namespace {
 
@@ -24,7 +27,7 @@ int RunMainWindow(HINSTANCE instance, int showCommand, bool dryRun) {
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = instance;
-  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(101));
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
   windowClass.hIconSm = windowClass.hIcon;
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
@@ -39,7 +42,7 @@ int RunMainWindow(HINSTANCE instance, int showCommand, bool dryRun) {
   const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   // The flag travels as one byte, as the full window expects it.
   BYTE dryRunByte = dryRun ? 1 : 0;
-  HWND window = CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, kStyle, x, y, width, height, nullptr, nullptr,
+  HWND window = CreateWindowExW(0, kMainWindowClass, base::kProductNameW, kStyle, x, y, width, height, nullptr, nullptr,
                                 instance, &dryRunByte);
   if (window == nullptr) return 1;
   ShowWindow(window, showCommand);

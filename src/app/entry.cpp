@@ -4,7 +4,9 @@
 
 #include "app/contract_window.h"
 #include "app/run_mode.h"
-#include "app/winpe.h"
+#include "base/constants.h"
+#include "base/system_paths.h"
+#include "base/winpe.h"
 #include "install/self_install.h"
 #include "log/log.h"
 
@@ -12,8 +14,6 @@ namespace pl::app {
 namespace {
 
 constexpr wchar_t kSingleInstanceMutex[] = L"Pellora_Kavrin_SingleInstance_Mutex";
-constexpr wchar_t kMessageCaption[] = L"Pellora重装大师";
-constexpr char kVersion[] = "0.1.0";
 
 void RunUninstallMode() {
   log::LogInfo("pl_host_gui 以 --uninstall 参数启动，进入卸载流程");
@@ -28,7 +28,7 @@ void RunUninstallMode() {
   if (!install::Uninstall(&error)) {
     log::LogWarn("卸载过程中有步骤失败（不代表完全没清理）: " + error);
   }
-  MessageBoxW(nullptr, L"卸载完成。", kMessageCaption, MB_ICONINFORMATION);
+  MessageBoxW(nullptr, L"卸载完成。", base::kProductNameW, MB_ICONINFORMATION);
 }
 
 // Brings the first instance's window forward, or tells the user when it has none yet.
@@ -39,17 +39,16 @@ void HandOverToRunningInstance() {
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     SetForegroundWindow(window);
   } else {
-    MessageBoxW(nullptr, L"Pellora重装大师已经在运行中。", kMessageCaption, MB_ICONINFORMATION);
+    MessageBoxW(nullptr, L"Pellora重装大师已经在运行中。", base::kProductNameW, MB_ICONINFORMATION);
   }
 }
 
 void InstallSelfOutsidePe() {
-  if (IsWinPE()) return;
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
+  if (base::IsWinPE()) return;
+  const std::wstring path = base::ModuleFilePath();
+  if (path.empty()) return;
   std::string error;
-  if (!install::SelfInstall(std::wstring(path, length), kVersion, &error)) {
+  if (!install::SelfInstall(path, base::kClientVersion, &error)) {
     log::LogWarn("自我安装到 ProgramData 失败（不影响正常使用）: " + error);
   }
 }

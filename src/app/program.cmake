@@ -9,4 +9,5 @@ target_link_options(pl_host_gui PRIVATE -municode)
 target_link_libraries(pl_host_gui PRIVATE ${pl_libraries} user32 gdi32 gdiplus)
 set_target_properties(pl_host_gui PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/pl_host_gui.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/pl_host_gui.manifest;${CMAKE_SOURCE_DIR}/assets/pl_host_gui.ico")
+  OBJECT_DEPENDS
+  "${CMAKE_CURRENT_LIST_DIR}/pl_host_gui.manifest;${CMAKE_SOURCE_DIR}/assets/pl_host_gui.ico;${CMAKE_SOURCE_DIR}/src/base/resource.h")

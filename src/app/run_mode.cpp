@@ -5,7 +5,7 @@
 
 #include <cwchar>
 
-#include "tools/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace pl::app {
 
@@ -22,7 +22,7 @@ RunModeFlags ParseArguments(const wchar_t* const* arguments, int count) {
 RunModeFlags ParseProcessCommandLine() {
   int count = 0;
   wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  tools::UniqueLocalMem owner(reinterpret_cast<HLOCAL>(arguments));
+  base::UniqueLocalMem owner(reinterpret_cast<HLOCAL>(arguments));
   return ParseArguments(arguments, count);
 }
 

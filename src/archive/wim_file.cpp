@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tools/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace pl::archive {
 namespace {
@@ -40,9 +40,9 @@ bool ReadAt(HANDLE file, uint64_t offset, size_t length, uint8_t* buffer, std::s
 
 bool ReadWimFileImageList(const std::wstring& path, WimInfo* info, std::string* error) {
   *info = WimInfo{};
-  tools::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     *error = WithCode("无法打开文件", GetLastError());
     return false;

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
-#include "disks/file_tree.h"
+#include "base/file_tree.h"
+#include "base/text.h"
+#include "base/unique_handle.h"
 #include "log/log.h"
-#include "tools/text.h"
-#include "tools/unique_handle.h"
 
 namespace pl::archive {
 namespace {
@@ -17,8 +17,8 @@ namespace {
 constexpr DWORD kIoChunk = 1u << 30;  // ReadFile and WriteFile take 32-bit sizes
 
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* bytes) {
-  tools::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
@@ -39,11 +39,11 @@ bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* bytes) {
 
 WriteResult WriteEntryFile(const std::wstring& path, std::span<const uint8_t> bytes) {
   const size_t cut = path.rfind(L'\\');
-  if (cut != std::wstring::npos && !disks::CreateDirectoryTree(path.substr(0, cut))) {
+  if (cut != std::wstring::npos && !base::CreateDirectoryTree(path.substr(0, cut))) {
     return WriteResult::DirectoryFailed;
   }
-  tools::UniqueFileHandle file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return WriteResult::OpenFailed;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -66,11 +66,11 @@ bool ExtractZip(const std::wstring& zipPath, const std::wstring& destination, st
     return false;
   }
   auto fullPath = [&destination](const std::string& relative) {
-    return relative.empty() ? destination : destination + L"\\" + tools::Utf8ToWide(relative);
+    return relative.empty() ? destination : destination + L"\\" + base::Utf8ToWide(relative);
   };
   ExtractTarget target;
-  target.destination = tools::WideToUtf8(destination);
-  target.createDirectoryTree = [&](const std::string& relative) { disks::CreateDirectoryTree(fullPath(relative)); };
+  target.destination = base::WideToUtf8(destination);
+  target.createDirectoryTree = [&](const std::string& relative) { base::CreateDirectoryTree(fullPath(relative)); };
   target.writeFile = [&](const std::string& relative, std::span<const uint8_t> bytes) {
     return WriteEntryFile(fullPath(relative), bytes);
   };

@@ -4,10 +4,10 @@
 
 #include <vector>
 
+#include "base/text.h"
+#include "base/unique_handle.h"
 #include "log/log.h"
-#include "tools/text.h"
 #include "tools/tool_runner.h"
-#include "tools/unique_handle.h"
 
 namespace pl::boot {
 namespace {
@@ -85,7 +85,7 @@ BootEntryResult Fail(std::string error) {
 }  // namespace
 
 bool ProcessIsElevated() {
-  tools::UniqueKernelHandle token;
+  base::UniqueKernelHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
@@ -113,7 +113,7 @@ BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstr
     if (!isElevated()) return Fail("需要管理员权限才能修改引导配置（bcdedit），请以管理员身份重新运行");
     if (GetFileAttributesW(bootSdiPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // Not fatal: the entry can still be written, and the caller may place the file afterwards.
-      log::LogWarn("未找到 boot.sdi（" + tools::WideToUtf8(bootSdiPath) +
+      log::LogWarn("未找到 boot.sdi（" + base::WideToUtf8(bootSdiPath) +
                    "），ramdisk 引导需要该文件——正常情况下 HostPipeline 应该已经跟 pe.wim "
                    "一起下载好了，走到这里说明下载步骤被跳过了（比如手动调用本函数时），请检查上游调用");
     }
@@ -129,7 +129,7 @@ BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstr
   if (!dryRun && !ParseEntryIdentifier(createOutput, &entryId)) {
     return Fail("未能从 bcdedit /create 输出中解析出引导项 GUID");
   }
-  const std::wstring entry = tools::Utf8ToWide(entryId);
+  const std::wstring entry = base::Utf8ToWide(entryId);
 
   if (dryRun) {
     log::LogInfo("[dry-run] 跳过创建 {ramdiskoptions}（如果尚不存在）");

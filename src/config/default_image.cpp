@@ -4,18 +4,9 @@
 
 #include <string>
 
+#include "base/text.h"
+
 namespace pl::config {
-namespace {
-
-std::string Lower(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-}  // namespace
 
 EditionClass EditionFromProductType(uint32_t productType) {
   switch (productType) {
@@ -63,7 +54,7 @@ size_t PickDefaultImage(const std::vector<OsImageEntry>& images, const SystemEdi
   int32_t wanted = 1;
   if (system.edition == EditionClass::Ltsc) {
     for (size_t i = 0; i < images.size(); ++i) {
-      if (Lower(images[i].url).find("ltsc") != std::string::npos) return i;
+      if (base::AsciiLower(images[i].url).find("ltsc") != std::string::npos) return i;
     }
   } else if (system.edition == EditionClass::Professional) {
     wanted = 2;
@@ -71,7 +62,7 @@ size_t PickDefaultImage(const std::vector<OsImageEntry>& images, const SystemEdi
     wanted = 3;
   }
   for (size_t i = 0; i < images.size(); ++i) {
-    const std::string url = Lower(images[i].url);
+    const std::string url = base::AsciiLower(images[i].url);
     if (url.find("ltsc") == std::string::npos && url.find(family) != std::string::npos &&
         images[i].imageIndex == wanted) {
       return i;

@@ -2,25 +2,14 @@
 
 #include <windows.h>
 
-#include "tools/text.h"
-#include "tools/unique_handle.h"
+#include "base/text.h"
+#include "base/unique_handle.h"
 
 namespace pl::config {
-namespace {
-
-std::string_view Trim(std::string_view text) {
-  const char* blanks = " \t\r\n";
-  const size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(blanks);
-  return text.substr(first, last - first + 1);
-}
-
-}  // namespace
 
 bool LoadIniFile(const std::wstring& path, IniDocument* document) {
-  tools::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   std::string bytes;
   char block[16384];
@@ -36,7 +25,7 @@ bool LoadIniFile(const std::wstring& path, IniDocument* document) {
 
 std::string DecodeIniBytes(std::string_view bytes) {
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
-  return tools::GbkToUtf8(bytes);
+  return base::GbkToUtf8(bytes);
 }
 
 IniDocument ParseIniText(std::string_view text) {
@@ -52,7 +41,7 @@ IniDocument ParseIniText(std::string_view text) {
     }
     start = end + 1;
 
-    const std::string_view trimmed = Trim(line);
+    const std::string_view trimmed = base::TrimWhitespace(line);
     if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') continue;
     if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
       current = std::string(trimmed.substr(1, trimmed.size() - 2));
@@ -61,12 +50,13 @@ IniDocument ParseIniText(std::string_view text) {
     }
     const size_t equals = trimmed.find('=');
     if (equals == std::string_view::npos) continue;
-    const std::string_view key = Trim(trimmed.substr(0, equals));
+    const std::string_view key = base::TrimWhitespace(trimmed.substr(0, equals));
     if (key.empty()) continue;
     if (document.sections.empty() || document.sections.back().name != current) {
       document.sections.push_back({current, {}});
     }
-    document.sections.back().pairs.emplace_back(std::string(key), std::string(Trim(trimmed.substr(equals + 1))));
+    document.sections.back().pairs.emplace_back(std::string(key),
+                                                std::string(base::TrimWhitespace(trimmed.substr(equals + 1))));
   }
   return document;
 }

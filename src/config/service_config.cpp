@@ -3,27 +3,17 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <cwctype>
 
+#include "base/system_paths.h"
+#include "base/text.h"
 #include "log/log.h"
-#include "tools/text.h"
 
 namespace pl::config {
 namespace {
 
+// `prefix` in lower case.
 bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::towlower(text[i]) != prefix[i]) return false;
-  }
-  return true;
-}
-
-std::wstring EnvironmentValue(const wchar_t* name) {
-  wchar_t buffer[1024];
-  const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-  if (length == 0 || length >= 1024) return {};
-  return std::wstring(buffer, length);
+  return base::AsciiLower(text.substr(0, prefix.size())) == prefix;
 }
 
 // Piece `i` of a comma list, or empty when the list is shorter.
@@ -48,16 +38,16 @@ std::wstring BackendOriginFrom(const std::wstring& overrideValue) {
 }
 
 std::wstring BackendUrl(std::string_view path) {
-  const std::wstring overrideValue = EnvironmentValue(kBackendOriginVariable);
+  const std::wstring overrideValue = base::ReadEnvironmentVariable(kBackendOriginVariable);
   std::wstring origin = kBackendOrigin;
   if (!overrideValue.empty()) {
     origin = BackendOriginFrom(overrideValue);
     if (origin == kBackendOrigin) {
       log::LogWarn("环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: " +
-                   tools::WideToUtf8(overrideValue));
+                   base::WideToUtf8(overrideValue));
     }
   }
-  return origin + kBackendBasePath + tools::Utf8ToWide(path);
+  return origin + kBackendBasePath + base::Utf8ToWide(path);
 }
 
 std::vector<net::HttpHeader> ApiKeyHeaders() { return {{L"X-API-Key", kServiceApiKey}}; }
@@ -105,7 +95,7 @@ bool LoadLocalCatalog(const std::wstring& path, ServiceConfig* config) {
   IniDocument document;
   if (!LoadIniFile(path, &document)) {
     *config = ServiceConfig();
-    config->error = "读取本地配置文件也失败了: " + tools::WideToUtf8(path);
+    config->error = "读取本地配置文件也失败了: " + base::WideToUtf8(path);
   } else {
     *config = ServiceConfigFromIni(document);
   }
@@ -129,7 +119,7 @@ ServiceConfig LoadServiceConfig(const std::wstring& localPath) {
     }
     return config;
   }
-  log::LogWarn("拉取远程配置失败(" + remote.error + ")，回退读本地配置文件: " + tools::WideToUtf8(localPath));
+  log::LogWarn("拉取远程配置失败(" + remote.error + ")，回退读本地配置文件: " + base::WideToUtf8(localPath));
   ServiceConfig config;
   LoadLocalCatalog(localPath, &config);
   return config;

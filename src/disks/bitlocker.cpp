@@ -2,8 +2,8 @@
 
 #include <limits>
 
+#include "base/text.h"
 #include "log/log.h"
-#include "tools/text.h"
 #include "tools/tool_runner.h"
 
 namespace pl::disks {
@@ -20,17 +20,7 @@ std::wstring VolumeProperty(wchar_t letter, const wchar_t* property) {
          L":' -ErrorAction SilentlyContinue)." + property;
 }
 
-std::string LetterText(wchar_t letter) { return tools::WideToUtf8(std::wstring(1, letter)); }
-
 }  // namespace
-
-std::string TrimToolOutput(std::string_view text) {
-  constexpr std::string_view kBlank = " \t\r\n";
-  const size_t first = text.find_first_not_of(kBlank);
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(kBlank);
-  return std::string(text.substr(first, last - first + 1));
-}
 
 bool ParseLeadingInteger(std::string_view text, int* value) {
   int64_t result = 0;
@@ -47,7 +37,7 @@ bool ParseLeadingInteger(std::string_view text, int* value) {
 }
 
 bool IsBitLockerProtected(wchar_t letter, const BitLockerTimeLimits& limits) {
-  const std::string drive = LetterText(letter);
+  const std::string drive = base::DriveLetterText(letter);
   const tools::ToolRunResult run = RunPowerShell(VolumeProperty(letter, L"ProtectionStatus"), limits.queryMs);
   if (!run.started) {
     log::LogInfo("查询 " + drive + ": 的 BitLocker 状态失败（PowerShell 启动不了），按未加密处理");
@@ -58,7 +48,7 @@ bool IsBitLockerProtected(wchar_t letter, const BitLockerTimeLimits& limits) {
                  "，按未加密处理");
     return false;
   }
-  const std::string answer = TrimToolOutput(run.output);
+  const std::string answer = std::string(base::TrimWhitespace(run.output));
   if (answer.empty()) {
     log::LogInfo("查询 " + drive + ": 的 BitLocker 状态查不到（这个环境下可能有 WMI/驱动集成限制），按未加密处理");
     return false;
@@ -72,13 +62,13 @@ bool QueryEncryptionPercentage(wchar_t letter, int* percentage, const BitLockerT
   const tools::ToolRunResult run = RunPowerShell(VolumeProperty(letter, L"EncryptionPercentage"), limits.queryMs);
   if (!run.started || run.exitCode != 0) return false;
   int value = 0;
-  if (!ParseLeadingInteger(TrimToolOutput(run.output), &value)) return false;
+  if (!ParseLeadingInteger(base::TrimWhitespace(run.output), &value)) return false;
   *percentage = value;
   return true;
 }
 
 bool StartBitLockerDecryption(wchar_t letter, const BitLockerTimeLimits& limits) {
-  const std::string drive = LetterText(letter);
+  const std::string drive = base::DriveLetterText(letter);
   const std::wstring mountPoint = std::wstring(1, letter) + L":";
   const std::wstring script =
       L"$v = Get-BitLockerVolume -MountPoint '" + mountPoint +
@@ -91,7 +81,7 @@ bool StartBitLockerDecryption(wchar_t letter, const BitLockerTimeLimits& limits)
     log::LogWarn("触发关闭 " + drive + ": 的 BitLocker 保护失败（PowerShell 启动不了）");
     return false;
   }
-  const std::string answer = TrimToolOutput(run.output);
+  const std::string answer = std::string(base::TrimWhitespace(run.output));
   if (answer == "STARTED" || answer == "ALREADY_OFF") {
     log::LogInfo("已触发关闭 " + drive + ": 的 BitLocker 保护（" + answer + "），实际解密在后台异步进行，需要轮询进度");
     return true;

@@ -25,10 +25,8 @@ bool QueryEncryptionPercentage(wchar_t letter, int* percentage, const BitLockerT
 // in the background; its progress is read with QueryEncryptionPercentage.
 bool StartBitLockerDecryption(wchar_t letter, const BitLockerTimeLimits& limits = {});
 
-// Pure pieces, exposed for tests.
-// Blanks, tabs, carriage returns and line feeds removed at both ends.
-std::string TrimToolOutput(std::string_view text);
-// The decimal integer the text begins with, when there is one that fits in 32 bits ("57.3" gives 57).
+// Pure piece, exposed for tests. The decimal integer the text begins with, when there is one that fits in 32 bits
+// ("57.3" gives 57).
 bool ParseLeadingInteger(std::string_view text, int* value);
 
 }  // namespace pl::disks

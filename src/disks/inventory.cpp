@@ -7,11 +7,12 @@
 #include <cwctype>
 #include <optional>
 
-#include "app/winpe.h"
+#include "base/system_paths.h"
+#include "base/text.h"
+#include "base/unique_handle.h"
+#include "base/winpe.h"
 #include "disks/bitlocker.h"
 #include "log/log.h"
-#include "tools/text.h"
-#include "tools/unique_handle.h"
 
 namespace pl::disks {
 namespace {
@@ -21,7 +22,7 @@ struct FindVolumeTraits {
   static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
   static void Close(Type h) noexcept { FindVolumeClose(h); }
 };
-using UniqueFindVolume = tools::UniqueHandle<FindVolumeTraits>;
+using UniqueFindVolume = base::UniqueHandle<FindVolumeTraits>;
 
 // The manual target: set from the window thread, read by run threads.
 std::atomic<wchar_t> g_systemDriveOverride{0};
@@ -30,16 +31,14 @@ std::atomic<wchar_t> g_systemDriveOverride{0};
 constexpr DWORD kLayoutBufferLimit = 1 << 20;
 constexpr DWORD kLayoutBufferStart = 8192;
 
-std::wstring RootPath(wchar_t letter) { return std::wstring(1, letter) + L":\\"; }
 std::wstring DevicePath(wchar_t letter) { return std::wstring(L"\\\\.\\") + letter + L":"; }
 std::wstring PhysicalDrivePath(int number) { return L"\\\\.\\PhysicalDrive" + std::to_wstring(number); }
 bool LetterPresent(uint32_t drives, wchar_t letter) { return (drives >> (letter - L'A')) & 1u; }
-bool IsFixed(wchar_t letter) { return GetDriveTypeW(RootPath(letter).c_str()) == DRIVE_FIXED; }
-std::string LetterText(wchar_t letter) { return tools::WideToUtf8(std::wstring(1, letter)); }
+bool IsFixed(wchar_t letter) { return GetDriveTypeW(base::DriveRoot(letter).c_str()) == DRIVE_FIXED; }
 
 // The one-extent answer of a volume: a volume on several disks does not fit and reads as -1.
 int DiskNumberOfVolumeDevice(const std::wstring& path) {
-  tools::UniqueFileHandle volume(
+  base::UniqueFileHandle volume(
       CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!volume) return -1;
   unsigned char answer[sizeof(VOLUME_DISK_EXTENTS)] = {};
@@ -51,10 +50,9 @@ int DiskNumberOfVolumeDevice(const std::wstring& path) {
   return DiskNumberFromExtents(answer, returned);
 }
 
-tools::UniqueFileHandle OpenPhysicalDisk(int number) {
-  return tools::UniqueFileHandle(CreateFileW(PhysicalDrivePath(number).c_str(), GENERIC_READ,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                             nullptr));
+base::UniqueFileHandle OpenPhysicalDisk(int number) {
+  return base::UniqueFileHandle(CreateFileW(PhysicalDrivePath(number).c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 // The layout answer starts at 8192 bytes and grows when the disk holds more partitions than that fits,
@@ -71,21 +69,6 @@ std::optional<DiskLayout> ReadDriveLayout(HANDLE disk) {
     if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) return std::nullopt;
   }
   return std::nullopt;
-}
-
-std::wstring ReadEnvironment(const wchar_t* name) {
-  wchar_t value[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return {};
-  return std::wstring(value, length);
-}
-
-// Empty when the directory cannot be read.
-std::wstring WindowsDirectory() {
-  wchar_t directory[MAX_PATH];
-  const UINT length = GetWindowsDirectoryW(directory, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return {};
-  return std::wstring(directory, length);
 }
 
 }  // namespace
@@ -110,11 +93,11 @@ wchar_t PeOwnDriveLetter(const std::wstring& windowsDirectory, const std::wstrin
 
 wchar_t GetSystemDriveLetter() {
   if (const wchar_t chosen = g_systemDriveOverride.load()) return chosen;
-  if (!app::IsWinPE()) {
-    const std::wstring systemDrive = ReadEnvironment(L"SystemDrive");
+  if (!base::IsWinPE()) {
+    const std::wstring systemDrive = base::ReadEnvironmentVariable(L"SystemDrive");
     return systemDrive.empty() ? L'C' : systemDrive[0];
   }
-  const wchar_t peDrive = PeOwnDriveLetter(WindowsDirectory(), ReadEnvironment(L"SystemDrive"));
+  const wchar_t peDrive = PeOwnDriveLetter(base::WindowsDirectoryPath(), base::ReadEnvironmentVariable(L"SystemDrive"));
   if (const wchar_t found = FindWindowsVolume(std::wstring(1, peDrive))) return found;
   log::LogError(
       "运行在 WinPE 里，启发式查找没找到目标系统盘（这台机器上没有任何固定分区含有 "
@@ -125,13 +108,14 @@ wchar_t GetSystemDriveLetter() {
 
 void SetSystemDriveOverride(wchar_t letter) {
   if (letter != 0) {
-    log::LogInfo("手动指定目标系统盘: " + LetterText(letter) + ":（后续 GetSystemDriveLetter() 直接返回这个值）");
+    log::LogInfo("手动指定目标系统盘: " + base::DriveLetterText(letter) +
+                 ":（后续 GetSystemDriveLetter() 直接返回这个值）");
   }
   g_systemDriveOverride.store(letter);
 }
 
 wchar_t RunningWindowsDriveLetter() {
-  const std::wstring directory = WindowsDirectory();
+  const std::wstring directory = base::WindowsDirectoryPath();
   return directory.empty() ? GetSystemDriveLetter() : directory[0];
 }
 
@@ -152,7 +136,7 @@ int DiskNumberOfDrive(wchar_t letter) { return DiskNumberOfVolumeDevice(DevicePa
 
 int FindBootDisk(FirmwareType firmware) {
   for (int number = 0; number < 32; ++number) {
-    tools::UniqueFileHandle disk = OpenPhysicalDisk(number);
+    base::UniqueFileHandle disk = OpenPhysicalDisk(number);
     if (!disk) {
       if (GetLastError() == ERROR_FILE_NOT_FOUND) return -1;
       continue;
@@ -166,7 +150,7 @@ int FindBootDisk(FirmwareType firmware) {
 bool LargestUnallocatedGap(wchar_t letter, uint64_t* bytes) {
   const int number = DiskNumberOfDrive(letter);
   if (number < 0) return false;
-  tools::UniqueFileHandle disk = OpenPhysicalDisk(number);
+  base::UniqueFileHandle disk = OpenPhysicalDisk(number);
   if (!disk) return false;
   const std::optional<DiskLayout> layout = ReadDriveLayout(disk.get());
   GET_LENGTH_INFORMATION length = {};
@@ -189,12 +173,12 @@ std::vector<VolumeInfo> ListFixedVolumes() {
     if (!LetterPresent(drives, letter) || letter == running || !IsFixed(letter)) continue;
     VolumeInfo info;
     info.letter = letter;
-    const std::wstring root = RootPath(letter);
+    const std::wstring root = base::DriveRoot(letter);
     wchar_t label[MAX_PATH] = {};
     wchar_t fileSystem[MAX_PATH] = {};
     if (GetVolumeInformationW(root.c_str(), label, MAX_PATH, nullptr, nullptr, nullptr, fileSystem, MAX_PATH)) {
-      info.label = tools::WideToUtf8(label);
-      info.fileSystem = tools::WideToUtf8(fileSystem);
+      info.label = base::WideToUtf8(label);
+      info.fileSystem = base::WideToUtf8(fileSystem);
     }
     ULARGE_INTEGER total = {}, free = {};
     if (GetDiskFreeSpaceExW(root.c_str(), nullptr, &total, &free)) {
@@ -230,7 +214,7 @@ std::vector<UnmountedVolume> ListUnmountedVolumes(int diskNumber, const std::str
     }
     UnmountedVolume volume;
     volume.volumePath = volumePath;
-    volume.label = tools::WideToUtf8(volumeLabel);
+    volume.label = base::WideToUtf8(volumeLabel);
     if (!label.empty() && volume.label != label) continue;
     ULARGE_INTEGER total = {}, free = {};
     if (GetDiskFreeSpaceExW(volumePath.c_str(), nullptr, &total, &free)) {
@@ -243,7 +227,7 @@ std::vector<UnmountedVolume> ListUnmountedVolumes(int diskNumber, const std::str
 }
 
 bool AssignDriveLetter(const UnmountedVolume& volume, wchar_t letter) {
-  return SetVolumeMountPointW(RootPath(letter).c_str(), volume.volumePath.c_str()) != FALSE;
+  return SetVolumeMountPointW(base::DriveRoot(letter).c_str(), volume.volumePath.c_str()) != FALSE;
 }
 
 wchar_t HighestFreeDriveLetter() {
@@ -256,28 +240,28 @@ wchar_t HighestFreeDriveLetter() {
 
 std::wstring VolumeGuidPathOfDrive(wchar_t letter) {
   wchar_t path[100];
-  if (!GetVolumeNameForVolumeMountPointW(RootPath(letter).c_str(), path, 100)) return {};
+  if (!GetVolumeNameForVolumeMountPointW(base::DriveRoot(letter).c_str(), path, 100)) return {};
   return path;
 }
 
 uint64_t FreeBytesForCaller(wchar_t letter) {
   ULARGE_INTEGER available = {};
-  if (!GetDiskFreeSpaceExW(RootPath(letter).c_str(), &available, nullptr, nullptr)) return 0;
+  if (!GetDiskFreeSpaceExW(base::DriveRoot(letter).c_str(), &available, nullptr, nullptr)) return 0;
   return available.QuadPart;
 }
 
 uint64_t UsedBytes(wchar_t letter) {
   ULARGE_INTEGER total = {}, free = {};
-  if (!GetDiskFreeSpaceExW(RootPath(letter).c_str(), nullptr, &total, &free)) return 0;
+  if (!GetDiskFreeSpaceExW(base::DriveRoot(letter).c_str(), nullptr, &total, &free)) return 0;
   return free.QuadPart > total.QuadPart ? 0 : total.QuadPart - free.QuadPart;
 }
 
 std::string VolumeLabelOfDrive(wchar_t letter) {
   wchar_t label[MAX_PATH] = {};
-  if (!GetVolumeInformationW(RootPath(letter).c_str(), label, MAX_PATH, nullptr, nullptr, nullptr, nullptr, 0)) {
+  if (!GetVolumeInformationW(base::DriveRoot(letter).c_str(), label, MAX_PATH, nullptr, nullptr, nullptr, nullptr, 0)) {
     return {};
   }
-  return tools::WideToUtf8(label);
+  return base::WideToUtf8(label);
 }
 
 const VolumeProbe& LiveVolumeProbe() {
@@ -307,12 +291,12 @@ wchar_t PickStagingDataVolume(wchar_t exclude, int diskNumber, wchar_t* bitLocke
       continue;
     }
     if (diskNumber >= 0 && probe.diskNumberOfDrive(letter) != diskNumber) {
-      log::LogInfo("候选分区排除: " + LetterText(letter) + ": 不在目标物理磁盘编号 " + std::to_string(diskNumber) +
-                   " 上");
+      log::LogInfo("候选分区排除: " + base::DriveLetterText(letter) + ": 不在目标物理磁盘编号 " +
+                   std::to_string(diskNumber) + " 上");
       continue;
     }
     if (probe.isBitLockerProtected(letter)) {
-      log::LogInfo("暂存区候选分区排除: " + LetterText(letter) +
+      log::LogInfo("暂存区候选分区排除: " + base::DriveLetterText(letter) +
                    ": 已启用 BitLocker（重启进 PE 后会变回锁定状态，读不到暂存区文件）");
       if (bitLockerLetter != nullptr && *bitLockerLetter == 0) *bitLockerLetter = letter;
       continue;

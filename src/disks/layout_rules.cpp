@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "base/constants.h"
+
 namespace pl::disks {
 namespace {
 
@@ -60,7 +62,7 @@ int64_t LargestGap(const DiskLayout& layout, int64_t diskLength) {
     if (partition.length > 0) extents.emplace_back(partition.start, partition.start + partition.length);
   }
   std::sort(extents.begin(), extents.end());
-  const int64_t usableEnd = layout.style == PartitionStyle::Gpt ? diskLength - kMiB : diskLength;
+  const int64_t usableEnd = layout.style == PartitionStyle::Gpt ? diskLength - base::kMiB : diskLength;
   int64_t cursor = 0;
   int64_t largest = 0;
   for (const auto& [start, end] : extents) {

@@ -29,7 +29,6 @@ struct DiskLayout {
   std::vector<PartitionEntry> partitions;
 };
 
-inline constexpr int64_t kMiB = 1048576;
 inline constexpr char kEspTypeGuid[] = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
 
 // Reads a DRIVE_LAYOUT_INFORMATION_EX answer of `size` bytes; nothing when it is cut short.

@@ -4,16 +4,18 @@
 
 #include <algorithm>
 
-#include "disks/file_tree.h"
+#include "base/constants.h"
+#include "base/file_tree.h"
+#include "base/text.h"
 #include "log/log.h"
-#include "tools/text.h"
 #include "tools/tool_runner.h"
 
 namespace pl::disks {
 namespace {
 
-constexpr uint64_t kGiB = 1073741824;
-constexpr uint64_t kMiBBytes = 1048576;
+using base::kGiB;
+using base::kMiB;
+
 constexpr uint64_t kBootAreaFreeBytes = 2 * kGiB;     // pe.wim and boot.sdi
 constexpr uint64_t kStagePartitionBytes = 3 * kGiB;   // the least worth mounting, creating or shrinking for
 constexpr uint64_t kSystemReserveBytes = 20 * kGiB;   // what a shrink leaves the system volume
@@ -22,9 +24,8 @@ constexpr char kStageLabel[] = "PLSTAGE";
 
 // Sizes in messages are whole GiB, truncated.
 std::string Gib(uint64_t bytes) { return std::to_string(bytes / kGiB); }
-std::string LetterText(wchar_t letter) { return tools::WideToUtf8(std::wstring(1, letter)); }
-std::wstring DataDirOn(wchar_t letter) { return std::wstring(1, letter) + L":\\$PelloraData$"; }
-std::wstring BootDirOn(wchar_t letter) { return std::wstring(1, letter) + L":\\$PelloraData$Boot$"; }
+std::wstring DataDirOn(wchar_t letter) { return base::DriveRoot(letter) + L"$PelloraData$"; }
+std::wstring BootDirOn(wchar_t letter) { return base::DriveRoot(letter) + L"$PelloraData$Boot$"; }
 
 // One planning run: what it was asked, what it learned of the machine, and the plan it builds.
 struct Planning {
@@ -50,7 +51,7 @@ bool ChooseBootArea(Planning& p, FirmwareType firmware) {
   }
   if (bootDisk == p.systemDisk) {
     p.plan.bootDir = BootDirOn(p.systemDrive);
-    log::LogInfo("引导区直接使用系统盘: " + tools::WideToUtf8(p.plan.bootDir));
+    log::LogInfo("引导区直接使用系统盘: " + base::WideToUtf8(p.plan.bootDir));
     return true;
   }
   log::LogInfo("引导管理器所在物理磁盘(" + std::to_string(bootDisk) + ")跟系统盘所在磁盘(" +
@@ -58,7 +59,7 @@ bool ChooseBootArea(Planning& p, FirmwareType firmware) {
   const wchar_t letter = p.machine.pickStagingDataVolume(p.systemDrive, bootDisk, nullptr);
   if (letter != 0 && p.machine.freeBytesForCaller(letter) >= kBootAreaFreeBytes) {
     p.plan.bootDir = BootDirOn(letter);
-    log::LogInfo("引导区使用同盘分区: " + tools::WideToUtf8(p.plan.bootDir));
+    log::LogInfo("引导区使用同盘分区: " + base::WideToUtf8(p.plan.bootDir));
     return true;
   }
   // Shrinking only makes room on the system volume's own disk, so nothing is created for the boot area.
@@ -71,7 +72,7 @@ bool ChooseBootArea(Planning& p, FirmwareType firmware) {
 
 // True when the plan is decided (placed beside the backup, or failed there).
 bool PlaceBesideBackup(Planning& p, wchar_t backupLetter, uint64_t bytesBesideBackup) {
-  const std::string drive = LetterText(backupLetter);
+  const std::string drive = base::DriveLetterText(backupLetter);
   if (!p.machine.isStagingCandidate(backupLetter, p.systemDrive)) {
     log::LogInfo("备份文件所在分区 " + drive +
                  ": 不适合直接做数据区（是系统盘 / 不是固定磁盘 / 启用了 BitLocker 之一），改走正常逻辑另选数据区并复制备份文件");
@@ -83,7 +84,7 @@ bool PlaceBesideBackup(Planning& p, wchar_t backupLetter, uint64_t bytesBesideBa
     return false;
   }
   if (SettleDataArea(p, backupLetter)) {
-    log::LogInfo("数据区复用备份文件所在分区: " + tools::WideToUtf8(p.plan.dataDir) + "（不用再复制一份）");
+    log::LogInfo("数据区复用备份文件所在分区: " + base::WideToUtf8(p.plan.dataDir) + "（不用再复制一份）");
     p.plan.ok = true;
   }
   return true;
@@ -98,7 +99,7 @@ bool PlaceOnExistingVolume(Planning& p) {
         "保护排除了），尝试未分配空间/压缩系统盘创建数据分区");
     return false;
   }
-  const std::string drive = LetterText(letter);
+  const std::string drive = base::DriveLetterText(letter);
   const std::wstring candidate = DataDirOn(letter);
   uint64_t free = p.machine.freeBytesForCaller(letter);
   bool use = free >= p.neededBytes;
@@ -108,13 +109,13 @@ bool PlaceOnExistingVolume(Planning& p) {
       log::LogInfo("数据区候选分区 " + drive + ": 剩余空间不够，但是本工具自己创建的分区(卷标PLSTAGE)，里面有约" +
                    Gib(leftover) + "GB 上次装机残留的数据，清空后复用");
       if (p.dryRun) {
-        log::LogInfo("[dry-run] 跳过实际清空目录: " + tools::WideToUtf8(candidate));
+        log::LogInfo("[dry-run] 跳过实际清空目录: " + base::WideToUtf8(candidate));
         use = true;
       } else if (p.machine.deleteTree(candidate)) {
         free = p.machine.freeBytesForCaller(letter);
         use = free >= p.neededBytes;
       } else {
-        log::LogWarn("清空 " + tools::WideToUtf8(candidate) + " 失败，仍按清空前的剩余空间判断");
+        log::LogWarn("清空 " + base::WideToUtf8(candidate) + " 失败，仍按清空前的剩余空间判断");
       }
     }
   }
@@ -124,7 +125,7 @@ bool PlaceOnExistingVolume(Planning& p) {
     return false;
   }
   if (SettleDataArea(p, letter)) {
-    log::LogInfo("数据区使用现有分区: " + tools::WideToUtf8(p.plan.dataDir));
+    log::LogInfo("数据区使用现有分区: " + base::WideToUtf8(p.plan.dataDir));
     p.plan.ok = true;
   }
   return true;
@@ -136,7 +137,7 @@ bool PlaceOnLeftoverPartition(Planning& p) {
     if (volume.freeBytes < kStagePartitionBytes) continue;
     const wchar_t letter = p.machine.highestFreeDriveLetter();
     if (letter == 0) return false;
-    const std::string drive = LetterText(letter);
+    const std::string drive = base::DriveLetterText(letter);
     bool mounted = true;
     if (p.dryRun) {
       log::LogInfo("[dry-run] 跳过实际分配盘符，假定给孤儿分区分配 " + drive + ": 成功");
@@ -148,7 +149,7 @@ bool PlaceOnLeftoverPartition(Planning& p) {
       continue;
     }
     if (SettleDataArea(p, letter)) {
-      log::LogInfo("复用了之前残留的孤儿分区(卷标PLSTAGE)作为数据区: " + tools::WideToUtf8(p.plan.dataDir) + "，剩余约" +
+      log::LogInfo("复用了之前残留的孤儿分区(卷标PLSTAGE)作为数据区: " + base::WideToUtf8(p.plan.dataDir) + "，剩余约" +
                    Gib(volume.freeBytes) + "GB");
       p.plan.ok = true;
       p.plan.createdStagePartition = true;
@@ -168,13 +169,13 @@ bool PlaceInUnallocatedSpace(Planning& p) {
     return false;
   }
   log::LogInfo("检测到系统盘所在磁盘后面有约 " + Gib(gap) + "GB 未分配空间，尝试在上面新建 " + Gib(size) +
-               "GB 数据暂存分区（挂载到 " + LetterText(letter) + " 盘）");
+               "GB 数据暂存分区（挂载到 " + base::DriveLetterText(letter) + " 盘）");
   if (!CreateStagePartitionInUnallocated(p.systemDisk, letter, size, p.dryRun, p.machine)) {
     log::LogWarn("在未分配空间上新建分区失败，改尝试压缩系统盘");
     return false;
   }
   if (SettleDataArea(p, letter)) {
-    log::LogInfo("数据区使用未分配空间新建的分区: " + tools::WideToUtf8(p.plan.dataDir));
+    log::LogInfo("数据区使用未分配空间新建的分区: " + base::WideToUtf8(p.plan.dataDir));
     p.plan.ok = true;
     p.plan.createdStagePartition = true;
   }
@@ -205,7 +206,8 @@ void PlaceByShrinkingSystemVolume(Planning& p) {
     p.plan.error = "没有空闲盘符可用，无法创建数据暂存分区";
     return;
   }
-  log::LogInfo("尝试压缩系统盘 " + Gib(size) + "GB 创建数据暂存分区（挂载到 " + LetterText(letter) + " 盘）");
+  log::LogInfo("尝试压缩系统盘 " + Gib(size) + "GB 创建数据暂存分区（挂载到 " + base::DriveLetterText(letter) +
+               " 盘）");
   if (!ShrinkSystemAndCreateStagePartition(p.systemDrive, letter, size, p.dryRun, p.machine)) {
     p.plan.error = "压缩/创建数据暂存分区失败";
     return;
@@ -239,8 +241,8 @@ const StagingMachine& LiveStagingMachine() {
       .isStagingCandidate = [](wchar_t letter, wchar_t exclude) { return IsStagingCandidate(letter, exclude); },
       .freeBytesForCaller = FreeBytesForCaller,
       .volumeLabel = VolumeLabelOfDrive,
-      .directorySize = DirectorySize,
-      .deleteTree = DeleteTree,
+      .directorySize = base::DirectorySize,
+      .deleteTree = base::DeleteTree,
       .listUnmountedVolumes = ListUnmountedVolumes,
       .highestFreeDriveLetter = HighestFreeDriveLetter,
       .assignDriveLetter = AssignDriveLetter,
@@ -253,19 +255,19 @@ const StagingMachine& LiveStagingMachine() {
 
 std::string UnallocatedPartitionScript(int diskNumber, wchar_t letter, uint64_t bytes) {
   return "select disk " + std::to_string(diskNumber) + "\r\n" +
-         "create partition primary size=" + std::to_string(bytes / kMiBBytes) + "\r\n" +
+         "create partition primary size=" + std::to_string(bytes / kMiB) + "\r\n" +
          "format fs=ntfs quick label=\"PLSTAGE\"\r\n" +
-         "assign letter=\"" + LetterText(letter) + "\"\r\n";
+         "assign letter=\"" + base::DriveLetterText(letter) + "\"\r\n";
 }
 
 std::string ShrinkPartitionScript(wchar_t systemLetter, wchar_t letter, uint64_t bytes) {
   // Below 6 GiB half the size would ask less than a stage partition is worth.
-  const uint64_t minimumMiB = bytes < 6 * kGiB ? 3072 : bytes / (2 * kMiBBytes);
-  return "select volume=" + LetterText(systemLetter) + "\r\n" +
-         "shrink desired=" + std::to_string(bytes / kMiBBytes) + " minimum=" + std::to_string(minimumMiB) + "\r\n" +
+  const uint64_t minimumMiB = bytes < 6 * kGiB ? 3072 : bytes / (2 * kMiB);
+  return "select volume=" + base::DriveLetterText(systemLetter) + "\r\n" +
+         "shrink desired=" + std::to_string(bytes / kMiB) + " minimum=" + std::to_string(minimumMiB) + "\r\n" +
          "create partition primary\r\n" +
          "format fs=ntfs quick label=\"PLSTAGE\"\r\n" +
-         "assign letter=\"" + LetterText(letter) + "\"\r\n";
+         "assign letter=\"" + base::DriveLetterText(letter) + "\"\r\n";
 }
 
 bool CreateStagePartitionInUnallocated(int diskNumber, wchar_t letter, uint64_t bytes, bool dryRun,
@@ -281,12 +283,12 @@ bool ShrinkSystemAndCreateStagePartition(wchar_t systemLetter, wchar_t letter, u
 bool CreateStagingDirectory(const std::wstring& path, bool dryRun, std::string* error,
                             const StagingMachine& machine) {
   if (dryRun) {
-    log::LogInfo("[dry-run] 跳过创建目录: " + tools::WideToUtf8(path));
+    log::LogInfo("[dry-run] 跳过创建目录: " + base::WideToUtf8(path));
     return true;
   }
   const uint32_t failure = machine.createDirectory(path);
   if (failure == 0 || failure == ERROR_ALREADY_EXISTS) return true;
-  *error = "无法创建目录: " + tools::WideToUtf8(path);
+  *error = "无法创建目录: " + base::WideToUtf8(path);
   return false;
 }
 

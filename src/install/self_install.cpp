@@ -1,19 +1,22 @@
 #include "install/self_install.h"
 
-#include <objbase.h>
-#include <shobjidl.h>
+#include <windows.h>
+#include <shlobj.h>
 
 #include <vector>
 
+#include "base/constants.h"
+#include "base/system_paths.h"
+#include "base/text.h"
+#include "base/unique_handle.h"
 #include "log/log.h"
-#include "tools/text.h"
-#include "tools/unique_handle.h"
 
 namespace pl::install {
 namespace {
 
-using tools::Utf8ToWide;
-using tools::WideToUtf8;
+using base::kProductNameW;
+using base::Utf8ToWide;
+using base::WideToUtf8;
 
 void SetError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
@@ -44,25 +47,16 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
 
 }  // namespace
 
-std::wstring KnownFolderPath(REFKNOWNFOLDERID folderId) {
-  PWSTR raw = nullptr;
-  const HRESULT hr = SHGetKnownFolderPath(folderId, 0, nullptr, &raw);
-  std::wstring path;
-  if (SUCCEEDED(hr) && raw != nullptr) path = raw;
-  CoTaskMemFree(raw);  // also required after a failure
-  return path;
-}
-
 std::wstring InstallDirectory() {
-  const std::wstring programData = KnownFolderPath(FOLDERID_ProgramData);
+  const std::wstring programData = base::KnownFolderPath(FOLDERID_ProgramData);
   if (programData.empty()) return {};
   return programData + L"\\" + kInstallFolderName;
 }
 
 std::wstring DesktopShortcutPath() {
-  const std::wstring desktop = KnownFolderPath(FOLDERID_PublicDesktop);
+  const std::wstring desktop = base::KnownFolderPath(FOLDERID_PublicDesktop);
   if (desktop.empty()) return {};
-  return desktop + L"\\" + kProductName + L".lnk";
+  return desktop + L"\\" + kProductNameW + L".lnk";
 }
 
 bool SelfInstall(const std::wstring& runningPath, const std::string& version, std::string* error) {
@@ -124,7 +118,7 @@ bool CreateDesktopShortcut(const std::wstring& targetPath, std::string* error) {
   shellLink.p->SetPath(targetPath.c_str());
   if (targetPath.find(L'\\') != std::wstring::npos) shellLink.p->SetWorkingDirectory(FolderOf(targetPath).c_str());
   shellLink.p->SetIconLocation(targetPath.c_str(), 0);
-  shellLink.p->SetDescription(kProductName);
+  shellLink.p->SetDescription(kProductNameW);
 
   ComPtr<IPersistFile> persistFile;
   hr = shellLink.p->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persistFile.p));
@@ -148,14 +142,14 @@ bool DeleteDesktopShortcut() {
 }
 
 bool WriteUninstallEntry(const std::wstring& targetPath, const std::string& version, std::string* error) {
-  tools::UniqueRegKey key;
+  base::UniqueRegKey key;
   const LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                          KEY_WRITE, nullptr, key.put(), nullptr);
   if (status != ERROR_SUCCESS) {
     SetError(error, "创建卸载项注册表键失败, error=" + std::to_string(status));
     return false;
   }
-  SetString(key.get(), L"DisplayName", kProductName);
+  SetString(key.get(), L"DisplayName", kProductNameW);
   SetString(key.get(), L"UninstallString", L"\"" + targetPath + L"\" --uninstall");
   SetString(key.get(), L"DisplayIcon", targetPath);
   SetString(key.get(), L"DisplayVersion", Utf8ToWide(version));

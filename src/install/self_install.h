@@ -2,21 +2,14 @@
 // Installing the running executable into ProgramData with a desktop shortcut and an uninstall entry,
 // and removing all of it again. Error texts are UTF-8 and filled only on failure.
 
-#include <windows.h>
-#include <shlobj.h>
-
 #include <string>
 
 namespace pl::install {
 
 inline constexpr wchar_t kInstallFolderName[] = L"Pellora";
 inline constexpr wchar_t kInstalledExeName[] = L"Kavrin.exe";
-inline constexpr wchar_t kProductName[] = L"Pellora重装大师";
 inline constexpr wchar_t kUninstallKeyPath[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\PelloraReinstallMaster";
-
-// The path of a known folder, or empty on failure.
-std::wstring KnownFolderPath(REFKNOWNFOLDERID folderId);
 
 // ProgramData + "\Pellora", or empty when ProgramData cannot be resolved.
 std::wstring InstallDirectory();

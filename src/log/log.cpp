@@ -6,7 +6,9 @@
 #include <mutex>
 #include <regex>
 
-#include "tools/unique_handle.h"
+#include "base/system_paths.h"
+#include "base/text.h"
+#include "base/unique_handle.h"
 
 namespace pl::log {
 namespace {
@@ -27,22 +29,13 @@ const std::regex& ProgressBarPattern() {
   return pattern;
 }
 
-std::wstring Utf8ToWideLocal(std::string_view text) {
-  if (text.empty()) return {};
-  const int needed = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (needed <= 0) return {};
-  std::wstring out(static_cast<size_t>(needed), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), needed);
-  return out;
-}
-
 void WriteToStandardOutput(const std::string& line) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
   DWORD mode = 0;
   DWORD written = 0;
   if (GetConsoleMode(out, &mode)) {
-    std::wstring wide = Utf8ToWideLocal(line);
+    std::wstring wide = base::Utf8ToWideReplacing(line);
     wide.push_back(L'\n');
     WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
     return;
@@ -53,9 +46,9 @@ void WriteToStandardOutput(const std::string& line) {
 
 void AppendToFile(const std::wstring& path, const std::string& line) {
   // Opened and closed per line, sharing everything, so others may read, rename or delete it meanwhile.
-  tools::UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   std::string bytes = line;
   bytes += "\r\n";
@@ -75,10 +68,9 @@ const char* LevelName(Level level) {
 }
 
 std::wstring GetLogDirectory() {
-  wchar_t buffer[MAX_PATH];
-  const DWORD length = GetTempPathW(MAX_PATH, buffer);
-  if (length == 0 || length >= MAX_PATH) return {};
-  return std::wstring(buffer, length) + L"PelloraLogs";
+  const std::wstring temp = base::TempDirectoryPath();
+  if (temp.empty()) return {};
+  return temp + L"PelloraLogs";
 }
 
 void SetLogFile(const std::wstring& nameOrPath) {

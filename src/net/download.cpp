@@ -8,10 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#include "base/text.h"
+#include "base/unique_handle.h"
 #include "log/log.h"
 #include "net/http_request.h"
-#include "tools/text.h"
-#include "tools/unique_handle.h"
 
 namespace pl::net {
 namespace {
@@ -64,9 +64,9 @@ bool WriteAll(HANDLE file, const char* data, DWORD size, DWORD* code) {
 }
 
 // Opens the target: appending to what is there when resuming, emptied otherwise.
-tools::UniqueFileHandle OpenTarget(const std::wstring& path, bool append) {
-  tools::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                           append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+base::UniqueFileHandle OpenTarget(const std::wstring& path, bool append) {
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER zero = {};
   if (file && append && !SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) file.reset();
   return file;
@@ -95,7 +95,7 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
   if (status == 416 && offset > 0) {
     log::LogWarn(
         "下载收到 416（本地已有文件跟这次要下载的内容对不上，很可能是之前下载了别的系统镜像遗留下来的），"
-        "丢弃本地文件重新整包下载: " + tools::WideToUtf8(path));
+        "丢弃本地文件重新整包下载: " + base::WideToUtf8(path));
     DeleteFileW(path.c_str());
     CloseRequest(&opened);
     return DownloadToFile(url, path, 0, callbacks, error);
@@ -110,7 +110,7 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
   uint64_t length = 0;
   const uint64_t total = QueryContentLength(request, &length) ? base + length : 0;
 
-  tools::UniqueFileHandle file = OpenTarget(path, resumed);
+  base::UniqueFileHandle file = OpenTarget(path, resumed);
   if (!file) {
     SetError(error, "无法打开目标文件写入: 目标路径不可写");
     return false;
@@ -154,15 +154,15 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
 }
 
 std::string FileMd5Hex(const std::wstring& path, const ByteProgress& onVerify) {
-  tools::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return {};
   uint64_t total = 0;
   LARGE_INTEGER size = {};
   if (onVerify && GetFileSizeEx(file.get(), &size)) total = static_cast<uint64_t>(size.QuadPart);
 
   // Declared so that the hash goes before its object buffer, and both before the provider.
-  tools::UniqueHandle<BcryptAlgorithmTraits> algorithm;
+  base::UniqueHandle<BcryptAlgorithmTraits> algorithm;
   if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_MD5_ALGORITHM, nullptr, 0))) return {};
   DWORD objectLength = 0;
   DWORD digestLength = 0;
@@ -174,7 +174,7 @@ std::string FileMd5Hex(const std::wstring& path, const ByteProgress& onVerify) {
     return {};
   }
   std::vector<UCHAR> object(objectLength);
-  tools::UniqueHandle<BcryptHashTraits> hash;
+  base::UniqueHandle<BcryptHashTraits> hash;
   if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), object.data(), objectLength, nullptr, 0, 0))) {
     return {};
   }
@@ -205,14 +205,7 @@ uint64_t FileSizeOf(const std::wstring& path) {
   return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool Md5Equal(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
+bool Md5Equal(const std::string& a, const std::string& b) { return base::AsciiLower(a) == base::AsciiLower(b); }
 
 uint32_t RetryPauseMs(int attempt) {
   const uint64_t pause = 2000ull << std::clamp(attempt - 1, 0, 30);

@@ -1,5 +1,7 @@
 #include "net/http_request.h"
 
+#include "base/text.h"
+
 namespace pl::net {
 
 const wchar_t kUserAgent[] = L"PelloraReinstall/1.0";
@@ -91,8 +93,7 @@ bool QueryContentLength(HINTERNET request, uint64_t* length) {
 }
 
 bool ParseContentLength(std::wstring_view text, uint64_t* length) {
-  while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == L' ' || text.back() == L'\t')) text.remove_suffix(1);
+  text = base::TrimBlanks(text);
   if (text.empty()) return false;
   uint64_t value = 0;
   for (wchar_t c : text) {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_handle.h"
 #include "net/http.h"
-#include "tools/unique_handle.h"
 
 namespace pl::net {
 
@@ -19,7 +19,7 @@ struct WinHttpHandleTraits {
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { WinHttpCloseHandle(h); }
 };
-using UniqueWinHttpHandle = tools::UniqueHandle<WinHttpHandleTraits>;
+using UniqueWinHttpHandle = base::UniqueHandle<WinHttpHandleTraits>;
 
 extern const wchar_t kUserAgent[];
 

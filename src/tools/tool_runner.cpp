@@ -4,9 +4,10 @@
 
 #include <vector>
 
+#include "base/system_paths.h"
+#include "base/text.h"
+#include "base/unique_handle.h"
 #include "log/log.h"
-#include "tools/text.h"
-#include "tools/unique_handle.h"
 
 namespace pl::tools {
 namespace {
@@ -81,15 +82,13 @@ void CollectOutput(HANDLE pipe, HANDLE process, int32_t timeLimitMs, std::string
 
 }  // namespace
 
-std::wstring SystemToolPathFrom(const wchar_t* directory, unsigned length, const std::wstring& toolName) {
-  if (length == 0 || length >= MAX_PATH) return toolName;
-  return std::wstring(directory, length) + L"\\" + toolName;
+std::wstring SystemToolPathFrom(const std::wstring& systemDirectory, const std::wstring& toolName) {
+  if (systemDirectory.empty()) return toolName;
+  return systemDirectory + L"\\" + toolName;
 }
 
 std::wstring SystemToolPath(const std::wstring& toolName) {
-  wchar_t directory[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  return SystemToolPathFrom(directory, length, toolName);
+  return SystemToolPathFrom(base::SystemDirectoryPath(), toolName);
 }
 
 std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::wstring& arguments) {
@@ -102,8 +101,8 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
                               const std::wstring& workingDirectory, int32_t timeLimitMs) {
   ToolRunResult result;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  UniqueKernelHandle readEnd;
-  UniqueKernelHandle writeEnd;
+  base::UniqueKernelHandle readEnd;
+  base::UniqueKernelHandle writeEnd;
   if (!CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0)) return result;
   SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
 
@@ -117,8 +116,8 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   const BOOL created = StartProcess(applicationPath, arguments, TRUE, workingDirectory, &startup, &info);
   writeEnd.reset();  // only the child may hold the write end, or the pipe never reports its end
   if (!created) return result;
-  UniqueKernelHandle process(info.hProcess);
-  UniqueKernelHandle thread(info.hThread);
+  base::UniqueKernelHandle process(info.hProcess);
+  base::UniqueKernelHandle thread(info.hThread);
   result.started = true;
 
   std::string bytes;
@@ -137,7 +136,7 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   DWORD exitCode = 0;
   GetExitCodeProcess(process.get(), &exitCode);
   result.exitCode = exitCode;
-  result.output = GbkToUtf8(bytes);
+  result.output = base::GbkToUtf8(bytes);
   return result;
 }
 
@@ -150,8 +149,8 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
   if (!StartProcess(applicationPath, arguments, FALSE, workingDirectory, &startup, &info)) {
     return result;
   }
-  UniqueKernelHandle process(info.hProcess);
-  UniqueKernelHandle thread(info.hThread);
+  base::UniqueKernelHandle process(info.hProcess);
+  base::UniqueKernelHandle thread(info.hThread);
   result.started = true;
   const DWORD wait = timeLimitMs > 0 ? static_cast<DWORD>(timeLimitMs) : INFINITE;
   if (WaitForSingleObject(process.get(), wait) == WAIT_TIMEOUT) {
@@ -166,7 +165,7 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
 }
 
 bool RunBcdedit(const std::wstring& arguments, bool dryRun, std::string* output) {
-  log::LogInfo("bcdedit " + WideToUtf8(arguments));
+  log::LogInfo("bcdedit " + base::WideToUtf8(arguments));
   if (dryRun) {
     log::LogInfo("[dry-run] 跳过实际执行");
     return true;
@@ -190,12 +189,11 @@ bool RunDiskpartScript(const std::string& script, bool dryRun) {
     log::LogInfo("[dry-run] 跳过实际执行 diskpart，仅记录脚本内容。");
     return true;
   }
-  wchar_t tempDirectory[MAX_PATH] = {};
+  const std::wstring tempDirectory = base::TempDirectoryPath();
   wchar_t scriptPath[MAX_PATH] = {};
-  const DWORD tempLength = GetTempPathW(MAX_PATH, tempDirectory);
   bool written = false;
-  if (tempLength > 0 && tempLength < MAX_PATH && GetTempFileNameW(tempDirectory, L"pld", 0, scriptPath) != 0) {
-    UniqueFileHandle file(
+  if (!tempDirectory.empty() && GetTempFileNameW(tempDirectory.c_str(), L"pld", 0, scriptPath) != 0) {
+    base::UniqueFileHandle file(
         CreateFileW(scriptPath, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD done = 0;
     written = file && (script.empty() || (WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()),

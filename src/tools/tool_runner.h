@@ -10,20 +10,24 @@ struct ToolRunResult {
   bool started = false;    // the pipe and the process were created
   uint32_t exitCode = 0;   // 0 when not started; 4294967295 after termination at the time limit
   std::string output;      // standard output and error as written, decoded from code page 936 to UTF-8
+
+  bool operator==(const ToolRunResult&) const = default;
 };
 
 struct LaunchResult {
   bool started = false;
   bool timedOut = false;  // the limit passed and the process was terminated
   uint32_t exitCode = 0;
+
+  bool operator==(const LaunchResult&) const = default;
 };
 
 inline constexpr uint32_t kTerminatedExitCode = 0xFFFFFFFFu;
 
 // System directory + "\" + name, or the name unchanged when the system directory cannot be read.
 std::wstring SystemToolPath(const std::wstring& toolName);
-// The decision behind SystemToolPath: `length` is what GetSystemDirectoryW returned for `directory`.
-std::wstring SystemToolPathFrom(const wchar_t* directory, unsigned length, const std::wstring& toolName);
+// The decision behind SystemToolPath: `systemDirectory` is empty when it could not be read.
+std::wstring SystemToolPathFrom(const std::wstring& systemDirectory, const std::wstring& toolName);
 
 // "\"app\"" followed by a blank and the arguments when there are any; arguments are passed ready-made.
 std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::wstring& arguments);

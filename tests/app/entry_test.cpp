@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "gui_driver.h"
 #include "install/self_install.h"
 #include "install_state.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::app {
 namespace {
@@ -79,7 +79,7 @@ TEST_F(EntryTest, WindowContractAndHandOverToAMinimisedFirstInstance) {
   EXPECT_EQ(first.WaitForExit(kWait), 0);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "T [INFO] pl_host_gui 启动，模式: execute",
-                            "T [INFO] 已复制到安装目录: " + tools::WideToUtf8(InstalledExe()),
+                            "T [INFO] 已复制到安装目录: " + base::WideToUtf8(InstalledExe()),
                             "T [INFO] 检测到已有一个 pl_host_gui 实例在运行，本次启动直接让位退出",
                         }));
 }

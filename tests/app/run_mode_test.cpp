@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/winpe.h"
+#include "base/winpe.h"
 #include "install_state.h"
 
 namespace pl::app {
@@ -37,13 +37,13 @@ TEST(RunModeArguments, OnlyExactFlagsAfterTheProgramNameCount) {
 }
 
 TEST(WinPeTest, FollowsTheMiniNtKeyAtEachCall) {
-  EXPECT_FALSE(IsWinPE());
+  EXPECT_FALSE(base::IsWinPE());
   {
     test::ScopedMiniNtKey key;
     ASSERT_TRUE(key.created);
-    EXPECT_TRUE(IsWinPE());
+    EXPECT_TRUE(base::IsWinPE());
   }
-  EXPECT_FALSE(IsWinPE());
+  EXPECT_FALSE(base::IsWinPE());
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 
+#include "base/text.h"
+#include "base/unique_handle.h"
 #include "test_support.h"
-#include "tools/text.h"
-#include "tools/unique_handle.h"
 #include "wim_builder.h"
 
 namespace pl::archive {
@@ -31,7 +31,7 @@ TEST(WimFile, ReadsTheImageListFromDiskOrSaysWhyNot) {
   EXPECT_FALSE(ReadWimFileImageList(temp.Child(L"missing.wim"), &info, &error));
   EXPECT_EQ(error, "无法打开文件, GetLastError=2");
 
-  std::wstring fixture = tools::Utf8ToWide(PL_WIM_FIXTURES "/three.esd");
+  std::wstring fixture = base::Utf8ToWide(PL_WIM_FIXTURES "/three.esd");
   std::replace(fixture.begin(), fixture.end(), L'/', L'\\');
   ASSERT_TRUE(ReadWimFileImageList(fixture, &info, &error)) << error;
   EXPECT_EQ(WimImageIndexes(info), "1, 2, 3");
@@ -44,7 +44,7 @@ TEST(WimFile, ReadsTheImageListFromDiskOrSaysWhyNot) {
   test::Put64(&header, test::kWimXmlAt + 8, xmlAt);
   const std::wstring big = temp.Child(L"big.wim");
   {
-    tools::UniqueFileHandle file(
+    base::UniqueFileHandle file(
         CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(file);
     ASSERT_TRUE(WriteAt(file.get(), 0, header));

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <map>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "test_data.h"
 #include "test_support.h"
-#include "tools/text.h"
 #include "zip_builder.h"
 
 namespace pl::archive {
@@ -24,7 +24,7 @@ using test::ZipBuilder;
 
 // Build-tree paths handed over by CMake as host paths below the Z: drive.
 std::wstring HostPath(const char* path) {
-  std::wstring wide = tools::Utf8ToWide(path);
+  std::wstring wide = base::Utf8ToWide(path);
   std::replace(wide.begin(), wide.end(), L'/', L'\\');
   return wide;
 }
@@ -39,10 +39,10 @@ void ListTree(const std::wstring& root, const std::wstring& prefix, std::map<std
     if (name == L"." || name == L"..") continue;
     const std::wstring relative = prefix.empty() ? name : prefix + L"\\" + name;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      (*tree)[tools::WideToUtf8(relative)] = "<dir>";
+      (*tree)[base::WideToUtf8(relative)] = "<dir>";
       ListTree(root + L"\\" + name, relative, tree);
     } else {
-      ReadFileBytes(root + L"\\" + name, &(*tree)[tools::WideToUtf8(relative)]);
+      ReadFileBytes(root + L"\\" + name, &(*tree)[base::WideToUtf8(relative)]);
     }
   } while (FindNextFileW(find, &data));
   FindClose(find);
@@ -72,7 +72,7 @@ std::wstring WriteZip(const TempDirectory& temp, const std::wstring& name, const
   return path;
 }
 
-std::string Utf8(const std::wstring& text) { return tools::WideToUtf8(text); }
+std::string Utf8(const std::wstring& text) { return base::WideToUtf8(text); }
 
 TEST(ZipExtract, InfoZipArchiveGivesWhatUnzipGives) {
   TempDirectory temp;

@@ -7,18 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::boot {
 namespace {
 
+using base::WideToCodePage;
+using base::WideToUtf8;
 using disks::FirmwareType;
 using test::FakeToolRule;
 using test::FakeTools;
-using tools::WideToCodePage;
-using tools::WideToUtf8;
 
 constexpr wchar_t kPeOnD[] = L"D:\\$PelloraData$Boot$\\pe.wim";
 constexpr wchar_t kSdiOnD[] = L"D:\\$PelloraData$Boot$\\boot.sdi";

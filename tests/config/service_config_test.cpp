@@ -4,19 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "catalog_expectations.h"
 #include "devserver_client.h"
 #include "log/log.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::config {
 namespace {
 
+using base::Utf8ToWide;
+using base::WideToUtf8;
 using test::DevServerRule;
 using test::DevServerSession;
-using tools::Utf8ToWide;
-using tools::WideToUtf8;
 
 // A private log and folder; the backend is the test's own session of the stand-in.
 struct ConfigFixture : ::testing::Test {
@@ -144,7 +144,7 @@ TEST(LocalCatalogTest, MissingResourcesOrImagesFail) {
 }
 
 TEST_F(ConfigFixture, TheSameCatalogInUtf8WithBomAndInCodePage936) {
-  const std::string utf8 = tools::GbkToUtf8(kLocalCatalog);
+  const std::string utf8 = base::GbkToUtf8(kLocalCatalog);
   ServiceConfig fromUtf8;
   ServiceConfig fromGbk;
   ASSERT_TRUE(LoadLocalCatalog(WriteIni(L"utf8.ini", "\xEF\xBB\xBF" + utf8), &fromUtf8));

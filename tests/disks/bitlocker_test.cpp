@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "log_capture.h"
 #include "test_support.h"
 
@@ -109,9 +110,10 @@ TEST_F(BitLockerTest, DecryptionStartAnswers) {
 }
 
 TEST(BitLockerText, TrimAndLeadingInteger) {
-  EXPECT_EQ(TrimToolOutput(" \t\r\nOn \r\n"), "On");
-  EXPECT_EQ(TrimToolOutput("\r\n\t "), "");
-  EXPECT_EQ(TrimToolOutput("a b"), "a b");
+  // PowerShell's answers are read without the whitespace around them.
+  EXPECT_EQ(base::TrimWhitespace(" \t\r\nOn \r\n"), "On");
+  EXPECT_EQ(base::TrimWhitespace("\r\n\t "), "");
+  EXPECT_EQ(base::TrimWhitespace("a b"), "a b");
   int value = -5;
   EXPECT_TRUE(ParseLeadingInteger("0", &value));
   EXPECT_EQ(value, 0);

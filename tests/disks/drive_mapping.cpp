@@ -5,9 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "disks/file_tree.h"
+#include "base/file_tree.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::disks::test {
 namespace {
@@ -87,7 +86,7 @@ ScopedMiniNT::~ScopedMiniNT() {
 }
 
 void PutWindowsKernel(const std::wstring& folder) {
-  CreateDirectoryTree(folder + L"\\Windows\\System32");
+  base::CreateDirectoryTree(folder + L"\\Windows\\System32");
   pl::test::WriteFileBytes(folder + L"\\Windows\\System32\\ntoskrnl.exe", "MZ");
 }
 

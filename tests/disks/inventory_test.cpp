@@ -10,11 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "app/winpe.h"
+#include "base/text.h"
+#include "base/winpe.h"
 #include "drive_mapping.h"
 #include "log_capture.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::disks {
 namespace {
@@ -52,7 +52,7 @@ struct MachineTest : test::LoggedTest {
 };
 
 TEST_F(MachineTest, TargetDriveOutsideAPeFollowsSystemDrive) {
-  ASSERT_FALSE(app::IsWinPE());
+  ASSERT_FALSE(base::IsWinPE());
   {
     ScopedEnvironment systemDrive(L"SystemDrive", L"D:");
     EXPECT_EQ(GetSystemDriveLetter(), L'D');  // even though C: holds a Windows
@@ -73,7 +73,7 @@ TEST_F(MachineTest, TargetDriveOutsideAPeFollowsSystemDrive) {
 TEST_F(MachineTest, TargetDriveInAPeRefusesToGuessThenTakesTheChoice) {
   ScopedMiniNT pe;
   ASSERT_TRUE(pe.created);
-  ASSERT_TRUE(app::IsWinPE());
+  ASSERT_TRUE(base::IsWinPE());
   ScopedEnvironment systemDrive(L"SystemDrive", L"X:");
   // A blank machine: only the PE's own drive (C: here) holds a Windows, and a removable one holding a kernel.
   Map(L'M', Folder(L"data"), "DATA");
@@ -137,7 +137,7 @@ TEST_F(MachineTest, SpaceAndVolumePathsOfMappedDrives) {
   EXPECT_EQ(FreeBytesForCaller(L'K'), 0u);
   EXPECT_EQ(UsedBytes(L'K'), 0u);
   const std::wstring guidPath = VolumeGuidPathOfDrive(L'M');
-  EXPECT_EQ(guidPath.rfind(L"\\\\?\\Volume{", 0), 0u) << pl::tools::WideToUtf8(guidPath);
+  EXPECT_EQ(guidPath.rfind(L"\\\\?\\Volume{", 0), 0u) << base::WideToUtf8(guidPath);
   EXPECT_EQ(guidPath.back(), L'\\');
   EXPECT_EQ(VolumeGuidPathOfDrive(L'K'), L"");
   // What Wine cannot answer degrades to the neutral results.

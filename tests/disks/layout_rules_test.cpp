@@ -8,10 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "base/constants.h"
+
 namespace pl::disks {
 namespace {
 
-constexpr int64_t kGiB = 1073741824;
+using base::kGiB;
+using base::kMiB;
 constexpr char kBasicData[] = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
 
 DiskLayout Layout(PartitionStyle style, std::vector<std::pair<int64_t, int64_t>> startAndLength) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/constants.h"
 #include "log_capture.h"
 #include "simulated_machine.h"
 #include "test_support.h"
@@ -11,7 +12,7 @@
 namespace pl::disks {
 namespace {
 
-using test::kGiB;
+using base::kGiB;
 using Lines = std::vector<std::string>;
 
 constexpr char kBootOnC[] = "T [INFO] 引导区直接使用系统盘: C:\\$PelloraData$Boot$";

@@ -4,13 +4,12 @@
 
 #include <regex>
 
-#include "tools/text.h"
+#include "base/constants.h"
+#include "base/text.h"
 #include "tools/tool_runner.h"
 
 namespace pl::disks::test {
 namespace {
-
-constexpr uint64_t kMiB = 1048576;
 
 uint64_t NumberAfter(const std::string& text, const std::string& key) {
   std::smatch match;
@@ -56,7 +55,7 @@ StagingMachine SimulatedMachine::Bind() {
       .directorySize = [this](const std::wstring& d) { return oldData.count(d) ? oldData.at(d) : 0; },
       .deleteTree =
           [this](const std::wstring& d) {
-            events.push_back("delete " + tools::WideToUtf8(d));
+            events.push_back("delete " + base::WideToUtf8(d));
             if (deleteFails) return false;
             volumes.at(d[0]).free += oldData[d];
             oldData.erase(d);
@@ -79,8 +78,8 @@ StagingMachine SimulatedMachine::Bind() {
           },
       .assignDriveLetter =
           [this](const UnmountedVolume& volume, wchar_t letter) {
-            events.push_back("mount " + tools::WideToUtf8(volume.volumePath) + " at " +
-                             tools::WideToUtf8(std::wstring(1, letter)));
+            events.push_back("mount " + base::WideToUtf8(volume.volumePath) + " at " +
+                             base::WideToUtf8(std::wstring(1, letter)));
             for (auto it = leftovers.begin(); it != leftovers.end(); ++it) {
               if (it->volume.volumePath != volume.volumePath) continue;
               if (it->mountFails) return false;
@@ -108,7 +107,7 @@ StagingMachine SimulatedMachine::Bind() {
       .createDirectory =
           [this](const std::wstring& path) -> uint32_t {
             if (unwritableDirectories.count(path)) return ERROR_ACCESS_DENIED;
-            events.push_back("mkdir " + tools::WideToUtf8(path));
+            events.push_back("mkdir " + base::WideToUtf8(path));
             return 0;
           },
   };
@@ -120,16 +119,16 @@ void SimulatedMachine::ApplyScript(const std::string& script) {
   const wchar_t letter = static_cast<wchar_t>(match[1].str()[0]);
   if (std::regex_search(script, match, std::regex("^select disk (\\d+)"))) {
     const int disk = std::stoi(match[1]);
-    const uint64_t bytes = NumberAfter(script, "size=") * kMiB;
+    const uint64_t bytes = NumberAfter(script, "size=") * base::kMiB;
     gaps[disk] -= bytes;
     volumes[letter] = {.disk = disk, .label = "PLSTAGE", .free = bytes};
   } else if (std::regex_search(script, match, std::regex("^select volume=(.)"))) {
     SimVolume& system = volumes.at(static_cast<wchar_t>(match[1].str()[0]));
-    const uint64_t bytes = NumberAfter(script, "desired=") * kMiB;
+    const uint64_t bytes = NumberAfter(script, "desired=") * base::kMiB;
     system.free -= bytes;
     volumes[letter] = {.disk = system.disk, .label = "PLSTAGE", .free = bytes};
   }
-  events.push_back("partition " + tools::WideToUtf8(std::wstring(1, letter)));
+  events.push_back("partition " + base::WideToUtf8(std::wstring(1, letter)));
 }
 
 }  // namespace pl::disks::test

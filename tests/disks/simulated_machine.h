@@ -13,8 +13,6 @@
 
 namespace pl::disks::test {
 
-inline constexpr uint64_t kGiB = 1073741824;
-
 struct SimVolume {
   int disk = 0;
   std::string label;

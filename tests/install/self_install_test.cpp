@@ -2,18 +2,20 @@
 
 #include <windows.h>
 #include <objbase.h>
-#include <shobjidl.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
+#include "base/system_paths.h"
+#include "base/text.h"
 #include "install_state.h"
 #include "log/log.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::install {
 namespace {
 
+using base::KnownFolderPath;
 using test::FileExists;
 using test::UninstallValue;
 
@@ -76,7 +78,7 @@ TEST_F(SelfInstallTest, FreshInstallCopiesAndRegistersEverything) {
   std::string error;
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
   EXPECT_EQ(error, "");
-  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 已复制到安装目录: " + tools::WideToUtf8(target)});
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 已复制到安装目录: " + base::WideToUtf8(target)});
 
   std::string original, copy;
   ASSERT_TRUE(test::ReadFileBytes(RunningExe(), &original));
@@ -93,13 +95,13 @@ TEST_F(SelfInstallTest, FreshInstallCopiesAndRegistersEverything) {
   EXPECT_EQ(fields.iconIndex, 0);
   EXPECT_EQ(fields.description, L"Pellora重装大师");
 
-  const std::string targetUtf8 = tools::WideToUtf8(target);
+  const std::string targetUtf8 = base::WideToUtf8(target);
   EXPECT_EQ(UninstallValue(L"DisplayName"), "REG_SZ:Pellora重装大师");
   EXPECT_EQ(UninstallValue(L"UninstallString"), "REG_SZ:\"" + targetUtf8 + "\" --uninstall");
   EXPECT_EQ(UninstallValue(L"DisplayIcon"), "REG_SZ:" + targetUtf8);
   EXPECT_EQ(UninstallValue(L"DisplayVersion"), "REG_SZ:0.1.0");
   EXPECT_EQ(UninstallValue(L"Publisher"), "REG_SZ:Tarnwell");
-  EXPECT_EQ(UninstallValue(L"InstallLocation"), "REG_SZ:" + tools::WideToUtf8(InstallDirectory()));
+  EXPECT_EQ(UninstallValue(L"InstallLocation"), "REG_SZ:" + base::WideToUtf8(InstallDirectory()));
   EXPECT_EQ(UninstallValue(L"NoModify"), "REG_DWORD:1");
   EXPECT_EQ(UninstallValue(L"NoRepair"), "REG_DWORD:1");
 

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::log {
 namespace {

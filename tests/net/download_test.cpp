@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "devserver_client.h"
 #include "log/log.h"
 #include "test_support.h"
-#include "tools/text.h"
 
 namespace pl::net {
 namespace {
@@ -184,7 +184,7 @@ TEST_F(DownloadFixture, ALeftoverLargerThanTheRemoteFileIsReplacedInTheSameAttem
   EXPECT_TRUE(pauses.empty());
   EXPECT_EQ(LogLines(), std::vector<std::string>{
                             "T [WARN] 下载收到 416（本地已有文件跟这次要下载的内容对不上，很可能是之前下载了别的系统镜像"
-                            "遗留下来的），丢弃本地文件重新整包下载: " + tools::WideToUtf8(Target(L"win10.wim"))});
+                            "遗留下来的），丢弃本地文件重新整包下载: " + base::WideToUtf8(Target(L"win10.wim"))});
 }
 
 TEST_F(DownloadFixture, ADroppedConnectionIsResumedByTheNextAttempt) {

@@ -2,15 +2,15 @@
 
 #include <windows.h>
 
-#include "disks/file_tree.h"
+#include "base/file_tree.h"
+#include "base/text.h"
 #include "install/self_install.h"
-#include "tools/text.h"
 
 namespace pl::test {
 
 bool RemoveInstallState() {
   const std::wstring directory = install::InstallDirectory();
-  if (GetFileAttributesW(directory.c_str()) != INVALID_FILE_ATTRIBUTES) disks::DeleteTree(directory);
+  if (GetFileAttributesW(directory.c_str()) != INVALID_FILE_ATTRIBUTES) base::DeleteTree(directory);
   DeleteFileW(install::DesktopShortcutPath().c_str());
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, install::kUninstallKeyPath);
   HKEY key = nullptr;
@@ -47,9 +47,9 @@ std::string UninstallValue(const wchar_t* name) {
   if (type == REG_SZ) {
     // The stored size includes the terminating null.
     std::wstring text(reinterpret_cast<wchar_t*>(data), size / sizeof(wchar_t));
-    if (text.empty() || text.back() != L'\0') return "REG_SZ(unterminated):" + tools::WideToUtf8(text);
+    if (text.empty() || text.back() != L'\0') return "REG_SZ(unterminated):" + base::WideToUtf8(text);
     text.pop_back();
-    return "REG_SZ:" + tools::WideToUtf8(text);
+    return "REG_SZ:" + base::WideToUtf8(text);
   }
   return "type " + std::to_string(type);
 }

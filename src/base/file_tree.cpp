@@ -1,10 +1,10 @@
-#include "disks/file_tree.h"
+#include "base/file_tree.h"
 
 #include <windows.h>
 
-#include "tools/unique_handle.h"
+#include "base/unique_handle.h"
 
-namespace pl::disks {
+namespace pl::base {
 namespace {
 
 bool IsDotEntry(const wchar_t* name) {
@@ -17,7 +17,7 @@ bool IsDirectory(const WIN32_FIND_DATAW& data) { return (data.dwFileAttributes &
 
 uint64_t DirectorySize(const std::wstring& directory) {
   WIN32_FIND_DATAW data;
-  tools::UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
+  UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
   if (!find) return 0;
   uint64_t total = 0;
   do {
@@ -34,7 +34,7 @@ uint64_t DirectorySize(const std::wstring& directory) {
 bool DeleteTree(const std::wstring& directory) {
   bool ok = true;
   WIN32_FIND_DATAW data;
-  tools::UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
+  UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
   if (find) {
     do {
       if (IsDotEntry(data.cFileName)) continue;
@@ -67,7 +67,7 @@ bool CreateDirectoryTree(const std::wstring& path) {
 
 std::wstring FindFileInTree(const std::wstring& root, const std::wstring& fileName) {
   WIN32_FIND_DATAW data;
-  tools::UniqueFindHandle find(FindFirstFileW((root + L"\\*").c_str(), &data));
+  UniqueFindHandle find(FindFirstFileW((root + L"\\*").c_str(), &data));
   if (!find) return {};
   do {
     if (IsDotEntry(data.cFileName)) continue;
@@ -82,4 +82,4 @@ std::wstring FindFileInTree(const std::wstring& root, const std::wstring& fileNa
   return {};
 }
 
-}  // namespace pl::disks
+}  // namespace pl::base

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace pl::tools {
+namespace pl::base {
 
 template <typename Traits>
 class UniqueHandle {
@@ -102,4 +102,4 @@ class ScopeGuard {
   bool active_ = true;
 };
 
-}  // namespace pl::tools
+}  // namespace pl::base

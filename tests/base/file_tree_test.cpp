@@ -1,4 +1,4 @@
-#include "disks/file_tree.h"
+#include "base/file_tree.h"
 
 #include <windows.h>
 
@@ -6,9 +6,10 @@
 
 #include <algorithm>
 
+#include "base/unique_handle.h"
 #include "test_support.h"
 
-namespace pl::disks {
+namespace pl::base {
 namespace {
 
 using test::FileExists;
@@ -36,12 +37,13 @@ TEST(FileTree, DeleteTreeGoesOnPastAFileItCannotDelete) {
   ASSERT_TRUE(CreateDirectoryTree(root + L"\\sub"));
   ASSERT_TRUE(WriteFileBytes(root + L"\\held.txt", "h"));
   ASSERT_TRUE(WriteFileBytes(root + L"\\sub\\free.txt", "f"));
-  HANDLE held = CreateFileW((root + L"\\held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  UniqueFileHandle held(
+      CreateFileW((root + L"\\held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
   EXPECT_FALSE(DeleteTree(root));
   EXPECT_FALSE(FileExists(root + L"\\sub"));  // the walk went on
   EXPECT_TRUE(FileExists(root + L"\\held.txt"));
-  CloseHandle(held);
+  held.reset();
   EXPECT_TRUE(DeleteTree(root));
 }
 
@@ -81,4 +83,4 @@ TEST(FileTree, FindFileInTreeIsCaseInsensitiveAndDepthFirst) {
 }
 
 }  // namespace
-}  // namespace pl::disks
+}  // namespace pl::base

@@ -1,8 +1,8 @@
 #pragma once
 
-namespace pl::app {
+namespace pl::base {
 
 // True inside a Windows PE: HKLM\SYSTEM\CurrentControlSet\Control\MiniNT opens for reading. Asked anew each call.
 bool IsWinPE();
 
-}  // namespace pl::app
+}  // namespace pl::base

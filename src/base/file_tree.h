@@ -1,10 +1,10 @@
 #pragma once
-// Small file-tree utilities used by the staging planner, the pipelines and zip extraction.
+// Small file-tree utilities: sizes, deletion, directory creation and search.
 
 #include <cstdint>
 #include <string>
 
-namespace pl::disks {
+namespace pl::base {
 
 // Sum of the sizes of all files below `directory`, recursively; 0 when it cannot be listed.
 uint64_t DirectorySize(const std::wstring& directory);
@@ -20,4 +20,4 @@ bool CreateDirectoryTree(const std::wstring& path);
 // Depth-first in listing order; names compared without regard to case. Full path of the first match, or empty.
 std::wstring FindFileInTree(const std::wstring& root, const std::wstring& fileName);
 
-}  // namespace pl::disks
+}  // namespace pl::base

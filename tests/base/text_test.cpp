@@ -1,10 +1,10 @@
-#include "tools/text.h"
+#include "base/text.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-namespace pl::tools {
+namespace pl::base {
 namespace {
 
 TEST(TextConversion, RoundTripsThroughUtf16AndCodePage936) {
@@ -37,5 +37,25 @@ TEST(TextConversion, EmptyOrInvalidInputGivesEmpty) {
   EXPECT_EQ(WideToCodePage(12345, L"abc"), "");
 }
 
+TEST(TextConversion, ReplacingConversionKeepsWhatItCanRead) {
+  EXPECT_EQ(Utf8ToWideReplacing("ok \xC3\x28 \xE4\xB8\xAD"), L"ok \xFFFD( \x4E2D");
+  EXPECT_EQ(Utf8ToWideReplacing("\xE4\xB8"), L"\xFFFD");
+  EXPECT_EQ(Utf8ToWideReplacing(""), L"");
+}
+
+TEST(TextHelpers, CaseTrimsAndDriveLetters) {
+  EXPECT_EQ(AsciiLower("MD5 Ab09Z\xC3\x84"), "md5 ab09z\xC3\x84");  // UTF-8 bytes untouched
+  EXPECT_EQ(AsciiLower(L"HTTPS://Ä"), L"https://Ä");                // only A-Z
+  // The exact sets: TrimBlanks keeps line ends, TrimWhitespace removes them too; inner blanks stay.
+  EXPECT_EQ(TrimBlanks(" \t 12 34\t "), "12 34");
+  EXPECT_EQ(TrimBlanks(L"\t7\r\n"), L"7\r\n");
+  EXPECT_EQ(TrimBlanks("  "), "");
+  EXPECT_EQ(TrimWhitespace(" \t\r\nOn \r\n"), "On");
+  EXPECT_EQ(TrimWhitespace(L"\r\n\t "), L"");
+  EXPECT_EQ(TrimWhitespace("\vx\f"), "\vx\f");
+  EXPECT_EQ(DriveLetterText(L'C'), "C");
+  EXPECT_EQ(DriveRoot(L'D'), L"D:\\");
+}
+
 }  // namespace
-}  // namespace pl::tools
+}  // namespace pl::base

@@ -1,15 +1,15 @@
-#include "app/winpe.h"
+#include "base/winpe.h"
 
 #include <windows.h>
 
-#include "tools/unique_handle.h"
+#include "base/unique_handle.h"
 
-namespace pl::app {
+namespace pl::base {
 
 bool IsWinPE() {
-  tools::UniqueRegKey key;
+  UniqueRegKey key;
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\MiniNT", 0, KEY_READ, key.put()) ==
          ERROR_SUCCESS;
 }
 
-}  // namespace pl::app
+}  // namespace pl::base
