@@ -6,6 +6,7 @@
 #include "app/run_mode.h"
 #include "base/constants.h"
 #include "base/system_paths.h"
+#include "base/unique_handle.h"
 #include "base/winpe.h"
 #include "install/self_install.h"
 #include "log/log.h"
@@ -63,13 +64,13 @@ int RunEntry(HINSTANCE instance, int showCommand) {
     return 0;
   }
 
-  // Owned for the life of the process and never released: its existence is the single-instance signal.
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, kSingleInstanceMutex);
+  base::UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, kSingleInstanceMutex));
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     HandOverToRunningInstance();
-    if (mutex != nullptr) CloseHandle(mutex);
     return 0;
   }
+  // Held for the life of the process and never closed: its existence is the single-instance signal.
+  mutex.release();
 
   log::LogInfo(std::string("pl_host_gui 启动，模式: ") + (flags.dryRun ? "dry-run" : "execute"));
   InstallSelfOutsidePe();

@@ -4,15 +4,14 @@
 
 #include <vector>
 
+#include "base/unique_handle.h"
+
 namespace pl::base {
 
 std::wstring KnownFolderPath(const GUID& folderId) {
-  PWSTR raw = nullptr;
-  const HRESULT hr = SHGetKnownFolderPath(folderId, 0, nullptr, &raw);
-  std::wstring path;
-  if (SUCCEEDED(hr) && raw != nullptr) path = raw;
-  CoTaskMemFree(raw);  // also required after a failure
-  return path;
+  UniqueCoTaskMem<wchar_t> path;  // freed after a failure too, as the call requires
+  if (FAILED(SHGetKnownFolderPath(folderId, 0, nullptr, path.put())) || !path) return {};
+  return path.get();
 }
 
 std::wstring ReadEnvironmentVariable(const wchar_t* name) {

@@ -1,8 +1,12 @@
 #pragma once
-// Move-only owners for Win32 handles. The traits decide what "invalid" is and how to close.
+// Move-only owners for Win32 handles, COM pointers and memory. The traits decide what "invalid" is and how to
+// close. WinHTTP and bcrypt handles have their traits beside this file (unique_internet.h, unique_crypto.h), so
+// that a unit using WinINet can still include this one.
 
 #include <windows.h>
+#include <objbase.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace pl::base {
@@ -26,6 +30,8 @@ class UniqueHandle {
   Type get() const noexcept { return value_; }
   bool valid() const noexcept { return value_ != Traits::Invalid(); }
   explicit operator bool() const noexcept { return valid(); }
+  // For COM interfaces: calls go straight through to the held pointer.
+  Type operator->() const noexcept requires std::is_class_v<std::remove_pointer_t<Type>> { return value_; }
 
   // Closing keeps the caller's last-error value, so a failure can be read after clean-up.
   void reset(Type value = Traits::Invalid()) noexcept {
@@ -62,6 +68,11 @@ struct FindHandleTraits {
   static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
   static void Close(Type h) noexcept { FindClose(h); }
 };
+struct FindVolumeTraits {  // FindFirstVolumeW
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { FindVolumeClose(h); }
+};
 struct RegKeyTraits {
   using Type = HKEY;
   static Type Invalid() noexcept { return nullptr; }
@@ -77,13 +88,46 @@ struct GdiObjectTraits {
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { DeleteObject(h); }
 };
+template <typename T>
+struct CoTaskMemTraits {  // strings and buffers the shell and COM hand out
+  using Type = T*;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type p) noexcept { CoTaskMemFree(p); }
+};
+template <typename T>
+struct ComTraits {  // an interface pointer holding one reference
+  using Type = T*;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type p) noexcept { p->Release(); }
+};
 
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
+using UniqueFindVolume = UniqueHandle<FindVolumeTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueLocalMem = UniqueHandle<LocalMemTraits>;
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+template <typename T = wchar_t>
+using UniqueCoTaskMem = UniqueHandle<CoTaskMemTraits<T>>;
+template <typename T>
+using UniqueCom = UniqueHandle<ComTraits<T>>;
+
+// COM on this thread for the scope. Every successful CoInitializeEx (S_FALSE too: COM was already up) is
+// balanced by CoUninitialize; a failed one (another apartment model) is not.
+class ComInitScope {
+ public:
+  explicit ComInitScope(DWORD model = COINIT_APARTMENTTHREADED) noexcept : result_(CoInitializeEx(nullptr, model)) {}
+  ~ComInitScope() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComInitScope(const ComInitScope&) = delete;
+  ComInitScope& operator=(const ComInitScope&) = delete;
+  HRESULT result() const noexcept { return result_; }
+
+ private:
+  HRESULT result_;
+};
 
 // Runs a clean-up step at scope exit unless release() was called (multi-step undo).
 template <typename F>

@@ -17,13 +17,6 @@
 namespace pl::disks {
 namespace {
 
-struct FindVolumeTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { FindVolumeClose(h); }
-};
-using UniqueFindVolume = base::UniqueHandle<FindVolumeTraits>;
-
 // The manual target: set from the window thread, read by run threads.
 std::atomic<wchar_t> g_systemDriveOverride{0};
 
@@ -194,7 +187,7 @@ std::vector<VolumeInfo> ListFixedVolumes() {
 std::vector<UnmountedVolume> ListUnmountedVolumes(int diskNumber, const std::string& label) {
   std::vector<UnmountedVolume> volumes;
   wchar_t name[MAX_PATH];
-  UniqueFindVolume find(FindFirstVolumeW(name, MAX_PATH));
+  base::UniqueFindVolume find(FindFirstVolumeW(name, MAX_PATH));
   if (!find) return volumes;
   do {
     const std::wstring volumePath = name;

@@ -22,15 +22,6 @@ void SetError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
 }
 
-// Releases a COM interface at scope exit.
-template <typename T>
-struct ComPtr {
-  T* p = nullptr;
-  ~ComPtr() {
-    if (p != nullptr) p->Release();
-  }
-};
-
 std::wstring FolderOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L'\\');
   return slash == std::wstring::npos ? path : path.substr(0, slash);
@@ -100,33 +91,26 @@ bool CreateDesktopShortcut(const std::wstring& targetPath, std::string* error) {
     SetError(error, "获取桌面路径失败");
     return false;
   }
-  const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  struct ComScope {
-    bool owned;
-    ~ComScope() {
-      if (owned) CoUninitialize();
-    }
-  } comScope{init == S_OK};
-
-  ComPtr<IShellLinkW> shellLink;
+  const base::ComInitScope com;
+  base::UniqueCom<IShellLinkW> shellLink;
   HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(&shellLink.p));
+                                reinterpret_cast<void**>(shellLink.put()));
   if (FAILED(hr)) {
     SetError(error, "创建 IShellLinkW 失败, hr=" + std::to_string(static_cast<long>(hr)));
     return false;
   }
-  shellLink.p->SetPath(targetPath.c_str());
-  if (targetPath.find(L'\\') != std::wstring::npos) shellLink.p->SetWorkingDirectory(FolderOf(targetPath).c_str());
-  shellLink.p->SetIconLocation(targetPath.c_str(), 0);
-  shellLink.p->SetDescription(kProductNameW);
+  shellLink->SetPath(targetPath.c_str());
+  if (targetPath.find(L'\\') != std::wstring::npos) shellLink->SetWorkingDirectory(FolderOf(targetPath).c_str());
+  shellLink->SetIconLocation(targetPath.c_str(), 0);
+  shellLink->SetDescription(kProductNameW);
 
-  ComPtr<IPersistFile> persistFile;
-  hr = shellLink.p->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persistFile.p));
+  base::UniqueCom<IPersistFile> persistFile;
+  hr = shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(persistFile.put()));
   if (FAILED(hr)) {
     SetError(error, "获取 IPersistFile 失败, hr=" + std::to_string(static_cast<long>(hr)));
     return false;
   }
-  hr = persistFile.p->Save(link.c_str(), TRUE);
+  hr = persistFile->Save(link.c_str(), TRUE);
   if (FAILED(hr)) {
     SetError(error, "保存快捷方式失败, hr=" + std::to_string(static_cast<long>(hr)));
     return false;
@@ -186,8 +170,8 @@ bool Uninstall(std::string* error) {
     SetError(error, "派生延迟删除安装目录的进程失败, GetLastError=" + std::to_string(code));
     return false;
   }
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
+  base::UniqueKernelHandle thread(info.hThread);
+  base::UniqueKernelHandle process(info.hProcess);
   return true;
 }
 

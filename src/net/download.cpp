@@ -1,7 +1,6 @@
 #include "net/download.h"
 
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <algorithm>
 #include <mutex>
@@ -9,6 +8,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "base/unique_crypto.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
 #include "net/http_request.h"
@@ -20,17 +20,6 @@ constexpr DWORD kTransferBuffer = 64 * 1024;
 // WinHTTP may announce more than the buffer holds; reading it in one go saves calls, within a bound.
 constexpr DWORD kTransferBufferLimit = 1024 * 1024;
 constexpr DWORD kHashChunk = 1024 * 1024;
-
-struct BcryptAlgorithmTraits {
-  using Type = BCRYPT_ALG_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct BcryptHashTraits {
-  using Type = BCRYPT_HASH_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { BCryptDestroyHash(h); }
-};
 
 void SetError(std::string* error, std::string text) {
   if (error) *error = std::move(text);
@@ -162,7 +151,7 @@ std::string FileMd5Hex(const std::wstring& path, const ByteProgress& onVerify) {
   if (onVerify && GetFileSizeEx(file.get(), &size)) total = static_cast<uint64_t>(size.QuadPart);
 
   // Declared so that the hash goes before its object buffer, and both before the provider.
-  base::UniqueHandle<BcryptAlgorithmTraits> algorithm;
+  base::UniqueBcryptAlgorithm algorithm;
   if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_MD5_ALGORITHM, nullptr, 0))) return {};
   DWORD objectLength = 0;
   DWORD digestLength = 0;
@@ -174,7 +163,7 @@ std::string FileMd5Hex(const std::wstring& path, const ByteProgress& onVerify) {
     return {};
   }
   std::vector<UCHAR> object(objectLength);
-  base::UniqueHandle<BcryptHashTraits> hash;
+  base::UniqueBcryptHash hash;
   if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), object.data(), objectLength, nullptr, 0, 0))) {
     return {};
   }

@@ -9,17 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/unique_internet.h"
 #include "net/http.h"
 
 namespace pl::net {
-
-struct WinHttpHandleTraits {
-  using Type = HINTERNET;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { WinHttpCloseHandle(h); }
-};
-using UniqueWinHttpHandle = base::UniqueHandle<WinHttpHandleTraits>;
 
 extern const wchar_t kUserAgent[];
 
@@ -35,9 +28,9 @@ bool SplitUrl(const std::wstring& url, UrlParts* parts);
 
 // Declared in release order: the request closes first, the session last.
 struct OpenedRequest {
-  UniqueWinHttpHandle session;
-  UniqueWinHttpHandle connection;
-  UniqueWinHttpHandle request;
+  base::UniqueInternet session;
+  base::UniqueInternet connection;
+  base::UniqueInternet request;
   DWORD openFlags = 0;  // as passed to WinHttpOpenRequest: WINHTTP_FLAG_SECURE exactly for HTTPS
 };
 

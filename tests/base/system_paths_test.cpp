@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/unique_handle.h"
 #include "test_support.h"
 
 namespace pl::base {
@@ -30,6 +31,21 @@ TEST(SystemPaths, EnvironmentVariablesOfAnyLength) {
   EXPECT_EQ(ReadEnvironmentVariable(L"PL_TEST_VALUE"), longValue);
   test::ScopedEnvironment unset(L"PL_TEST_VALUE", L"", true);
   EXPECT_EQ(ReadEnvironmentVariable(L"PL_TEST_VALUE"), L"");
+}
+
+// COM initialised twice on one thread answers S_FALSE the second time, and needs two uninitialisations: once
+// both scopes are gone, COM is down and a third initialisation is the first again.
+TEST(ComInitScope, EverySuccessfulInitialisationIsBalanced) {
+  {
+    const ComInitScope outer;
+    ASSERT_EQ(outer.result(), S_OK);
+    const ComInitScope inner;
+    EXPECT_EQ(inner.result(), S_FALSE);
+    const ComInitScope otherModel(COINIT_MULTITHREADED);
+    EXPECT_EQ(otherModel.result(), RPC_E_CHANGED_MODE);  // failed: nothing to balance
+  }
+  const ComInitScope again;
+  EXPECT_EQ(again.result(), S_OK);
 }
 
 }  // namespace
