@@ -11,6 +11,8 @@ struct BootEntryResult {
   bool ok = false;       // every required step succeeded
   std::string entryId;   // as bcdedit printed it, braces included; all zeros in dry-run
   std::string error;     // the message for the user when `ok` is false
+
+  bool operator==(const BootEntryResult&) const = default;
 };
 
 // Whether this process may change the boot configuration store.
@@ -31,6 +33,8 @@ BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstr
 struct DevicePath {
   std::wstring device;  // with its brackets
   std::wstring rest;
+
+  bool operator==(const DevicePath&) const = default;
 };
 DevicePath SplitDevicePath(const std::wstring& path);
 

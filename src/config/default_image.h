@@ -15,6 +15,8 @@ struct SystemEditionInfo {
   bool isWin11 = false;
   EditionClass edition = EditionClass::Unknown;
   int32_t build = 0;
+
+  bool operator==(const SystemEditionInfo&) const = default;
 };
 
 // The running system; all zero when its version cannot be read.

@@ -13,10 +13,14 @@ using IniPair = std::pair<std::string, std::string>;  // key, value (UTF-8)
 struct IniSection {
   std::string name;  // may be empty (pairs before the first header); names may repeat
   std::vector<IniPair> pairs;
+
+  bool operator==(const IniSection&) const = default;
 };
 
 struct IniDocument {
   std::vector<IniSection> sections;
+
+  bool operator==(const IniDocument&) const = default;
 };
 
 // False only when the file cannot be opened or read; parsing itself never fails.

@@ -21,6 +21,8 @@ struct OsImageEntry {
   std::string version;
   std::string updateDate;
   double sizeGb = 0;
+
+  bool operator==(const OsImageEntry&) const = default;
 };
 
 struct InstallItem {
@@ -30,17 +32,23 @@ struct InstallItem {
   std::string url;
   std::string md5;
   std::string displayName;
+
+  bool operator==(const InstallItem&) const = default;
 };
 
 struct ResourceRef {
   std::string url;
   std::string md5;
+
+  bool operator==(const ResourceRef&) const = default;
 };
 
 struct ExResources {
   ResourceRef pe;   // the PE boot image
   ResourceRef drv;  // the tools and driver archive ("tools" in the local file)
   ResourceRef sdi;  // the RAM-disk boot file
+
+  bool operator==(const ExResources&) const = default;
 };
 
 struct ServiceConfig {
@@ -49,6 +57,8 @@ struct ServiceConfig {
   std::vector<OsImageEntry> osImages;
   std::vector<InstallItem> installItems;
   ExResources exResources;
+
+  bool operator==(const ServiceConfig&) const = default;
 };
 
 // The backend is reached at this origin unless the environment variable below names another one.

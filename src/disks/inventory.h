@@ -19,6 +19,8 @@ struct VolumeInfo {
   uint64_t totalBytes = 0;    // 0 when unknown
   uint64_t freeBytes = 0;     // total free bytes, not the caller's quota; 0 when unknown
   int diskNumber = -1;        // -1 when unknown
+
+  bool operator==(const VolumeInfo&) const = default;
 };
 
 // A volume with no drive letter and no folder mount point.
@@ -27,6 +29,8 @@ struct UnmountedVolume {
   std::string label;
   uint64_t freeBytes = 0;
   uint64_t totalBytes = 0;
+
+  bool operator==(const UnmountedVolume&) const = default;
 };
 
 // 2 for UEFI, 1 for BIOS; 0 when the system cannot tell (or the call does not exist, as under Wine).

@@ -22,11 +22,15 @@ struct PartitionEntry {
   int64_t length = 0;       // bytes
   std::string gptType;      // GPT partition type GUID, upper case without braces; empty on MBR
   bool bootIndicator = false;  // MBR active flag
+
+  bool operator==(const PartitionEntry&) const = default;
 };
 
 struct DiskLayout {
   PartitionStyle style = PartitionStyle::Raw;
   std::vector<PartitionEntry> partitions;
+
+  bool operator==(const DiskLayout&) const = default;
 };
 
 inline constexpr char kEspTypeGuid[] = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";

@@ -20,6 +20,8 @@ struct StagingPlan {
   std::string error;                   // the message for the user when not ok
   bool shrankSystemVolume = false;     // the data partition was made by shrinking the system volume
   bool createdStagePartition = false;  // the data area is on a "PLSTAGE" partition this run mounted or created
+
+  bool operator==(const StagingPlan&) const = default;
 };
 
 struct StagingFeasibility {
@@ -27,6 +29,8 @@ struct StagingFeasibility {
   bool unallocatedAvailable = false;   // 3 GiB or more unallocated on the system disk
   bool systemShrinkable = false;       // more than 23 GiB free on the system volume
   wchar_t bitLockerBlockedLetter = 0;  // when no route is open: the first volume left out only for BitLocker
+
+  bool operator==(const StagingFeasibility&) const = default;
 };
 
 // Everything the planner asks of the machine and does to it, bound to the live operations by default;

@@ -67,6 +67,8 @@ struct JobProgress {
   uint64_t total = 0;   // expected size, 0 = unknown
   uint64_t hashed = 0;  // bytes hashed
   bool verified = false;  // has an MD5: hashing counts as much as the transfer
+
+  bool operator==(const JobProgress&) const = default;
 };
 // Combined percentage 0..100 over the jobs whose total is known; nullopt when none is.
 std::optional<int> CombinedPercent(const std::vector<JobProgress>& jobs);

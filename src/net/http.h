@@ -12,6 +12,8 @@ namespace pl::net {
 struct HttpHeader {
   std::wstring name;
   std::wstring value;
+
+  bool operator==(const HttpHeader&) const = default;
 };
 
 struct HttpResponse {
@@ -19,6 +21,8 @@ struct HttpResponse {
   int32_t status = 0;  // 0 when no status was received
   std::string body;    // bytes as sent by the server
   std::string error;   // UTF-8 reason when `ok` is false, empty otherwise
+
+  bool operator==(const HttpResponse&) const = default;
 };
 
 // `verb` and `url` as given to WinHTTP; `body` present means a JSON body with "Content-Type: application/json".

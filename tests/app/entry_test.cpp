@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "gui_driver.h"
 #include "install/self_install.h"
 #include "install_state.h"
+#include "pe_marker.h"
 #include "test_support.h"
 
 namespace pl::app {
@@ -86,8 +88,8 @@ TEST_F(EntryTest, WindowContractAndHandOverToAMinimisedFirstInstance) {
 
 TEST_F(EntryTest, InformationBoxWhenTheRunningInstanceHasNoWindow) {
   // Another process holds the mutex but shows no window yet.
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Pellora_Kavrin_SingleInstance_Mutex");
-  ASSERT_NE(mutex, nullptr);
+  base::UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, L"Pellora_Kavrin_SingleInstance_Mutex"));
+  ASSERT_TRUE(mutex);
   GuiProgram program;
   ASSERT_TRUE(Start(&program, L""));
   HWND box = test::WaitForMessageBox(kCaption, program.processId, kWait);
@@ -95,14 +97,14 @@ TEST_F(EntryTest, InformationBoxWhenTheRunningInstanceHasNoWindow) {
   EXPECT_EQ(test::MessageBoxText(box), L"Pellora重装大师已经在运行中。");
   EXPECT_TRUE(test::PressButton(box, IDOK));
   EXPECT_EQ(program.WaitForExit(kWait), 0);
-  CloseHandle(mutex);
+  mutex.reset();
   EXPECT_EQ(LogLines(),
             std::vector<std::string>{"T [INFO] 检测到已有一个 pl_host_gui 实例在运行，本次启动直接让位退出"});
   EXPECT_FALSE(FileExists(install::InstallDirectory()));
 }
 
 TEST_F(EntryTest, InsideAPeNothingIsInstalledOrLoggedAboutIt) {
-  test::ScopedMiniNtKey pe;
+  test::ScopedPeMarker pe;
   ASSERT_TRUE(pe.created);
   RunUntilWindowThenClose(L"--dry-run");
   EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] pl_host_gui 启动，模式: dry-run"});
@@ -130,10 +132,10 @@ TEST_F(EntryTest, StartingTheInstalledCopyRefreshesShortcutAndEntry) {
 TEST_F(EntryTest, AFailingCopyIsOnlyAWarning) {
   ASSERT_TRUE(CreateDirectoryW(install::InstallDirectory().c_str(), nullptr));
   ASSERT_TRUE(test::WriteFileBytes(InstalledExe(), "old"));
-  HANDLE held = CreateFileW(InstalledExe().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  base::UniqueFileHandle held(CreateFileW(InstalledExe().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
   RunUntilWindowThenClose(L"");
-  CloseHandle(held);
+  held.reset();
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "T [INFO] pl_host_gui 启动，模式: execute",
                             "T [WARN] 自我安装到 ProgramData 失败（不影响正常使用）: 复制到安装目录失败, GetLastError=32",

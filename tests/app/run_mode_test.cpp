@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/winpe.h"
-#include "install_state.h"
-
 namespace pl::app {
 namespace {
 
@@ -34,16 +31,6 @@ TEST(RunModeArguments, OnlyExactFlagsAfterTheProgramNameCount) {
   const RunModeFlags none = ParseArguments(nullptr, 3);
   EXPECT_FALSE(none.dryRun);
   EXPECT_FALSE(none.uninstall);
-}
-
-TEST(WinPeTest, FollowsTheMiniNtKeyAtEachCall) {
-  EXPECT_FALSE(base::IsWinPE());
-  {
-    test::ScopedMiniNtKey key;
-    ASSERT_TRUE(key.created);
-    EXPECT_TRUE(base::IsWinPE());
-  }
-  EXPECT_FALSE(base::IsWinPE());
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 #include <map>
 
 #include "base/text.h"
-#include "log/log.h"
+#include "base/unique_handle.h"
+#include "log_capture.h"
 #include "test_data.h"
 #include "test_support.h"
 #include "zip_builder.h"
@@ -16,11 +17,11 @@
 namespace pl::archive {
 namespace {
 
-using pl::test::LogLinesWithoutTime;
 using pl::test::ReadFileBytes;
 using pl::test::TempDirectory;
 using pl::test::WriteFileBytes;
 using test::ZipBuilder;
+using ZipExtract = pl::test::LoggedTest;
 
 // Build-tree paths handed over by CMake as host paths below the Z: drive.
 std::wstring HostPath(const char* path) {
@@ -32,8 +33,8 @@ std::wstring HostPath(const char* path) {
 // Every file and folder below `root`: relative path -> content, or "<dir>" for a folder.
 void ListTree(const std::wstring& root, const std::wstring& prefix, std::map<std::string, std::string>* tree) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
+  base::UniqueFindHandle find(FindFirstFileW((root + L"\\*").c_str(), &data));
+  if (!find) return;
   do {
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
@@ -44,8 +45,7 @@ void ListTree(const std::wstring& root, const std::wstring& prefix, std::map<std
     } else {
       ReadFileBytes(root + L"\\" + name, &(*tree)[base::WideToUtf8(relative)]);
     }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &data));
 }
 
 std::map<std::string, std::string> Tree(const std::wstring& root) {
@@ -53,18 +53,6 @@ std::map<std::string, std::string> Tree(const std::wstring& root) {
   ListTree(root, L"", &tree);
   return tree;
 }
-
-// Points the log at a file of the test's folder for the scope.
-struct LogCapture {
-  explicit LogCapture(const TempDirectory& temp) : path(temp.Child(L"extract.log")) { log::SetLogFile(path); }
-  ~LogCapture() { log::ClearLogFile(); }
-  std::vector<std::string> Lines() const {
-    std::string bytes;
-    ReadFileBytes(path, &bytes);
-    return LogLinesWithoutTime(bytes);
-  }
-  std::wstring path;
-};
 
 std::wstring WriteZip(const TempDirectory& temp, const std::wstring& name, const ZipBuilder& zip) {
   const std::wstring path = temp.Child(name);
@@ -74,9 +62,7 @@ std::wstring WriteZip(const TempDirectory& temp, const std::wstring& name, const
 
 std::string Utf8(const std::wstring& text) { return base::WideToUtf8(text); }
 
-TEST(ZipExtract, InfoZipArchiveGivesWhatUnzipGives) {
-  TempDirectory temp;
-  LogCapture log(temp);
+TEST_F(ZipExtract, InfoZipArchiveGivesWhatUnzipGives) {
   const std::wstring out = temp.Child(L"out");
   std::string error;
   ASSERT_TRUE(ExtractZip(HostPath(PL_ARCHIVE_FIXTURES "/infozip.zip"), out, &error)) << error;
@@ -84,15 +70,14 @@ TEST(ZipExtract, InfoZipArchiveGivesWhatUnzipGives) {
   EXPECT_EQ(tree, Tree(HostPath(PL_ARCHIVE_UNZIPPED "/infozip")));  // unzip left out only the encrypted entry
   EXPECT_EQ(tree.at("docs\\empty"), "<dir>");
   EXPECT_EQ(tree.at("bin\\tool.dat").size(), 1500u);
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "T [WARN] zip 条目加密，跳过（不影响其它文件继续解压）: secret.txt",
-                             "T [INFO] zip 解压完成，共 3 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(out),
-                         }));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "T [WARN] zip 条目加密，跳过（不影响其它文件继续解压）: secret.txt",
+                "T [INFO] zip 解压完成，共 3 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(out),
+            }));
 }
 
-TEST(ZipExtract, PythonArchiveGivesWhatUnzipGives) {
-  TempDirectory temp;
-  LogCapture log(temp);
+TEST_F(ZipExtract, PythonArchiveGivesWhatUnzipGives) {
   const std::wstring out = temp.Child(L"out");
   std::string error;
   ASSERT_TRUE(ExtractZip(HostPath(PL_ARCHIVE_FIXTURES "/python.zip"), out, &error)) << error;
@@ -101,15 +86,14 @@ TEST(ZipExtract, PythonArchiveGivesWhatUnzipGives) {
   EXPECT_EQ(tree.at("a\\b\\c\\deep.txt").size(), 600u);
   EXPECT_EQ(tree.at("levels\\level9.txt"), tree.at("levels\\level0.txt"));
   EXPECT_EQ(tree.at("empty"), "<dir>");
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "T [WARN] 不支持的压缩方式(method=12)，跳过: compressed/bzip2.txt",
-                             "T [INFO] zip 解压完成，共 12 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(out),
-                         }));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "T [WARN] 不支持的压缩方式(method=12)，跳过: compressed/bzip2.txt",
+                "T [INFO] zip 解压完成，共 12 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(out),
+            }));
 }
 
-TEST(ZipExtract, UnreadableOrInvalidArchivesFailWithoutLogging) {
-  TempDirectory temp;
-  LogCapture log(temp);
+TEST_F(ZipExtract, UnreadableOrInvalidArchivesFailWithoutLogging) {
   std::string error;
   EXPECT_FALSE(ExtractZip(temp.Child(L"missing.zip"), temp.Child(L"out"), &error));
   EXPECT_EQ(error, "无法打开 zip 文件");
@@ -121,12 +105,10 @@ TEST(ZipExtract, UnreadableOrInvalidArchivesFailWithoutLogging) {
   EXPECT_EQ(error, "不是合法的 zip 文件（找不到 End Of Central Directory）");
   EXPECT_FALSE(ExtractZip(temp.Child(L"ten.zip"), temp.Child(L"out")));  // no error text wanted
   EXPECT_FALSE(pl::test::FileExists(temp.Child(L"out")));
-  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_TRUE(LogLines().empty());
 }
 
-TEST(ZipExtract, FilesystemFailuresSkipTheEntryAndExistingFilesAreReplaced) {
-  TempDirectory temp;
-  LogCapture log(temp);
+TEST_F(ZipExtract, FilesystemFailuresSkipTheEntryAndExistingFilesAreReplaced) {
   const std::wstring out = temp.Child(L"out");
   ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(out + L"\\blocker", "a file where a folder should be"));
@@ -145,41 +127,38 @@ TEST(ZipExtract, FilesystemFailuresSkipTheEntryAndExistingFilesAreReplaced) {
   EXPECT_EQ(bytes, "new");
   EXPECT_TRUE(ReadFileBytes(out + L"\\中文\\名字.txt", &bytes));
   EXPECT_EQ(bytes, "unicode");
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "T [WARN] 创建目录失败，跳过: " + Utf8(out) + "\\blocker\\deeper\\inner.txt",
-                             "T [WARN] 写入文件失败，跳过: " + Utf8(out) + "\\blocker\\inner.txt",
-                             "T [WARN] 写入文件失败，跳过: " + Utf8(out) + "\\taken",
-                             "T [INFO] zip 解压完成，共 2 个文件，跳过 3 个解压失败的文件（不影响其余部分）: " + Utf8(out),
-                         }));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "T [WARN] 创建目录失败，跳过: " + Utf8(out) + "\\blocker\\deeper\\inner.txt",
+                "T [WARN] 写入文件失败，跳过: " + Utf8(out) + "\\blocker\\inner.txt",
+                "T [WARN] 写入文件失败，跳过: " + Utf8(out) + "\\taken",
+                "T [INFO] zip 解压完成，共 2 个文件，跳过 3 个解压失败的文件（不影响其余部分）: " + Utf8(out),
+            }));
 }
 
 // The build tree holds a folder whose "full" is a link to the host's /dev/full: opening it works, writing to it
 // fails as on a full disk.
-TEST(ZipExtract, AWriteThatFailsAfterTheFileOpenedCountsAsSkipped) {
-  TempDirectory temp;
-  LogCapture log(temp);
+TEST_F(ZipExtract, AWriteThatFailsAfterTheFileOpenedCountsAsSkipped) {
   const std::wstring devices = HostPath(PL_ARCHIVE_DEVFULL);
   {  // the premise: the file opens for writing, the write itself fails
-    HANDLE file = CreateFileW((devices + L"\\full").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    base::UniqueFileHandle file(CreateFileW((devices + L"\\full").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
     DWORD wrote = 0;
-    EXPECT_FALSE(WriteFile(file, "x", 1, &wrote, nullptr));
-    CloseHandle(file);
+    EXPECT_FALSE(WriteFile(file.get(), "x", 1, &wrote, nullptr));
   }
   ZipBuilder zip;
   zip.Add("full", std::string(4096, 'f'));
   std::string error;
   ASSERT_TRUE(ExtractZip(WriteZip(temp, L"a.zip", zip), devices, &error)) << error;
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "T [WARN] 写入文件失败，跳过: " + Utf8(devices) + "\\full",
-                             "T [INFO] zip 解压完成，共 0 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(devices),
-                         }));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "T [WARN] 写入文件失败，跳过: " + Utf8(devices) + "\\full",
+                "T [INFO] zip 解压完成，共 0 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(devices),
+            }));
 }
 
-TEST(ZipExtract, NothingIsWrittenOutsideTheDestination) {
-  TempDirectory temp;
-  LogCapture log(temp);
+TEST_F(ZipExtract, NothingIsWrittenOutsideTheDestination) {
   const std::wstring out = temp.Child(L"inner");
   ZipBuilder zip;
   zip.Add("../escape1.txt", "x");
@@ -192,9 +171,9 @@ TEST(ZipExtract, NothingIsWrittenOutsideTheDestination) {
   std::string error;
   ASSERT_TRUE(ExtractZip(WriteZip(temp, L"a.zip", zip), out, &error)) << error;
   const auto tree = Tree(temp.path);
-  EXPECT_EQ(tree.size(), 4u) << "a.zip, extract.log, inner and inner\\ok.txt, nothing else";
+  EXPECT_EQ(tree.size(), 4u) << "a.zip, test.log, inner and inner\\ok.txt, nothing else";
   EXPECT_EQ(tree.at("inner\\ok.txt"), "fine");
-  const auto lines = log.Lines();
+  const auto lines = LogLines();
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], "T [WARN] zip 条目路径不安全（可能写到目标文件夹之外），跳过: ../escape1.txt");
   EXPECT_EQ(lines[6], "T [INFO] zip 解压完成，共 1 个文件，跳过 6 个解压失败的文件（不影响其余部分）: " + Utf8(out));

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "base/text.h"
-#include "log/log.h"
+#include "log_capture.h"
+#include "printers.h"
 #include "test_support.h"
 
 namespace pl::boot {
@@ -91,42 +92,21 @@ bool CountedElevated() {
   return true;
 }
 
-struct BootEntryFixture : ::testing::Test {
-  void SetUp() override { UseLog(L"boot.log"); }
-  void TearDown() override { log::ClearLogFile(); }
-  void UseLog(const std::wstring& name) {
-    logPath = temp.Child(name);
-    log::SetLogFile(logPath);
-  }
-  std::vector<std::string> LogLines() {
-    std::string bytes;
-    test::ReadFileBytes(logPath, &bytes);
-    return test::LogLinesWithoutTime(bytes);
-  }
+struct BootEntryFixture : test::LoggedTest {
   // Real files for the boot-file check, in the temporary folder on C:.
   void MakeBootFiles() {
     ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"pe.wim"), "wim"));
     ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"boot.sdi"), "sdi"));
   }
-  test::TempDirectory temp;
-  std::wstring logPath;
   FakeTools fake;
 };
 
 TEST(DevicePathTest, DriveLetterPathsSplitOthersGoToC) {
-  DevicePath split = SplitDevicePath(kPeOnD);
-  EXPECT_EQ(split.device, L"[D:]");
-  EXPECT_EQ(split.rest, L"\\$PelloraData$Boot$\\pe.wim");
-  split = SplitDevicePath(L"e:\\x");  // the letter is kept as written
-  EXPECT_EQ(split.device, L"[e:]");
-  EXPECT_EQ(split.rest, L"\\x");
-  split = SplitDevicePath(L"D:");
-  EXPECT_EQ(split.device, L"[D:]");
-  EXPECT_EQ(split.rest, L"");
+  EXPECT_EQ(SplitDevicePath(kPeOnD), (DevicePath{L"[D:]", L"\\$PelloraData$Boot$\\pe.wim"}));
+  EXPECT_EQ(SplitDevicePath(L"e:\\x"), (DevicePath{L"[e:]", L"\\x"}));  // the letter is kept as written
+  EXPECT_EQ(SplitDevicePath(L"D:"), (DevicePath{L"[D:]", L""}));
   for (const std::wstring path : {L"\\$PelloraData$Boot$\\pe.wim", L"\\\\?\\D:\\pe.wim", L"D", L"", L"pe.wim"}) {
-    split = SplitDevicePath(path);
-    EXPECT_EQ(split.device, L"[C:]");
-    EXPECT_EQ(split.rest, path);
+    EXPECT_EQ(SplitDevicePath(path), (DevicePath{L"[C:]", path}));
   }
 }
 
@@ -151,9 +131,7 @@ TEST(EntryIdentifierTest, FirstBracedTextOnly) {
 TEST_F(BootEntryFixture, BiosRunOnDriveDRunsEveryCommandInOrderAndLogsThem) {
   AddUsualAnswers(fake, EnglishCreated(kId));
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
-  EXPECT_TRUE(result.ok);
-  EXPECT_EQ(result.entryId, kId);
-  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result, (BootEntryResult{true, kId, ""}));
   EXPECT_EQ(Arguments(fake), kBiosJournalOnD);
 
   std::vector<std::string> expected = {
@@ -269,9 +247,7 @@ TEST_F(BootEntryFixture, AnswerWithoutBracesFailsAfterTheEntryWasCreated) {
   fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = "The operation completed successfully.\r\n"});
   const BootEntryResult result =
       CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Bios, false);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.entryId, "");
-  EXPECT_EQ(result.error, "未能从 bcdedit /create 输出中解析出引导项 GUID");
+  EXPECT_EQ(result, (BootEntryResult{false, "", "未能从 bcdedit /create 输出中解析出引导项 GUID"}));
   EXPECT_EQ(Arguments(fake), std::vector<std::string>{kCreate});
   // The caller logs the error; here only the command was logged.
   EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] bcdedit " + kCreate});
@@ -324,9 +300,7 @@ TEST_F(BootEntryFixture, OptionalStepsFailingOnlyWarn) {
   fake.Add({.tool = "bcdedit", .match = "/set * bootmenupolicy Legacy", .exitCode = 2, .output = "unknown"});
   fake.Add({.tool = "bcdedit", .match = "/timeout 0", .exitCode = 3, .output = "busy"});
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
-  EXPECT_TRUE(result.ok);
-  EXPECT_EQ(result.entryId, kId);
-  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result, (BootEntryResult{true, kId, ""}));
   EXPECT_EQ(Arguments(fake), kBiosJournalOnD);
 
   const std::vector<std::string> lines = LogLines();
@@ -382,9 +356,7 @@ TEST_F(BootEntryFixture, RamdiskOptionsStateIsLoggedAndNeverFailsTheRun) {
 TEST_F(BootEntryFixture, DryRunChecksNothingStartsNothingAndLogsEveryCommand) {
   elevationQueries = 0;
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, true, CountedElevated);
-  EXPECT_TRUE(result.ok);
-  EXPECT_EQ(result.entryId, kZeroId);
-  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result, (BootEntryResult{true, kZeroId, ""}));
   EXPECT_EQ(elevationQueries, 0);
   EXPECT_TRUE(fake.Calls().empty());
 
@@ -400,9 +372,7 @@ TEST_F(BootEntryFixture, DryRunChecksNothingStartsNothingAndLogsEveryCommand) {
 
 TEST_F(BootEntryFixture, WithoutElevationNothingIsTouched) {
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false, Denied);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.entryId, "");
-  EXPECT_EQ(result.error, "需要管理员权限才能修改引导配置（bcdedit），请以管理员身份重新运行");
+  EXPECT_EQ(result, (BootEntryResult{false, "", "需要管理员权限才能修改引导配置（bcdedit），请以管理员身份重新运行"}));
   EXPECT_TRUE(fake.Calls().empty());
   EXPECT_TRUE(LogLines().empty());  // not even the boot-file warning
   // The real check reads the token; every Wine token counts as elevated.

@@ -7,7 +7,8 @@
 #include "base/text.h"
 #include "catalog_expectations.h"
 #include "devserver_client.h"
-#include "log/log.h"
+#include "log_capture.h"
+#include "printers.h"
 #include "test_support.h"
 
 namespace pl::config {
@@ -19,20 +20,12 @@ using test::DevServerRule;
 using test::DevServerSession;
 
 // A private log and folder; the backend is the test's own session of the stand-in.
-struct ConfigFixture : ::testing::Test {
-  void SetUp() override { log::SetLogFile(temp.Child(L"config.log")); }
-  void TearDown() override { log::ClearLogFile(); }
-  std::vector<std::string> LogLines() {
-    std::string bytes;
-    test::ReadFileBytes(temp.Child(L"config.log"), &bytes);
-    return test::LogLinesWithoutTime(bytes);
-  }
+struct ConfigFixture : test::LoggedTest {
   std::wstring WriteIni(const std::wstring& name, const std::string& text) {
     const std::wstring path = temp.Child(name);
     EXPECT_TRUE(test::WriteFileBytes(path, text));
     return path;
   }
-  test::TempDirectory temp;
   DevServerSession server;
   test::ScopedEnvironment backend{kBackendOriginVariable, server.origin};
 };
@@ -63,9 +56,9 @@ TEST(SplitCommaListTest, PiecesBetweenCommasUntrimmed) {
   EXPECT_EQ(SplitCommaList("\"a,b\""), (List{"\"a", "b\""}));
 }
 
-TEST(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
-  test::TempDirectory temp;
-  log::SetLogFile(temp.Child(L"url.log"));
+using BackendUrlTest = test::LoggedTest;
+
+TEST_F(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
   {
     test::ScopedEnvironment unset(kBackendOriginVariable, L"", true);
     EXPECT_EQ(BackendUrl("/config"), L"http://api.pellora.example/reset/api/v1/config");
@@ -86,17 +79,12 @@ TEST(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
     test::ScopedEnvironment set(kBackendOriginVariable, L"localhost:9000");
     EXPECT_EQ(BackendUrl("/config"), L"http://api.pellora.example/reset/api/v1/config");
   }
-  log::ClearLogFile();
-  std::string bytes;
-  test::ReadFileBytes(temp.Child(L"url.log"), &bytes);
-  EXPECT_EQ(test::LogLinesWithoutTime(bytes),
+  EXPECT_EQ(LogLines(),
             std::vector<std::string>{
                 "T [WARN] 环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: localhost:9000"});
 
-  const std::vector<net::HttpHeader> headers = ApiKeyHeaders();
-  ASSERT_EQ(headers.size(), 1u);
-  EXPECT_EQ(headers[0].name, L"X-API-Key");
-  EXPECT_EQ(headers[0].value, L"7a3d1c9e5b2f48a06d4c8e1b3f5a7092c4e6b8d0a2f41e3c");
+  EXPECT_EQ(ApiKeyHeaders(),
+            (std::vector<net::HttpHeader>{{L"X-API-Key", L"7a3d1c9e5b2f48a06d4c8e1b3f5a7092c4e6b8d0a2f41e3c"}}));
 }
 
 TEST(LocalCatalogTest, FieldsFromCommaListsAndTheFirstSectionsOnly) {

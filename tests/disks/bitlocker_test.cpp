@@ -23,7 +23,7 @@ constexpr char kDecryptionArguments[] =
     "'ALREADY_OFF' } else { try { Disable-BitLocker -MountPoint 'F:' -ErrorAction Stop | Out-Null; 'STARTED' } "
     "catch { 'START_FAILED' } }\"";
 
-struct BitLockerTest : test::LoggedTest {
+struct BitLockerTest : pl::test::LoggedTest {
   FakeToolRule PowerShell(const std::string& output, uint32_t exitCode = 0) {
     return {.tool = "powershell", .exitCode = exitCode, .output = output, .times = 1};
   }

@@ -14,27 +14,28 @@
 #include "base/winpe.h"
 #include "drive_mapping.h"
 #include "log_capture.h"
+#include "pe_marker.h"
 #include "test_support.h"
 
 namespace pl::disks {
 namespace {
 
+using pl::test::ScopedDrive;
 using pl::test::ScopedEnvironment;
+using pl::test::ScopedPeMarker;
 using pl::test::TempDirectory;
-using test::ScopedDrive;
-using test::ScopedMiniNT;
 
 constexpr char kRefusal[] =
     "T [ERROR] 运行在 WinPE 里，启发式查找没找到目标系统盘（这台机器上没有任何固定分区含有 "
     "\\Windows\\System32\\ntoskrnl.exe——可能是目标机器本来就没有系统，比如全新的空盘），拒绝猜测，返回失败，"
     "调用方必须把这个当成硬错误处理，不能带着错误的盘符继续往下走";
 
-struct MachineTest : test::LoggedTest {
+struct MachineTest : pl::test::LoggedTest {
   // A folder for a drive; with `windows` it holds a Windows kernel.
   std::wstring Folder(const std::wstring& name, bool windows = false) {
     const std::wstring folder = drives.Child(name);
     CreateDirectoryW(folder.c_str(), nullptr);
-    if (windows) test::PutWindowsKernel(folder);
+    if (windows) pl::test::PutWindowsKernel(folder);
     return folder;
   }
   void Map(wchar_t letter, const std::wstring& folder, const std::string& label = "",
@@ -71,7 +72,7 @@ TEST_F(MachineTest, TargetDriveOutsideAPeFollowsSystemDrive) {
 }
 
 TEST_F(MachineTest, TargetDriveInAPeRefusesToGuessThenTakesTheChoice) {
-  ScopedMiniNT pe;
+  ScopedPeMarker pe;
   ASSERT_TRUE(pe.created);
   ASSERT_TRUE(base::IsWinPE());
   ScopedEnvironment systemDrive(L"SystemDrive", L"X:");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/constants.h"
+#include "printers.h"
 
 namespace pl::disks {
 namespace {
@@ -107,12 +108,9 @@ TEST(DriveLayoutAnswer, ReadsStyleExtentsTypesAndBootFlags) {
   std::vector<unsigned char> answer = LayoutAnswer(PARTITION_STYLE_GPT, {esp, data});
   auto layout = ParseDriveLayout(answer.data(), answer.size());
   ASSERT_TRUE(layout);
-  EXPECT_EQ(layout->style, PartitionStyle::Gpt);
-  ASSERT_EQ(layout->partitions.size(), 2u);
-  EXPECT_EQ(layout->partitions[0].gptType, kEspTypeGuid);
-  EXPECT_EQ(layout->partitions[1].gptType, kBasicData);
-  EXPECT_EQ(layout->partitions[1].start, 200 * kMiB);
-  EXPECT_EQ(layout->partitions[1].length, 5 * kGiB);
+  EXPECT_EQ(*layout,
+            (DiskLayout{PartitionStyle::Gpt,
+                        {{kMiB, 100 * kMiB, kEspTypeGuid, false}, {200 * kMiB, 5 * kGiB, kBasicData, false}}}));
   EXPECT_TRUE(QualifiesAsBootDisk(*layout, FirmwareType::Uefi));
   // An answer that claims more entries than it holds is not believed.
   EXPECT_FALSE(ParseDriveLayout(answer.data(), answer.size() - 1));

@@ -12,14 +12,14 @@
 namespace pl::disks {
 namespace {
 
-using PlannerLiveTest = test::LoggedTest;
+using PlannerLiveTest = pl::test::LoggedTest;
 
 TEST_F(PlannerLiveTest, RealPlanCreatesTheTwoDirectoriesAndNothingElse) {
   pl::test::TempDirectory folder;
   pl::test::FakeTools fake;
   fake.Add({.tool = "powershell", .match = "*'Z:'*", .output = "On\r\n"});
   fake.Add({.tool = "powershell", .output = "Off\r\n"});
-  test::ScopedDrive drive(L'M', folder.path);
+  pl::test::ScopedDrive drive(L'M', folder.path);
   ASSERT_TRUE(drive.mapped);
   const std::wstring bootDir = L"C:\\$PelloraData$Boot$";
   ASSERT_FALSE(pl::test::FileExists(bootDir));

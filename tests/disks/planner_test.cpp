@@ -6,6 +6,7 @@
 
 #include "base/constants.h"
 #include "log_capture.h"
+#include "printers.h"
 #include "simulated_machine.h"
 #include "test_support.h"
 
@@ -36,7 +37,7 @@ void AddScriptEntry(Lines* lines, const std::string& script, bool dryRun) {
   lines->push_back(dryRun ? "T [INFO] [dry-run] 跳过实际执行 diskpart，仅记录脚本内容。" : "T [INFO] ");
 }
 
-struct PlannerTest : test::LoggedTest {
+struct PlannerTest : pl::test::LoggedTest {
   // One disk, C: only, a network drive on Z:.
   void SetUp() override {
     LoggedTest::SetUp();
@@ -56,12 +57,11 @@ struct PlannerTest : test::LoggedTest {
 };
 
 void ExpectPlan(const StagingPlan& plan, const wchar_t* boot, const wchar_t* data, bool shrank, bool created) {
-  EXPECT_TRUE(plan.ok) << plan.error;
-  EXPECT_EQ(plan.error, "");
-  EXPECT_EQ(plan.bootDir, boot);
-  EXPECT_EQ(plan.dataDir, data);
-  EXPECT_EQ(plan.shrankSystemVolume, shrank);
-  EXPECT_EQ(plan.createdStagePartition, created);
+  EXPECT_EQ(plan, (StagingPlan{.ok = true,
+                               .bootDir = boot,
+                               .dataDir = data,
+                               .shrankSystemVolume = shrank,
+                               .createdStagePartition = created}));
 }
 
 TEST_F(PlannerTest, OneVolumeIsShrunkForTheWholeNeed) {

@@ -18,7 +18,7 @@ struct Drive {
   uint64_t free = 0;
 };
 
-struct VolumeChoiceTest : test::LoggedTest {
+struct VolumeChoiceTest : pl::test::LoggedTest {
   VolumeProbe Probe() {
     return {
         .logicalDrives =

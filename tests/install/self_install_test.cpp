@@ -1,15 +1,15 @@
 #include "install/self_install.h"
 
 #include <windows.h>
-#include <objbase.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include "base/system_paths.h"
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "install_state.h"
-#include "log/log.h"
+#include "log_capture.h"
 #include "test_support.h"
 
 namespace pl::install {
@@ -19,11 +19,7 @@ using base::KnownFolderPath;
 using test::FileExists;
 using test::UninstallValue;
 
-std::wstring RunningExe() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::wstring(path, length);
-}
+std::wstring RunningExe() { return base::ModuleFilePath(); }
 
 struct ShortcutFields {
   std::wstring path, workingDirectory, iconPath, description;
@@ -31,13 +27,13 @@ struct ShortcutFields {
 };
 
 bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  IShellLinkW* shellLink = nullptr;
-  IPersistFile* file = nullptr;
-  bool ok = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                       reinterpret_cast<void**>(&shellLink))) &&
-            SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-            SUCCEEDED(file->Load(link.c_str(), STGM_READ));
+  const base::ComInitScope com;
+  base::UniqueCom<IShellLinkW> shellLink;
+  base::UniqueCom<IPersistFile> file;
+  const bool ok = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                             reinterpret_cast<void**>(shellLink.put()))) &&
+                  SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))) &&
+                  SUCCEEDED(file->Load(link.c_str(), STGM_READ));
   if (ok) {
     wchar_t buffer[MAX_PATH];
     shellLink->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH);
@@ -49,27 +45,18 @@ bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
     shellLink->GetDescription(buffer, MAX_PATH);
     fields->description = buffer;
   }
-  if (file != nullptr) file->Release();
-  if (shellLink != nullptr) shellLink->Release();
-  CoUninitialize();
   return ok;
 }
 
-struct SelfInstallTest : ::testing::Test {
+struct SelfInstallTest : test::LoggedTest {
   void SetUp() override {
     ASSERT_TRUE(test::RemoveInstallState());
-    log::SetLogFile(temp.Child(L"install.log"));
+    LoggedTest::SetUp();
   }
   void TearDown() override {
-    log::ClearLogFile();
+    LoggedTest::TearDown();
     test::RemoveInstallState();
   }
-  std::vector<std::string> LogLines() {
-    std::string bytes;
-    test::ReadFileBytes(temp.Child(L"install.log"), &bytes);
-    return test::LogLinesWithoutTime(bytes);
-  }
-  test::TempDirectory temp;
 };
 
 TEST_F(SelfInstallTest, FreshInstallCopiesAndRegistersEverything) {
@@ -134,11 +121,11 @@ TEST_F(SelfInstallTest, AFailedCopyReportsItsCodeAndRegistersNothing) {
   ASSERT_TRUE(CreateDirectoryW(InstallDirectory().c_str(), nullptr));
   const std::wstring target = InstallDirectory() + L"\\Kavrin.exe";
   ASSERT_TRUE(test::WriteFileBytes(target, "old"));
-  HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  base::UniqueFileHandle held(CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
   std::string error;
   EXPECT_FALSE(SelfInstall(RunningExe(), "0.1.0", &error));
-  CloseHandle(held);
+  held.reset();
   EXPECT_EQ(error, "复制到安装目录失败, GetLastError=32");
   EXPECT_FALSE(FileExists(DesktopShortcutPath()));
   EXPECT_EQ(UninstallValue(L"DisplayName"), "");

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "base/unique_handle.h"
 #include "test_support.h"
 
 namespace pl::log {
@@ -19,10 +20,10 @@ using test::TempDirectory;
 
 // Sends standard output to a file for the scope, so what the log printed can be read back.
 struct CapturedStdout {
-  explicit CapturedStdout(const std::wstring& path) : path(path) {
-    file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    old = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file);
+  explicit CapturedStdout(const std::wstring& path)
+      : path(path),
+        file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr)) {
+    SetStdHandle(STD_OUTPUT_HANDLE, file.get());
   }
   ~CapturedStdout() { Restore(); }
   std::string Text() {
@@ -32,14 +33,13 @@ struct CapturedStdout {
     return bytes;
   }
   void Restore() {
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (!file) return;
     SetStdHandle(STD_OUTPUT_HANDLE, old);
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
+    file.reset();
   }
   std::wstring path;
-  HANDLE file;
-  HANDLE old;
+  base::UniqueFileHandle file;
+  HANDLE old = GetStdHandle(STD_OUTPUT_HANDLE);
 };
 
 TEST(LogMessageCleaning, ProgressBarsGoOnlyWhenAPercentSignIsPresent) {

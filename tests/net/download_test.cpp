@@ -8,7 +8,8 @@
 
 #include "base/text.h"
 #include "devserver_client.h"
-#include "log/log.h"
+#include "log_capture.h"
+#include "sparse_file.h"
 #include "test_support.h"
 
 namespace pl::net {
@@ -25,14 +26,7 @@ std::string Upper(std::string text) {
 }
 
 // A private folder, log and stand-in session; callbacks and pauses are recorded (from any thread).
-struct DownloadFixture : ::testing::Test {
-  void SetUp() override { log::SetLogFile(temp.Child(L"download.log")); }
-  void TearDown() override { log::ClearLogFile(); }
-  std::vector<std::string> LogLines() {
-    std::string bytes;
-    test::ReadFileBytes(temp.Child(L"download.log"), &bytes);
-    return test::LogLinesWithoutTime(bytes);
-  }
+struct DownloadFixture : test::LoggedTest {
   DownloadCallbacks Recorder() {
     DownloadCallbacks callbacks;
     callbacks.onTransfer = [this](uint64_t done, uint64_t total) {
@@ -58,7 +52,6 @@ struct DownloadFixture : ::testing::Test {
     return bytes;
   }
 
-  test::TempDirectory temp;
   DevServerSession server;
   std::mutex mutex;
   Progress transfers;
@@ -286,15 +279,7 @@ TEST_F(DownloadFixture, SizesBeyondFourGigabytes) {
   // A partial file of 4 GiB + 1000 bytes (sparse) resumes past 4 GiB.
   const uint64_t have = 4294967296ull + 1000;
   const uint64_t size = have + 2000;
-  {
-    HANDLE file = CreateFileW(Target(L"sparse").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(have);
-    EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
-    EXPECT_TRUE(SetEndOfFile(file));
-    CloseHandle(file);
-  }
+  ASSERT_TRUE(test::MakeFileOfSize(Target(L"sparse"), have));
   ASSERT_EQ(FileSizeOf(Target(L"sparse")), have);
   transfers.clear();
   const std::string path = "/gen/" + std::to_string(size);
@@ -303,17 +288,7 @@ TEST_F(DownloadFixture, SizesBeyondFourGigabytes) {
   EXPECT_EQ(FileSizeOf(Target(L"sparse")), size);
   EXPECT_EQ(transfers.front(), std::make_pair(have, size));
   EXPECT_EQ(transfers.back(), std::make_pair(size, size));
-  HANDLE file = CreateFileW(Target(L"sparse").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(have);
-  SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
-  std::string tail(2000, '\0');
-  DWORD got = 0;
-  ReadFile(file, tail.data(), 2000, &got, nullptr);
-  CloseHandle(file);
-  EXPECT_EQ(got, 2000u);
-  EXPECT_TRUE(tail == GeneratedBytes(have, 2000));
+  EXPECT_TRUE(test::ReadFileRange(Target(L"sparse"), have, 2001) == GeneratedBytes(have, 2000));
 }
 
 TEST_F(DownloadFixture, AGroupFailsWithTheFirstFailedJobInListOrder) {

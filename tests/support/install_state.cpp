@@ -4,6 +4,7 @@
 
 #include "base/file_tree.h"
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "install/self_install.h"
 
 namespace pl::test {
@@ -13,36 +14,22 @@ bool RemoveInstallState() {
   if (GetFileAttributesW(directory.c_str()) != INVALID_FILE_ATTRIBUTES) base::DeleteTree(directory);
   DeleteFileW(install::DesktopShortcutPath().c_str());
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, install::kUninstallKeyPath);
-  HKEY key = nullptr;
-  const bool keyGone = RegOpenKeyExW(HKEY_LOCAL_MACHINE, install::kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS;
-  if (key != nullptr) RegCloseKey(key);
+  base::UniqueRegKey key;
+  const bool keyGone =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, install::kUninstallKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS;
   return keyGone && GetFileAttributesW(directory.c_str()) == INVALID_FILE_ATTRIBUTES &&
          GetFileAttributesW(install::DesktopShortcutPath().c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-ScopedMiniNtKey::ScopedMiniNtKey() {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\MiniNT", 0, nullptr, 0, KEY_WRITE,
-                      nullptr, &key, &disposition) == ERROR_SUCCESS) {
-    created = disposition == REG_CREATED_NEW_KEY;
-    RegCloseKey(key);
-  }
-}
-
-ScopedMiniNtKey::~ScopedMiniNtKey() {
-  if (created) RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\MiniNT");
-}
-
 std::string UninstallValue(const wchar_t* name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, install::kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+  base::UniqueRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, install::kUninstallKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    return "";
+  }
   BYTE data[4096];
   DWORD size = sizeof data;
   DWORD type = 0;
-  const LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, data, &size);
-  RegCloseKey(key);
-  if (status != ERROR_SUCCESS) return "";
+  if (RegQueryValueExW(key.get(), name, nullptr, &type, data, &size) != ERROR_SUCCESS) return "";
   if (type == REG_DWORD) return "REG_DWORD:" + std::to_string(*reinterpret_cast<DWORD*>(data));
   if (type == REG_SZ) {
     // The stored size includes the terminating null.

@@ -8,15 +8,6 @@ namespace pl::test {
 // Removes the install folder, the desktop shortcut and the uninstall key; true when all are gone.
 bool RemoveInstallState();
 
-// Creates or deletes HKLM\SYSTEM\CurrentControlSet\Control\MiniNT for the scope (the PE marker).
-struct ScopedMiniNtKey {
-  ScopedMiniNtKey();
-  ~ScopedMiniNtKey();
-  ScopedMiniNtKey(const ScopedMiniNtKey&) = delete;
-  ScopedMiniNtKey& operator=(const ScopedMiniNtKey&) = delete;
-  bool created = false;
-};
-
 // A registry value of the uninstall key as text ("REG_SZ:<utf-8>" or "REG_DWORD:<n>"), or "" when missing.
 std::string UninstallValue(const wchar_t* name);
 

@@ -5,28 +5,12 @@
 #include <atomic>
 #include <regex>
 
+#include "base/file_tree.h"
+#include "base/system_paths.h"
+#include "base/unique_handle.h"
+
 namespace pl::test {
 namespace {
-
-void DeleteTreeForTest(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        DeleteTreeForTest(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path.c_str());
-}
 
 std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789ABCDEF";
@@ -73,22 +57,19 @@ std::string ArgumentsOf(const std::string& commandLine) {
 
 TempDirectory::TempDirectory() {
   static std::atomic<int> counter{0};
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
+  const std::wstring temp = base::TempDirectoryPath();
   for (;;) {
-    path = std::wstring(temp) + L"pltest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount64() % 100000);
+    path = temp + L"pltest-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L"-" +
+           std::to_wstring(GetTickCount64() % 100000);
     if (CreateDirectoryW(path.c_str(), nullptr)) break;
   }
 }
 
-TempDirectory::~TempDirectory() { DeleteTreeForTest(path); }
+TempDirectory::~TempDirectory() { base::DeleteTree(path); }
 
 ScopedEnvironment::ScopedEnvironment(const std::wstring& n, const std::wstring& value, bool remove) : name(n) {
-  wchar_t buffer[32768];
-  const DWORD length = GetEnvironmentVariableW(name.c_str(), buffer, 32768);
-  hadValue = length > 0 && length < 32768;
-  if (hadValue) oldValue.assign(buffer, length);
+  oldValue = base::ReadEnvironmentVariable(name.c_str());
+  hadValue = !oldValue.empty();
   SetEnvironmentVariableW(name.c_str(), remove ? nullptr : value.c_str());
 }
 
@@ -98,22 +79,22 @@ ScopedEnvironment::~ScopedEnvironment() {
 
 bool ReadFileBytes(const std::wstring& path, std::string* bytes) {
   bytes->clear();
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
   char block[65536];
   DWORD got = 0;
-  while (ReadFile(file, block, sizeof block, &got, nullptr) && got > 0) bytes->append(block, got);
-  CloseHandle(file);
+  while (ReadFile(file.get(), block, sizeof block, &got, nullptr) && got > 0) bytes->append(block, got);
   return true;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return false;
   DWORD done = 0;
-  const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), (DWORD)bytes.size(), &done, nullptr);
-  CloseHandle(file);
+  const BOOL ok =
+      bytes.empty() || WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
   return ok && done == bytes.size();
 }
 
@@ -122,13 +103,12 @@ bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str
 std::vector<std::wstring> ListFiles(const std::wstring& directory, const std::wstring& pattern) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((directory + L"\\" + pattern).c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
+  base::UniqueFindHandle find(FindFirstFileW((directory + L"\\" + pattern).c_str(), &data));
+  if (!find) return names;
   do {
     const std::wstring name = data.cFileName;
     if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &data));
   return names;
 }
 

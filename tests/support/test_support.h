@@ -58,6 +58,8 @@ struct FakeToolCall {
   bool hasScript = false;        // diskpart with a readable "/s" file
   std::string script;            // its exact bytes
   int rule = -1;                 // index of the answering rule, -1 for none
+
+  bool operator==(const FakeToolCall&) const = default;
 };
 
 // Points the fake tools at a private scenario and journal for the scope of one test.

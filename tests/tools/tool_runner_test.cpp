@@ -6,7 +6,8 @@
 
 #include "base/system_paths.h"
 #include "base/text.h"
-#include "log/log.h"
+#include "log_capture.h"
+#include "printers.h"
 #include "test_support.h"
 
 namespace pl::tools {
@@ -19,18 +20,8 @@ using test::FakeTools;
 
 std::wstring Bcdedit() { return base::SystemDirectoryPath() + L"\\bcdedit.exe"; }
 
-// A private temporary folder (for diskpart's script file) and a private log file.
-struct RunnerFixture : ::testing::Test {
-  void SetUp() override { log::SetLogFile(temp.Child(L"runner.log")); }
-  void TearDown() override { log::ClearLogFile(); }
-  std::vector<std::string> LogLines() { return test::LogLinesWithoutTime(LogBytes()); }
-  std::string LogText() { return test::LogTextWithoutTime(LogBytes()); }
-  std::string LogBytes() {
-    std::string bytes;
-    test::ReadFileBytes(temp.Child(L"runner.log"), &bytes);
-    return bytes;
-  }
-  test::TempDirectory temp;
+// The private folder also takes diskpart's script file; a private log file.
+struct RunnerFixture : test::LoggedTest {
   test::ScopedEnvironment tmp{L"TMP", temp.path};
   test::ScopedEnvironment tempVar{L"TEMP", temp.path};
   FakeTools fake;
@@ -51,11 +42,8 @@ TEST(CommandLineTest, QuotedPathThenArgumentsUnchanged) {
 
 TEST_F(RunnerFixture, CapturedRunPassesTheCommandLineAndWorkingDirectory) {
   fake.Add({.tool = "bcdedit", .match = "/enum*", .exitCode = 0, .output = "listed\r\n"});
-  ToolRunResult run = RunToolCaptured(Bcdedit(), L"/enum all", temp.path, 0);
-  EXPECT_TRUE(run.started);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, "listed\r\n");
-  run = RunToolCaptured(Bcdedit(), L"", L"", 0);
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/enum all", temp.path, 0), (ToolRunResult{true, 0, "listed\r\n"}));
+  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"", L"", 0);
   EXPECT_TRUE(run.started);
   EXPECT_EQ(run.output, "");
 
@@ -78,35 +66,25 @@ TEST_F(RunnerFixture, CapturedOutputIsDecodedFromCodePage936WithBothStreams) {
             .exitCode = 0xC0000005u,
             .output = WideToCodePage(936, L"操作成功完成。\r\n"),
             .errorOutput = WideToCodePage(936, L"错误\r\n")});
-  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/x", L"", 0);
-  EXPECT_TRUE(run.started);
-  EXPECT_EQ(run.exitCode, 3221225477u);
-  EXPECT_EQ(run.output, "操作成功完成。\r\n错误\r\n");
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/x", L"", 0),
+            (ToolRunResult{true, 3221225477u, "操作成功完成。\r\n错误\r\n"}));
 }
 
 TEST_F(RunnerFixture, CapturedRunThatCannotStartReportsNotStarted) {
-  const ToolRunResult run = RunToolCaptured(temp.Child(L"no-such-tool.exe"), L"/x", L"", 0);
-  EXPECT_FALSE(run.started);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(RunToolCaptured(temp.Child(L"no-such-tool.exe"), L"/x", L"", 0), ToolRunResult{});
   EXPECT_TRUE(LogLines().empty());  // the captured run itself logs nothing
 }
 
 TEST_F(RunnerFixture, NoLimitWaitsForTheChild) {
   fake.Add({.tool = "bcdedit", .exitCode = 5, .output = "before", .delayMs = 400});
-  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/wait", L"", 0);
-  EXPECT_EQ(run.exitCode, 5u);
-  EXPECT_EQ(run.output, "before");
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/wait", L"", 0), (ToolRunResult{true, 5, "before"}));
 }
 
 TEST_F(RunnerFixture, PassingLimitTerminatesTheChildAndKeepsItsOutput) {
   fake.Add({.tool = "bcdedit", .exitCode = 0, .output = "partial", .delayMs = 120000});
   const ULONGLONG start = GetTickCount64();
-  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/slow", L"", 500);
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/slow", L"", 500), (ToolRunResult{true, 4294967295u, "partial"}));
   EXPECT_LT(GetTickCount64() - start, 30000u);  // far below the child's two minutes
-  EXPECT_TRUE(run.started);
-  EXPECT_EQ(run.exitCode, 4294967295u);
-  EXPECT_EQ(run.output, "partial");
 }
 
 TEST_F(RunnerFixture, GrandchildHoldingThePipeDoesNotHangALimitedRun) {
@@ -116,37 +94,21 @@ TEST_F(RunnerFixture, GrandchildHoldingThePipeDoesNotHangALimitedRun) {
   fake.Add({.tool = "bcdedit", .match = "/hold-grandchild", .exitCode = 3, .output = "done", .holdMs = 120000});
 
   ULONGLONG start = GetTickCount64();
-  ToolRunResult run = RunToolCaptured(Bcdedit(), L"/hold-both", L"", 1000);
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/hold-both", L"", 1000), (ToolRunResult{true, 4294967295u, "held"}));
   EXPECT_LT(GetTickCount64() - start, 30000u);
-  EXPECT_TRUE(run.started);
-  EXPECT_EQ(run.exitCode, 4294967295u);
-  EXPECT_EQ(run.output, "held");
 
   start = GetTickCount64();
-  run = RunToolCaptured(Bcdedit(), L"/hold-grandchild", L"", 1000);
+  // It ended on its own: its own code, not the termination code.
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/hold-grandchild", L"", 1000), (ToolRunResult{true, 3, "done"}));
   EXPECT_LT(GetTickCount64() - start, 30000u);
-  EXPECT_TRUE(run.started);
-  EXPECT_EQ(run.exitCode, 3u);  // it ended on its own: its own code, not the termination code
-  EXPECT_EQ(run.output, "done");
 }
 
 TEST_F(RunnerFixture, UncapturedRunWaitsOrTerminatesAtTheLimit) {
   fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 42});
   fake.Add({.tool = "bcdedit", .match = "/slow", .exitCode = 0, .delayMs = 120000});
-  LaunchResult run = RunToolAndWait(Bcdedit(), L"/quick", temp.path, 0);
-  EXPECT_TRUE(run.started);
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.exitCode, 42u);
-
-  run = RunToolAndWait(Bcdedit(), L"/slow", L"", 500);
-  EXPECT_TRUE(run.started);
-  EXPECT_TRUE(run.timedOut);
-  EXPECT_EQ(run.exitCode, 4294967295u);
-
-  run = RunToolAndWait(temp.Child(L"missing.exe"), L"", L"", 0);
-  EXPECT_FALSE(run.started);
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(RunToolAndWait(Bcdedit(), L"/quick", temp.path, 0), (LaunchResult{true, false, 42}));
+  EXPECT_EQ(RunToolAndWait(Bcdedit(), L"/slow", L"", 500), (LaunchResult{true, true, 4294967295u}));
+  EXPECT_EQ(RunToolAndWait(temp.Child(L"missing.exe"), L"", L"", 0), LaunchResult{});
 
   const auto calls = fake.Calls();
   ASSERT_EQ(calls.size(), 2u);

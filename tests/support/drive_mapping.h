@@ -1,13 +1,13 @@
 #pragma once
-// Turns the test prefix into a small machine: drive letters mapped to folders (with labels), the MiniNT key
-// of a PE. Every change is seen by the whole prefix at once and undone at the end of the scope, so the
-// tests that use these hold the prefix lock.
+// Turns the test prefix into a small machine: drive letters mapped to folders (with labels) that may hold a
+// Windows. Every change is seen by the whole prefix at once and undone at the end of the scope, so the tests that
+// use these hold the resource lock prefix_machine (see also pe_marker.h).
 
 #include <windows.h>
 
 #include <string>
 
-namespace pl::disks::test {
+namespace pl::test {
 
 // Maps `letter` to `folder` through Wine's mount manager, which makes the drive appear to every process of
 // the prefix at once (a symlink made behind its back would be seen only after wineserver restarts). A
@@ -22,16 +22,7 @@ struct ScopedDrive {
   bool mapped = false;
 };
 
-// Creates HKLM\SYSTEM\CurrentControlSet\Control\MiniNT for the scope (a PE as far as the program can tell).
-struct ScopedMiniNT {
-  ScopedMiniNT();
-  ~ScopedMiniNT();
-  ScopedMiniNT(const ScopedMiniNT&) = delete;
-  ScopedMiniNT& operator=(const ScopedMiniNT&) = delete;
-  bool created = false;
-};
-
 // A folder holding Windows\System32\ntoskrnl.exe, as a drive with a Windows installation does.
 void PutWindowsKernel(const std::wstring& folder);
 
-}  // namespace pl::disks::test
+}  // namespace pl::test

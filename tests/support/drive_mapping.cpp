@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "base/file_tree.h"
+#include "base/unique_handle.h"
 #include "test_support.h"
 
-namespace pl::disks::test {
+namespace pl::test {
 namespace {
 
 // Wine's private request to its mount manager, the one its configuration tool uses to add or drop a drive.
@@ -46,23 +47,19 @@ bool DefineDrive(wchar_t letter, const std::string& hostPath, unsigned type) {
   head.mountPointOffset = hostPath.empty() ? 0 : sizeof(UnixDriveRequest);
   std::memcpy(request.data(), &head, sizeof head);
   std::memcpy(request.data() + sizeof head, hostPath.c_str(), hostPath.size());
-  HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (manager == INVALID_HANDLE_VALUE) return false;
+  base::UniqueFileHandle manager(CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!manager) return false;
   DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(manager, kDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()),
-                                  nullptr, 0, &returned, nullptr);
-  CloseHandle(manager);
-  return ok != FALSE;
+  return DeviceIoControl(manager.get(), kDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()), nullptr,
+                         0, &returned, nullptr) != FALSE;
 }
-
-constexpr wchar_t kMiniNT[] = L"SYSTEM\\CurrentControlSet\\Control\\MiniNT";
 
 }  // namespace
 
 ScopedDrive::ScopedDrive(wchar_t l, const std::wstring& folder, const std::string& label, unsigned driveType)
     : letter(l) {
-  if (!label.empty()) pl::test::WriteFileBytes(folder + L"\\.windows-label", label);
+  if (!label.empty()) WriteFileBytes(folder + L"\\.windows-label", label);
   const std::string host = HostPath(folder);
   mapped = !host.empty() && DefineDrive(letter, host, driveType);
 }
@@ -71,23 +68,9 @@ ScopedDrive::~ScopedDrive() {
   if (mapped) DefineDrive(letter, "", DRIVE_NO_ROOT_DIR);
 }
 
-ScopedMiniNT::ScopedMiniNT() {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMiniNT, 0, nullptr, 0, KEY_READ, nullptr, &key, &disposition) ==
-      ERROR_SUCCESS) {
-    created = disposition == REG_CREATED_NEW_KEY;
-    RegCloseKey(key);
-  }
-}
-
-ScopedMiniNT::~ScopedMiniNT() {
-  if (created) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kMiniNT);
-}
-
 void PutWindowsKernel(const std::wstring& folder) {
   base::CreateDirectoryTree(folder + L"\\Windows\\System32");
-  pl::test::WriteFileBytes(folder + L"\\Windows\\System32\\ntoskrnl.exe", "MZ");
+  WriteFileBytes(folder + L"\\Windows\\System32\\ntoskrnl.exe", "MZ");
 }
 
-}  // namespace pl::disks::test
+}  // namespace pl::test
