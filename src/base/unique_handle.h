@@ -43,6 +43,13 @@ class UniqueHandle {
     value_ = value;
   }
   Type release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  // Closes now and tells whether the close itself succeeded, for kinds whose close can fail in a way that matters
+  // (a file: data written may not have reached the disk). Holds nothing afterwards; false when nothing was held.
+  bool close() noexcept
+    requires std::is_same_v<decltype(Traits::Close(std::declval<Type>())), bool>
+  {
+    return valid() && Traits::Close(release());
+  }
   // For APIs that fill a handle through a pointer; any held value is closed first.
   Type* put() noexcept {
     reset();
@@ -61,7 +68,7 @@ struct KernelHandleTraits {  // NULL means none: processes, threads, events, mut
 struct FileHandleTraits {  // CreateFileW reports failure as INVALID_HANDLE_VALUE
   using Type = HANDLE;
   static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { CloseHandle(h); }
+  static bool Close(Type h) noexcept { return CloseHandle(h) != FALSE; }
 };
 struct FindHandleTraits {
   using Type = HANDLE;

@@ -1,0 +1,110 @@
+#include "pipeline/task_file.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+#include "base/unique_handle.h"
+
+namespace pl::pipeline {
+namespace {
+
+// The value on one line: CR LF, a lone CR and a lone LF each become one blank. The deployer reads this file to
+// decide which volume to overwrite, so no text from a catalog or a registry may add keys to it.
+std::string OneLine(std::string_view value) {
+  std::string line;
+  line.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\r' || value[i] == '\n') {
+      line += ' ';
+      if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') ++i;
+    } else {
+      line += value[i];
+    }
+  }
+  return line;
+}
+
+void AddLine(std::string* text, std::string_view key, std::string_view value) {
+  *text += OneLine(key);
+  *text += '=';
+  *text += OneLine(value);
+  *text += "\r\n";
+}
+
+std::string TaskText(const DeployTask& task, const std::vector<config::InstallItem>& items) {
+  std::string text = "[deploy]\r\n";
+  AddLine(&text, "targetDisk", std::to_string(task.targetDisk));
+  AddLine(&text, "targetPartition", std::to_string(task.targetPartition));
+  AddLine(&text, "targetVolumeGuid", task.targetVolumeGuid);
+  AddLine(&text, "firmware", task.firmware);
+  AddLine(&text, "imagePath", task.imagePath);
+  AddLine(&text, "imageIndex", std::to_string(task.imageIndex));
+  AddLine(&text, "toolsPath", task.toolsPath);
+  AddLine(&text, "stagingDir", task.stagingDir);
+  AddLine(&text, "peBootId", task.peBootId);
+  AddLine(&text, "sessionId", task.sessionId);
+  AddLine(&text, "oemProductKey", task.oemProductKey);
+  AddLine(&text, "driverBackupPath", task.driverBackupPath);
+  AddLine(&text, "osDisplayName", task.osDisplayName);
+  AddLine(&text, "mode", task.mode);
+  AddLine(&text, "captureDestPath", task.captureDestPath);
+  AddLine(&text, "isRestore", task.isRestore ? "1" : "0");
+  text += "\r\n[install]\r\n";
+  for (size_t i = 0; i < items.size(); ++i) {
+    const config::InstallItem& item = items[i];
+    AddLine(&text, item.key.empty() ? std::to_string(i + 1) : item.key,
+            item.fileName + ',' + item.params + ',' + item.url + ',' + item.md5 + ',' + item.displayName);
+  }
+  return text;
+}
+
+std::string WishlistText(const std::vector<std::string>& wishlist) {
+  std::string text = "[wishlist]\r\n";
+  AddLine(&text, "count", std::to_string(wishlist.size()));
+  for (size_t i = 0; i < wishlist.size(); ++i) AddLine(&text, "item" + std::to_string(i + 1), wishlist[i]);
+  return text;
+}
+
+// The byte-order mark and `text` at `path`, all or nothing: a cut-off task file handed over as written would send
+// the deployer off with half its instructions. The temporary name is fixed so that a crashed run's leftover is
+// simply overwritten next time.
+bool ReplaceFileContent(const std::wstring& path, const std::string& text) {
+  // A read-only file is not to be replaced. Windows refuses the rename over it; Wine does not, so ask first.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+  const std::wstring temporary = path + L".tmp";
+  base::UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  base::ScopeGuard removeTemporary([&] {
+    file.reset();
+    DeleteFileW(temporary.c_str());
+  });
+  const std::string bytes = "\xEF\xBB\xBF" + text;
+  DWORD written = 0;
+  // The files are a few KiB; one call writes them whole or fails.
+  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size()) {
+    return false;
+  }
+  if (!FlushFileBuffers(file.get()) || !file.close()) return false;
+  if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return false;
+  }
+  removeTemporary.release();
+  return true;
+}
+
+}  // namespace
+
+bool WriteTaskFile(const std::wstring& path, const DeployTask& task, const std::vector<config::InstallItem>& items) {
+  return ReplaceFileContent(path, TaskText(task, items));
+}
+
+bool WriteWishlistFile(const std::wstring& path, const std::vector<std::string>& wishlist) {
+  return ReplaceFileContent(path, WishlistText(wishlist));
+}
+
+}  // namespace pl::pipeline

@@ -1,0 +1,45 @@
+#pragma once
+// The hand-over to the PE deployer: "task.ini" (what to deploy, capture or restore, and where) and
+// "software_wishlist.ini" (software the old system had). docs/deployer-contract.md is the reader's side.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/service_config.h"
+
+namespace pl::pipeline {
+
+// The [deploy] section, one key per field in this order. Texts are UTF-8.
+struct DeployTask {
+  int32_t targetDisk = 0;         // left 0: the target is named by its volume GUID
+  int32_t targetPartition = 0;    // left 0 likewise
+  std::string targetVolumeGuid;   // "\\?\Volume{...}\" as Windows gives it, trailing backslash included
+  std::string firmware;           // "UEFI", "BIOS" or "UNKNOWN"
+  std::string imagePath;          // the OS image to apply
+  int32_t imageIndex = 1;         // edition inside the image
+  std::string toolsPath;          // the extracted tools package
+  std::string stagingDir;         // the data directory holding this file
+  std::string peBootId;           // the temporary PE boot entry; empty when none was made
+  std::string sessionId;          // reporting session for the deployer to report into; empty when none
+  std::string oemProductKey;      // empty when none was found
+  std::string driverBackupPath;   // exported drivers of the old system
+  std::string osDisplayName;
+  std::string mode = "deploy";    // "deploy" (apply an image) or "capture" (back a volume up)
+  std::string captureDestPath;    // "capture": the WIM to create
+  bool isRestore = false;         // the image is a backup made by this tool
+
+  bool operator==(const DeployTask&) const = default;
+};
+
+// Both files are UTF-8 with a byte-order mark and CR LF line ends, and replace any earlier file whole: the text
+// goes to "<path>.tmp" beside the target first, which is flushed, closed and then renamed over the target. False
+// when any step fails (a full disk, an unwritable folder, a read-only target); the temporary file is then
+// removed and an earlier file at `path` stays as it was. Neither function logs.
+//
+// Values are written without quoting or escaping, except that every line break inside one (CR LF, a lone CR or a
+// lone LF) becomes one blank, so that no value can add lines or keys to the file.
+bool WriteTaskFile(const std::wstring& path, const DeployTask& task, const std::vector<config::InstallItem>& items);
+bool WriteWishlistFile(const std::wstring& path, const std::vector<std::string>& wishlist);
+
+}  // namespace pl::pipeline
