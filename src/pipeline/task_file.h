@@ -28,8 +28,6 @@ struct DeployTask {
   std::string mode = "deploy";    // "deploy" (apply an image) or "capture" (back a volume up)
   std::string captureDestPath;    // "capture": the WIM to create
   bool isRestore = false;         // the image is a backup made by this tool
-
-  bool operator==(const DeployTask&) const = default;
 };
 
 // Both files are UTF-8 with a byte-order mark and CR LF line ends, and replace any earlier file whole: the text

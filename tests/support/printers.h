@@ -17,6 +17,7 @@
 #include "disks/planner.h"
 #include "net/download.h"
 #include "net/http.h"
+#include "reporting/diagnosis.h"
 #include "test_support.h"
 #include "tools/tool_runner.h"
 
@@ -163,3 +164,13 @@ inline void PrintTo(const JobProgress& p, std::ostream* os) {
 }
 
 }  // namespace pl::net
+
+namespace pl::reporting {
+
+inline void PrintTo(const DiagnosisPoll& p, std::ostream* os) {
+  pl::test::RecordPrinter(os, "DiagnosisPoll")("status", p.status)("hasRound", p.hasRound)(
+      "roundNumber", p.roundNumber)("advice", p.advice)("suggestedAction", p.suggestedAction)(
+      "commandToRun", p.commandToRun);
+}
+
+}  // namespace pl::reporting
