@@ -211,14 +211,6 @@ TEST(TaskFileTest, EachFillingIsWrittenExactlyAndReplacesTheOldFile) {
     EXPECT_EQ(ReadBack(path), FileBytes(c.expected)) << c.name;
     EXPECT_EQ(test::ListFiles(temp.path, L"*"), Names{L"task.ini"}) << c.name;
   }
-  DeployTask task;
-  task.targetDisk = -1;
-  task.imageIndex = -3;
-  ASSERT_TRUE(WriteTaskFile(path, task, {}));
-  const std::vector<std::string> lines = test::SplitLines(ReadBack(path).substr(3));
-  ASSERT_EQ(lines.size(), 19u);
-  EXPECT_EQ(lines[1], "targetDisk=-1");
-  EXPECT_EQ(lines[6], "imageIndex=-3");
 }
 
 TEST(TaskFileTest, LineBreaksInsideValuesBecomeOneBlankEachSoNoValueAddsALine) {
