@@ -15,6 +15,7 @@
 #include "disks/inventory.h"
 #include "disks/layout_rules.h"
 #include "disks/planner.h"
+#include "inspect/system_info.h"
 #include "net/download.h"
 #include "net/http.h"
 #include "reporting/diagnosis.h"
@@ -174,3 +175,14 @@ inline void PrintTo(const DiagnosisPoll& p, std::ostream* os) {
 }
 
 }  // namespace pl::reporting
+
+namespace pl::inspect {
+
+inline void PrintTo(const EnvironmentSummary& s, std::ostream* os) {
+  pl::test::RecordPrinter(os, "EnvironmentSummary")("osText", s.osText)("cpuText", s.cpuText)(
+      "memoryText", s.memoryText)("systemDriveText", s.systemDriveText)("partitionText", s.partitionText)(
+      "secureBootText", s.secureBootText)("motherboardText", s.motherboardText)("diskText", s.diskText)(
+      "networkText", s.networkText)("systemBitLockerOn", s.systemBitLockerOn)("staging", s.staging);
+}
+
+}  // namespace pl::inspect
