@@ -19,6 +19,7 @@
 #include "net/download.h"
 #include "net/http.h"
 #include "reporting/diagnosis.h"
+#include "software/installed_software.h"
 #include "test_support.h"
 #include "tools/tool_runner.h"
 
@@ -186,3 +187,11 @@ inline void PrintTo(const EnvironmentSummary& s, std::ostream* os) {
 }
 
 }  // namespace pl::inspect
+
+namespace pl::software {
+
+inline void PrintTo(const InstalledSoftwareEntry& e, std::ostream* os) {
+  pl::test::RecordPrinter(os, "InstalledSoftwareEntry")("name", e.name);
+}
+
+}  // namespace pl::software
