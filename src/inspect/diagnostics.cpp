@@ -124,15 +124,14 @@ std::wstring WriteDiagnosticFile(const std::string& version, const DiagnosticFil
   }
   const std::string bytes = "\xEF\xBB\xBF" + text;
   DWORD written = 0;
+  const bool wrote =
+      WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
   // A file cut short (a full disk) is not handed out as the diagnostics.
-  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-      written != bytes.size()) {
-    file.reset();
+  if (!file.close() || !wrote) {
     DeleteFileW(path.c_str());
     log::LogWarn("生成诊断信息文件失败（写入失败）: " + base::WideToUtf8(path));
     return {};
   }
-  file.reset();
   log::LogInfo("已生成诊断信息文件: " + base::WideToUtf8(path));
   return path;
 }

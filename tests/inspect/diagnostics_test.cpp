@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/file_tree.h"
 #include "base/text.h"
 #include "log_capture.h"
@@ -135,6 +137,16 @@ TEST_F(DiagnosticFileTest, UnopenableFolderGivesNoPath) {
   EXPECT_EQ(WriteDiagnosticFile("0.1.0", Sources(missing)), L"");
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [WARN] 生成诊断信息文件失败（打不开输出路径）: " +
                                                   base::WideToUtf8(missing) +
+                                                  "\\Pellora重装大师诊断信息_20240102_030405.txt"}));
+}
+
+// The build tree's link to /dev/full stands where the file goes: it opens, and writing fails, as on a full disk.
+TEST_F(DiagnosticFileTest, AFailedWriteGivesNoPath) {
+  std::wstring folder = base::Utf8ToWide(PL_INSPECT_DEVFULL);
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  EXPECT_EQ(WriteDiagnosticFile("0.1.0", Sources(folder)), L"");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"T [WARN] 生成诊断信息文件失败（写入失败）: " +
+                                                  base::WideToUtf8(folder) +
                                                   "\\Pellora重装大师诊断信息_20240102_030405.txt"}));
 }
 
