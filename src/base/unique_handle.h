@@ -95,6 +95,16 @@ struct GdiObjectTraits {
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { DeleteObject(h); }
 };
+struct MemoryDcTraits {  // CreateCompatibleDC
+  using Type = HDC;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { DeleteDC(h); }
+};
+struct GlobalMemTraits {  // GlobalAlloc, until a stream or the clipboard takes it over
+  using Type = HGLOBAL;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { GlobalFree(h); }
+};
 template <typename T>
 struct CoTaskMemTraits {  // strings and buffers the shell and COM hand out
   using Type = T*;
@@ -115,6 +125,8 @@ using UniqueFindVolume = UniqueHandle<FindVolumeTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueLocalMem = UniqueHandle<LocalMemTraits>;
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
+using UniqueGlobalMem = UniqueHandle<GlobalMemTraits>;
 template <typename T = wchar_t>
 using UniqueCoTaskMem = UniqueHandle<CoTaskMemTraits<T>>;
 template <typename T>
