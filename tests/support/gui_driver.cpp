@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "base/unique_handle.h"
+
 namespace pl::test {
 namespace {
 
@@ -179,41 +181,149 @@ bool PressButton(HWND parent, int controlId) {
 
 bool CloseWindow(HWND window) { return PostMessageW(window, WM_CLOSE, 0, 0); }
 
-bool SaveScreenshotTo(const std::wstring& pngPath) {
+namespace {
+
+// Absolute input is given in 0..65535 over the primary display and mapped back with the remainder dropped: the
+// value rounded up lands on the pixel itself.
+LONG Normalised(LONG pixel, int extent) { return static_cast<LONG>((pixel * 65536LL + extent - 1) / extent); }
+
+bool SendMove(POINT screen) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dx = Normalised(screen.x, GetSystemMetrics(SM_CXSCREEN));
+  input.mi.dy = Normalised(screen.y, GetSystemMetrics(SM_CYSCREEN));
+  input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  return SendInput(1, &input, sizeof input) == 1;
+}
+
+// Moves and waits until the pointer is there, so that a click sent next lands on that pixel.
+bool MoveMouseToScreen(POINT screen) {
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  for (;;) {
+    if (!SendMove(screen)) return false;
+    for (int poll = 0; poll < 10; ++poll) {
+      POINT now{};
+      if (GetCursorPos(&now) && now.x == screen.x && now.y == screen.y) return true;
+      Sleep(kPollMs / 2);
+    }
+    if (GetTickCount64() >= deadline) return false;
+  }
+}
+
+bool ClickLeftButton() {
+  INPUT inputs[2]{};
+  inputs[0].type = inputs[1].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  return SendInput(2, inputs, sizeof inputs[0]) == 2;
+}
+
+}  // namespace
+
+bool MoveMouseTo(HWND window, POINT client) {
+  POINT screen = client;
+  return ClientToScreen(window, &screen) && MoveMouseToScreen(screen);
+}
+
+bool ClickAt(HWND window, POINT client) { return MoveMouseTo(window, client) && ClickLeftButton(); }
+
+bool ClickCloseBox(HWND window) {
+  RECT frame{};
+  if (!GetWindowRect(window, &frame)) return false;
+  for (int y = frame.top; y < frame.top + 40 && y < frame.bottom; ++y) {
+    for (int x = frame.right - 1; x > frame.right - 80 && x > frame.left; --x) {
+      DWORD_PTR hit = 0;
+      if (!SendMessageTimeoutW(window, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, 5000, &hit)) return false;
+      if (hit != HTCLOSE) continue;
+      // The first hit is the box's top right pixel; a point a little inside is safer when it is still the box.
+      DWORD_PTR inside = 0;
+      SendMessageTimeoutW(window, WM_NCHITTEST, 0, MAKELPARAM(x - 4, y + 4), SMTO_ABORTIFHUNG, 5000, &inside);
+      const POINT target = inside == HTCLOSE ? POINT{x - 4, y + 4} : POINT{x, y};
+      return MoveMouseToScreen(target) && ClickLeftButton();
+    }
+  }
+  return false;
+}
+
+COLORREF ScreenImage::At(int x, int y) const {
+  if (x < 0 || y < 0 || x >= width || y >= height) return CLR_INVALID;
+  const uint32_t pixel = pixels[static_cast<size_t>(y) * width + x];
+  return RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
+}
+
+bool CaptureScreen(ScreenImage* image) {
+  const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+  const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+  const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  if (width <= 0 || height <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  if (screen == nullptr) return false;
+  base::UniqueMemoryDc memory(CreateCompatibleDC(screen));
+  base::UniqueGdiObject bitmap(CreateCompatibleBitmap(screen, width, height));
+  bool ok = false;
+  if (memory && bitmap) {
+    const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+    ok = BitBlt(memory.get(), 0, 0, width, height, screen, left, top, SRCCOPY | CAPTUREBLT) != FALSE;
+    SelectObject(memory.get(), old);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    image->pixels.assign(static_cast<size_t>(width) * height, 0);
+    ok = ok && GetDIBits(memory.get(), static_cast<HBITMAP>(bitmap.get()), 0, height, image->pixels.data(), &info,
+                         DIB_RGB_COLORS) == height;
+  }
+  ReleaseDC(nullptr, screen);
+  image->width = ok ? width : 0;
+  image->height = ok ? height : 0;
+  if (!ok) image->pixels.clear();
+  for (uint32_t& pixel : image->pixels) pixel &= 0xFFFFFF;
+  return ok;
+}
+
+namespace {
+
+bool SaveImageTo(const ScreenImage& image, const std::wstring& pngPath) {
   Gdiplus::GdiplusStartupInput input;
   ULONG_PTR token = 0;
   if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
   bool saved = false;
-  {
-    const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
-    const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-    const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
-    const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, left, top, SRCCOPY | CAPTUREBLT);
-    SelectObject(memory, old);
-    CLSID png;
-    if (PngEncoder(&png)) {
-      Gdiplus::Bitmap image(bitmap, nullptr);
-      saved = image.Save(pngPath.c_str(), &png, nullptr) == Gdiplus::Ok;
-    }
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+  CLSID png;
+  if (image.width > 0 && PngEncoder(&png)) {
+    Gdiplus::Bitmap bitmap(image.width, image.height, image.width * 4, PixelFormat32bppRGB,
+                           reinterpret_cast<BYTE*>(const_cast<uint32_t*>(image.pixels.data())));
+    saved = bitmap.Save(pngPath.c_str(), &png, nullptr) == Gdiplus::Ok;
   }
   Gdiplus::GdiplusShutdown(token);
   return saved;
 }
 
-std::wstring SaveScreenshot(const std::wstring& name) {
+std::wstring ScreenshotPath(const std::wstring& name) {
   std::wstring directory = EnvironmentValue(L"PL_SCREENSHOT_DIR");
   if (directory.empty()) return {};
   CreateDirectoryW(directory.c_str(), nullptr);
-  const std::wstring path = directory + L"\\" + name;
-  return SaveScreenshotTo(path) ? path : std::wstring();
+  return directory + L"\\" + name;
+}
+
+}  // namespace
+
+std::wstring SaveImage(const ScreenImage& image, const std::wstring& name) {
+  const std::wstring path = ScreenshotPath(name);
+  return !path.empty() && SaveImageTo(image, path) ? path : std::wstring();
+}
+
+bool SaveScreenshotTo(const std::wstring& pngPath) {
+  ScreenImage image;
+  return CaptureScreen(&image) && SaveImageTo(image, pngPath);
+}
+
+std::wstring SaveScreenshot(const std::wstring& name) {
+  const std::wstring path = ScreenshotPath(name);
+  return !path.empty() && SaveScreenshotTo(path) ? path : std::wstring();
 }
 
 }  // namespace pl::test

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,6 +50,26 @@ std::wstring MessageBoxText(HWND box);
 // Clicks a button of a message box (IDOK, IDYES, IDNO, ...) or any button control by id.
 bool PressButton(HWND parent, int controlId);
 bool CloseWindow(HWND window);
+
+// Real pointer input (SendInput, as a user's mouse gives it) at a point of the window's client area: a move, or a
+// move and a click of the left button.
+bool MoveMouseTo(HWND window, POINT client);
+bool ClickAt(HWND window, POINT client);
+// Clicks the close box of the window's caption (found by hit-testing its top right corner).
+bool ClickCloseBox(HWND window);
+
+// The virtual display's pixels, top row first; screen coordinates start at its top left.
+struct ScreenImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint32_t> pixels;  // 0x00RRGGBB
+  // In COLORREF order (RGB()), as colours are written in the program; CLR_INVALID outside the image.
+  COLORREF At(int x, int y) const;
+  COLORREF At(POINT point) const { return At(point.x, point.y); }
+};
+bool CaptureScreen(ScreenImage* image);
+// `name` goes into the screenshot folder of the build tree; returns the full path written, or empty.
+std::wstring SaveImage(const ScreenImage& image, const std::wstring& name);
 
 // Saves the whole virtual display as PNG; `name` goes into the screenshot folder of the build tree.
 // Returns the full path written, or empty.

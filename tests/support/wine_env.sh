@@ -5,7 +5,8 @@
 #                                                             create/refresh the prefix, start a display
 #   wine_env.sh cleanup <prefix> <state-dir>                  stop wineserver and the display
 #   wine_env.sh run <prefix> <state-dir> <exe> [args...]      run one program (the test emulator)
-# Sourced, it only defines the functions.
+# Sourced, it only defines the functions. With PL_PREFIX_LOG_PIXELS=<dpi> in the environment of every command on a
+# prefix, that prefix's display reports this DPI (150 % is 144) instead of 96.
 
 # Bump when the configuration below changes, so existing prefixes are refreshed.
 PL_PREFIX_CONFIG_VERSION=4
@@ -58,19 +59,27 @@ Windows Registry Editor Version 5.00
 "ShowCrashDialog"=dword:00000000
 
 REG
+  # Each process reads it as it starts: a prefix of its own, so that no other process sees it.
+  if [ -n "${PL_PREFIX_LOG_PIXELS:-}" ]; then
+    printf '[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"LogPixels"=dword:%08x\n\n' "$PL_PREFIX_LOG_PIXELS"
+  fi
+}
+
+pl_prefix_stamp() {  # what the prefix's stamp file holds once configured
+  echo "$PL_PREFIX_CONFIG_VERSION${PL_PREFIX_LOG_PIXELS:+ dpi $PL_PREFIX_LOG_PIXELS}"
 }
 
 # Creates the prefix once; concurrent callers wait on the lock instead of racing.
 pl_ensure_prefix() {  # <prefix>
   local prefix="$1" stamp="$1/.pl-config-version"
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$PL_PREFIX_CONFIG_VERSION" ]; then
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$(pl_prefix_stamp)" ]; then
     return 0
   fi
   mkdir -p "$(dirname "$prefix")"
   (
     exec 9>"$prefix.lock"
     flock 9
-    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$PL_PREFIX_CONFIG_VERSION" ]; then
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$(pl_prefix_stamp)" ]; then
       exit 0
     fi
     pl_wine_environment "$prefix"
@@ -86,7 +95,7 @@ pl_ensure_prefix() {  # <prefix>
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null 9>&-)" >/dev/null 2>&1 9>&-
     rm -f "$reg"
     wineserver -w 9>&-
-    echo "$PL_PREFIX_CONFIG_VERSION" >"$stamp"
+    pl_prefix_stamp >"$stamp"
   )
 }
 
