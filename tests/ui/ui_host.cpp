@@ -1,0 +1,86 @@
+#include "ui_host.h"
+
+#include <commctrl.h>
+#include <gdiplus.h>
+#include <shellapi.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/unique_handle.h"
+#include "log/log.h"
+#include "ui/contact_dialog.h"
+#include "ui/decrypt_window.h"
+#include "ui/modal_window.h"
+
+namespace pl::test::ui_host {
+namespace {
+
+LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DESTROY) {
+    PostQuitMessage(0);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Shows the owner, runs the call over it, shows what it returned as the title and waits until it is closed.
+int RunWithOwner(const std::function<std::wstring(HWND)>& call) {
+  if (!ui::RegisterModalClass(kOwnerClass, OwnerProc)) return 2;
+  HWND owner = CreateWindowExW(0, kOwnerClass, kOwnerWaiting, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 240, 150, 800, 500,
+                               nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (owner == nullptr) return 2;
+  UpdateWindow(owner);
+  const std::wstring outcome = call(owner);
+  if (IsWindow(owner)) SetWindowTextW(owner, outcome.c_str());
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return 0;
+}
+
+int Run(const std::vector<std::wstring>& words) {
+  const std::wstring command = words.empty() ? L"" : words[0];
+  if (command == L"gallery") return RunGallery();
+  if (command == L"decrypt" && words.size() >= 2 && !words[1].empty()) {
+    ui::DecryptOptions options;
+    if (words.size() >= 3) options.pollIntervalMs = static_cast<DWORD>(std::stoul(words[2]));
+    const wchar_t letter = words[1][0];
+    return RunWithOwner([&](HWND owner) {
+      return ui::ConfirmAndDecryptVolume(owner, letter, options) ? L"result=1" : L"result=0";
+    });
+  }
+  if (command == L"contact") {
+    return RunWithOwner([](HWND owner) {
+      ui::ShowContactDialog(owner);
+      return std::wstring(L"closed");
+    });
+  }
+  return 3;
+}
+
+}  // namespace
+}  // namespace pl::test::ui_host
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  int count = 0;
+  const pl::base::UniqueLocalMem arguments(CommandLineToArgvW(GetCommandLineW(), &count));
+  auto* argv = static_cast<wchar_t**>(arguments.get());
+  std::vector<std::wstring> words;
+  for (int i = 1; i < count; ++i) {
+    const std::wstring word = argv[i];
+    if (word.rfind(L"log=", 0) == 0) pl::log::SetLogFile(word.substr(4));
+    else words.push_back(word);
+  }
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+  Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartup(&token, &input, nullptr);
+  const int result = pl::test::ui_host::Run(words);
+  Gdiplus::GdiplusShutdown(token);
+  return result;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// pl_ui_host: a test program that shows the user-interface pieces on command, for tests to drive with the GUI
+// driver. Its resources hold the program's pictures (pl_ui_host_bare.exe: without some, see ui_host_bare.rc).
+//   pl_ui_host gallery                      every drawn element in each state (gallery_layout.h)
+//   pl_ui_host decrypt <letter> [poll-ms]   ConfirmAndDecryptVolume over an owner window
+//   pl_ui_host contact                      ShowContactDialog over an owner window
+// Options after the command: log=<path> sends the log there. The owner window ("PlUiTestOwner") shows the outcome
+// as its title once the call returned ("result=1", "result=0", "closed") and stays until it is closed.
+
+#include <windows.h>
+
+namespace pl::test::ui_host {
+
+inline constexpr wchar_t kOwnerClass[] = L"PlUiTestOwner";
+inline constexpr wchar_t kOwnerWaiting[] = L"waiting";
+
+// The gallery window's message loop; returns the exit code.
+int RunGallery();
+
+}  // namespace pl::test::ui_host
