@@ -138,10 +138,10 @@ void FillSolid(HDC dc, const RECT& rect, COLORREF colour) {
 void FillRounded(HDC dc, const RECT& rect, int corner, COLORREF fill, COLORREF outline) {
   // Without an outline the edge is drawn in the fill colour, which gives the same shape as the filled interior.
   const auto pen = SolidPen(outline == kNoColour ? fill : outline);
-  const auto brush = SolidBrush(fill);
+  const auto brush = fill == kNoColour ? base::UniqueGdiObject() : SolidBrush(fill);
   SavedDc saved(dc);
   SelectObject(dc, pen.get());
-  SelectObject(dc, fill == kNoColour ? GetStockObject(NULL_BRUSH) : brush.get());
+  SelectObject(dc, brush ? brush.get() : GetStockObject(NULL_BRUSH));
   RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, corner, corner);
 }
 
