@@ -13,9 +13,12 @@ Control API for tests (JSON; never recorded in request logs):
   POST   /_control/sessions                       a private listener on a new free port:
                                                   {"token": ..., "origin": "http://127.0.0.1:<port>"}
   DELETE /_control/sessions/<token>               closes it
-  POST   /_control/sessions/<token>/rules         adds a fault rule: {"path", "method", "times", "status", "body",
-                                                  "headers", "delayMs", "cutAfter", "drop", "ignoreRange"}
-                                                  (DevServerRule in tests/support/devserver_client.h says what each does)
+  POST   /_control/sessions/<token>/rules         adds a fault rule: {"path", "method", "range", "times", "status",
+                                                  "body", "headers", "delayMs", "cutAfter", "drop", "ignoreRange",
+                                                  "chunked", "stallAfter"}
+                                                  (DevServerRule in tests/support/devserver_client.h says what each does;
+                                                  "range" matches only requests with exactly that Range header,
+                                                  "chunked" and "stallAfter" shape a file's body: see shaped_answer)
   DELETE /_control/sessions/<token>/rules         removes all rules
   PUT    /_control/sessions/<token>/files/<name>  the request body becomes /files/<name> of that listener
   GET    /_control/sessions/<token>/requests      the requests that listener received, in order
@@ -74,6 +77,7 @@ import itertools
 import json
 import os
 import re
+import select
 import socket
 import struct
 import sys
@@ -409,13 +413,15 @@ class Session:
             self.requests.append(entry)
             del self.requests[:-LOG_LIMIT]
 
-    def take_rule(self, method, path):
+    def take_rule(self, method, path, range_header=None):
         """The first rule matching the request; a rule with "times" answers that many requests, then expires."""
         with self.lock:
             for rule in self.rules:
                 pattern = rule.get("path", "*")
                 matches = path.startswith(pattern[:-1]) if pattern.endswith("*") else path == pattern
                 if not matches or rule.get("method", method).upper() != method:
+                    continue
+                if "range" in rule and rule["range"] != range_header:
                     continue
                 if rule.get("times", 0) > 0:
                     rule["times"] -= 1
@@ -498,7 +504,7 @@ class Handler(BaseHTTPRequestHandler):
                         "headers": [[k, v] for k, v in self.headers.items()],
                         "body": self.request_body.decode("utf-8", "replace")})
         report = report_request(self.command, path, self.path)
-        rule = session.take_rule(self.command, path) or {}
+        rule = session.take_rule(self.command, path, self.headers.get("Range")) or {}
         if rule.get("delayMs"):
             time.sleep(rule["delayMs"] / 1000.0)
         if rule.get("drop"):
@@ -515,8 +521,10 @@ class Handler(BaseHTTPRequestHandler):
                                cut=rule.get("cutAfter"))
         self.route(path, rule, report)
 
-    def answer(self, status, chunks, length, headers, cut=None):
+    def answer(self, status, chunks, length, headers, cut=None, rule=None):
         """Sends a response; with `cut`, only that many body bytes are sent and the connection is closed."""
+        if rule and (rule.get("chunked") or rule.get("stallAfter") is not None):
+            return self.shaped_answer(status, chunks, length, headers, rule)
         self.send_response(status)
         for name, value in headers.items():
             self.send_header(name, value)
@@ -537,6 +545,54 @@ class Handler(BaseHTTPRequestHandler):
             return
         if cut is not None and cut >= 0:
             self.abort(reset=False)
+
+    def shaped_answer(self, status, chunks, length, headers, rule):
+        """A file's body shaped by a rule. "chunked": sent in chunks without a Content-Length, each piece of the file
+        one chunk; with "cutAfter" the connection closes after that many bytes, before the last chunk. "stallAfter":
+        that many body bytes, then the connection stays open and silent until the client goes (at most 60 s)."""
+        chunked = bool(rule.get("chunked"))
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(length))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        limit = length
+        for bound in (rule.get("cutAfter"), rule.get("stallAfter")):
+            if bound is not None and bound >= 0:
+                limit = min(limit, bound)
+        left = limit
+        try:
+            for chunk in chunks:
+                if left <= 0:
+                    break
+                piece = bytes(chunk[:left])
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+                left -= len(piece)
+            if chunked and limit == length:
+                self.wfile.write(b"0\r\n\r\n")
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            return
+        if rule.get("stallAfter") is not None:
+            self.hold_silent(60)
+        if limit < length:
+            self.abort(reset=False)
+
+    def hold_silent(self, seconds):
+        """Keeps the connection open without sending until the client closes it or `seconds` pass."""
+        end = time.time() + seconds
+        while time.time() < end:
+            try:
+                readable, _, _ = select.select([self.connection], [], [], 0.2)
+                if readable and not self.connection.recv(1, socket.MSG_PEEK):
+                    return
+            except OSError:
+                return
+            if readable:
+                time.sleep(0.2)
 
     def abort(self, reset):
         """Ends the connection now: with `reset`, an RST and no answer at all; otherwise a plain close."""
@@ -609,8 +665,8 @@ class Handler(BaseHTTPRequestHandler):
                 return self.answer(416, [], 0, headers)
             headers["Content-Range"] = "bytes %d-%d/%d" % (first, last, size)
             return self.answer(206, read(first, last - first + 1), last - first + 1, headers,
-                               cut=rule.get("cutAfter"))
-        self.answer(200, read(0, size), size, headers, cut=rule.get("cutAfter"))
+                               cut=rule.get("cutAfter"), rule=rule)
+        self.answer(200, read(0, size), size, headers, cut=rule.get("cutAfter"), rule=rule)
 
     # ---- control API
 

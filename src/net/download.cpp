@@ -8,10 +8,11 @@
 #include <thread>
 
 #include "base/text.h"
-#include "base/unique_crypto.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
 #include "net/http_request.h"
+#include "net/md5.h"
+#include "net/ranged_download.h"
 
 namespace pl::net {
 namespace {
@@ -19,24 +20,9 @@ namespace {
 constexpr DWORD kTransferBuffer = 64 * 1024;
 // WinHTTP may announce more than the buffer holds; reading it in one go saves calls, within a bound.
 constexpr DWORD kTransferBufferLimit = 1024 * 1024;
-constexpr DWORD kHashChunk = 1024 * 1024;
 
 void SetError(std::string* error, std::string text) {
   if (error) *error = std::move(text);
-}
-
-// Request, connection, session: the order WinHTTP expects them closed in.
-void CloseRequest(OpenedRequest* opened) {
-  opened->request.reset();
-  opened->connection.reset();
-  opened->session.reset();
-}
-
-std::string WriteErrorText(DWORD code) {
-  if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) {
-    return "写入目标文件失败（磁盘空间不足）: " + std::to_string(code);
-  }
-  return "写入目标文件失败: " + std::to_string(code);
 }
 
 bool WriteAll(HANDLE file, const char* data, DWORD size, DWORD* code) {
@@ -61,13 +47,61 @@ base::UniqueFileHandle OpenTarget(const std::wstring& path, bool append) {
   return file;
 }
 
-}  // namespace
+// The file and whatever was recorded about it go; a running digest starts over.
+void DiscardTarget(const std::wstring& path, PrefixHash* hash) {
+  DeleteFileW(path.c_str());
+  RemovePartRecord(path);
+  if (hash) ResetPrefixHash(hash);
+}
 
-bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t offset,
-                    const DownloadCallbacks& callbacks, std::string* error) {
-  OpenedRequest opened;
-  if (!OpenRequest(L"GET", url, false, &opened, error)) return false;
-  HINTERNET request = opened.request.get();
+// One file fetched by one attempt. `options` null: one stream only (DownloadToFile).
+struct Fetch {
+  std::wstring url;
+  std::wstring path;
+  DownloadCallbacks callbacks;
+  const DownloadOptions* options = nullptr;
+  PrefixHash* hash = nullptr;  // grown as the bytes arrive; null = no MD5 wanted
+  bool lengthKnown = false;    // out: the server said how long the file is
+};
+
+// The bytes [hashed, end) already in the file are read back into the digest, so it can go on with what arrives.
+void CatchUpHash(const Fetch& fetch, uint64_t end, uint64_t total) {
+  PrefixHash* hash = fetch.hash;
+  if (!hash || hash->failed) return;
+  if (hash->hashed > end) ResetPrefixHash(hash);
+  if (hash->hashed == end) return;
+  base::UniqueFileHandle file(CreateFileW(fetch.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file || !HashFileUpTo(file.get(), end, hash, fetch.callbacks.onVerify, total)) hash->failed = true;
+}
+
+bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* error);
+
+// The outcome of a ranged run, with the fall-backs that stay within the attempt.
+bool FinishRanged(Fetch* fetch, RangedOutcome outcome, std::string* error) {
+  switch (outcome) {
+    case RangedOutcome::kComplete:
+      fetch->lengthKnown = true;
+      return true;
+    case RangedOutcome::kFailed:
+      return false;
+    case RangedOutcome::kRangesRefused:
+      log::LogWarn("服务器不接受分段请求，改为单连接整包下载: " + base::WideToUtf8(fetch->path));
+      break;
+    case RangedOutcome::kRemoteChanged:
+      log::LogWarn("服务器上的文件跟断点记录对不上，丢弃本地文件重新整包下载: " + base::WideToUtf8(fetch->path));
+      break;
+  }
+  DiscardTarget(fetch->path, fetch->hash);
+  return FetchSingle(fetch, 0, false, error);
+}
+
+// Sends a GET for everything from `offset` on. The connection is closed afterwards, never handed on: the body may
+// end early (or, under Wine, at 2 GiB while the server still sends).
+bool SendGet(const std::wstring& url, uint64_t offset, OpenedRequest* opened, int32_t* status, std::string* error) {
+  if (!OpenRequest(L"GET", url, false, opened, error)) return false;
+  HINTERNET request = opened->request.get();
+  DisableKeepAlive(request);
   if (offset > 0) {
     const std::wstring range = L"Range: bytes=" + std::to_wstring(offset) + L"-";
     WinHttpAddRequestHeaders(request, range.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
@@ -80,14 +114,30 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
     SetError(error, "WinHttpReceiveResponse 失败: " + std::to_string(GetLastError()));
     return false;
   }
-  const int32_t status = QueryStatusCode(request);
+  *status = QueryStatusCode(request);
+  return true;
+}
+
+bool AcceptsRanges(HINTERNET request) {
+  std::wstring text;
+  return QueryHeaderText(request, WINHTTP_QUERY_ACCEPT_RANGES, &text) &&
+         base::AsciiLower(base::TrimBlanks(text)) == L"bytes";
+}
+
+// One GET from `offset` on. A large remainder on a server that takes ranges continues as a ranged run, with this
+// answer as its first piece.
+bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* error) {
+  OpenedRequest opened;
+  int32_t status = 0;
+  if (!SendGet(fetch->url, offset, &opened, &status, error)) return false;
+  HINTERNET request = opened.request.get();
   if (status == 416 && offset > 0) {
     log::LogWarn(
         "下载收到 416（本地已有文件跟这次要下载的内容对不上，很可能是之前下载了别的系统镜像遗留下来的），"
-        "丢弃本地文件重新整包下载: " + base::WideToUtf8(path));
-    DeleteFileW(path.c_str());
-    CloseRequest(&opened);
-    return DownloadToFile(url, path, 0, callbacks, error);
+        "丢弃本地文件重新整包下载: " + base::WideToUtf8(fetch->path));
+    opened = OpenedRequest();
+    DiscardTarget(fetch->path, fetch->hash);
+    return FetchSingle(fetch, 0, mayGoRanged, error);
   }
   // A server that ignores the range answers 200 with the whole file: that rewrites it from the start.
   const bool resumed = offset > 0 && status == 206;
@@ -97,14 +147,38 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
     return false;
   }
   uint64_t length = 0;
-  const uint64_t total = QueryContentLength(request, &length) ? base + length : 0;
+  fetch->lengthKnown = QueryContentLength(request, &length);
+  const uint64_t total = fetch->lengthKnown ? base + length : 0;
 
-  base::UniqueFileHandle file = OpenTarget(path, resumed);
+  // Ranges are known to work after a 206, and announced with a 200 to a request without one.
+  const DownloadOptions* options = fetch->options;
+  if (mayGoRanged && options && options->connections > 1 && fetch->lengthKnown &&
+      length >= options->rangedThreshold && (resumed || (offset == 0 && AcceptsRanges(request)))) {
+    RangedTransfer transfer{fetch->url, fetch->path, {total, {}}, *options, fetch->callbacks, fetch->hash, &opened};
+    if (base > 0) transfer.record.done.push_back({0, base});
+    if (!resumed) DeleteFileW(fetch->path.c_str());
+    if (fetch->hash && fetch->hash->hashed > base) ResetPrefixHash(fetch->hash);
+    // The record exists before the first byte lands out of order; without it the file stays one stream.
+    if (SavePartRecord(fetch->path, transfer.record)) {
+      log::LogInfo("分段下载（" + std::to_string(options->connections) + " 个连接，共 " + std::to_string(total) +
+                   " 字节，已有 " + std::to_string(base) + " 字节）: " + base::WideToUtf8(fetch->path));
+      return FinishRanged(fetch, RunRangedTransfer(transfer, error), error);
+    }
+  }
+
+  base::UniqueFileHandle file = OpenTarget(fetch->path, resumed);
   if (!file) {
     SetError(error, "无法打开目标文件写入: 目标路径不可写");
     return false;
   }
-  if (callbacks.onTransfer) callbacks.onTransfer(base, total);
+  if (fetch->hash) {
+    if (resumed) {
+      CatchUpHash(*fetch, base, total);
+    } else {
+      ResetPrefixHash(fetch->hash);
+    }
+  }
+  if (fetch->callbacks.onTransfer) fetch->callbacks.onTransfer(base, total);
 
   std::vector<char> buffer(kTransferBuffer);
   uint64_t done = base;
@@ -131,7 +205,11 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
       return false;
     }
     done += read;
-    if (callbacks.onTransfer) callbacks.onTransfer(done, total);
+    if (fetch->callbacks.onTransfer) fetch->callbacks.onTransfer(done, total);
+    if (fetch->hash && fetch->hash->hashed == done - read) {
+      AddToPrefixHash(fetch->hash, buffer.data(), read);
+      if (fetch->callbacks.onVerify) fetch->callbacks.onVerify(fetch->hash->hashed, total);
+    }
   }
   // A connection closed early ends the body without an error: the announced length tells. What arrived stays
   // for the next attempt to resume.
@@ -142,50 +220,49 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t 
   return true;
 }
 
+// One attempt: a recorded ranged download goes on from its record; anything else resumes from the file's size.
+bool FetchFile(Fetch* fetch, std::string* error) {
+  PartRecord record;
+  switch (LoadPartRecord(fetch->path, &record)) {
+    case PartRecordState::kValid: {
+      log::LogInfo("按断点记录继续分段下载（已有 " + std::to_string(CoveredBytes(record.done)) + "/" +
+                   std::to_string(record.size) + " 字节）: " + base::WideToUtf8(fetch->path));
+      if (fetch->hash && fetch->hash->hashed > ContiguousPrefix(record.done)) ResetPrefixHash(fetch->hash);
+      const RangedTransfer transfer{fetch->url, fetch->path, record, *fetch->options, fetch->callbacks, fetch->hash,
+                                    nullptr};
+      return FinishRanged(fetch, RunRangedTransfer(transfer, error), error);
+    }
+    case PartRecordState::kInvalid:
+      log::LogWarn("断点记录无效，丢弃本地文件重新整包下载: " + base::WideToUtf8(fetch->path));
+      DiscardTarget(fetch->path, fetch->hash);
+      break;
+    case PartRecordState::kNone:
+      break;
+  }
+  return FetchSingle(fetch, FileSizeOf(fetch->path), true, error);
+}
+
+}  // namespace
+
+bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t offset,
+                    const DownloadCallbacks& callbacks, std::string* error) {
+  Fetch fetch{url, path, callbacks};
+  return FetchSingle(&fetch, offset, false, error);
+}
+
 std::string FileMd5Hex(const std::wstring& path, const ByteProgress& onVerify) {
   base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return {};
-  uint64_t total = 0;
   LARGE_INTEGER size = {};
-  if (onVerify && GetFileSizeEx(file.get(), &size)) total = static_cast<uint64_t>(size.QuadPart);
-
-  // Declared so that the hash goes before its object buffer, and both before the provider.
-  base::UniqueBcryptAlgorithm algorithm;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_MD5_ALGORITHM, nullptr, 0))) return {};
-  DWORD objectLength = 0;
-  DWORD digestLength = 0;
-  ULONG got = 0;
-  if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                                        sizeof objectLength, &got, 0)) ||
-      !BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
-                                        sizeof digestLength, &got, 0))) {
+  if (!GetFileSizeEx(file.get(), &size)) return {};
+  PrefixHash hash;
+  ResetPrefixHash(&hash);
+  const uint64_t total = static_cast<uint64_t>(size.QuadPart);
+  if (hash.failed || !HashFileUpTo(file.get(), total, &hash, onVerify, onVerify ? total : 0) || hash.failed) {
     return {};
   }
-  std::vector<UCHAR> object(objectLength);
-  base::UniqueBcryptHash hash;
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), object.data(), objectLength, nullptr, 0, 0))) {
-    return {};
-  }
-  std::vector<UCHAR> chunk(kHashChunk);
-  uint64_t hashed = 0;
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file.get(), chunk.data(), kHashChunk, &read, nullptr)) return {};
-    if (read == 0) break;
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), chunk.data(), read, 0))) return {};
-    hashed += read;
-    if (onVerify) onVerify(hashed, total);
-  }
-  std::vector<UCHAR> digest(digestLength);
-  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), digestLength, 0))) return {};
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (UCHAR byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
+  return Md5Finish(&hash.md5);
 }
 
 uint64_t FileSizeOf(const std::wstring& path) {
@@ -203,8 +280,17 @@ uint32_t RetryPauseMs(int attempt) {
 
 bool DownloadVerified(const std::wstring& url, const std::wstring& path, const std::string& md5,
                       const DownloadCallbacks& callbacks, std::string* error, const RetryPause& pause) {
-  // A file finished by an earlier run is recognised without touching the network.
-  if (!md5.empty() && FileSizeOf(path) > 0) {
+  return DownloadVerified(DownloadJob{url, path, md5, "", 0}, callbacks, error, pause);
+}
+
+bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks, std::string* error,
+                      const RetryPause& pause, const DownloadOptions& options) {
+  const std::wstring& path = job.path;
+  const std::string& md5 = job.md5;
+  // A file finished by an earlier run is recognised without touching the network. One with a record beside it is
+  // still being fetched in ranges: hashing it whole would only find that out slowly.
+  PartRecord record;
+  if (!md5.empty() && FileSizeOf(path) > 0 && LoadPartRecord(path, &record) == PartRecordState::kNone) {
     const std::string actual = FileMd5Hex(path, callbacks.onVerify);
     if (!actual.empty() && Md5Equal(actual, md5)) {
       const uint64_t size = FileSizeOf(path);
@@ -212,15 +298,38 @@ bool DownloadVerified(const std::wstring& url, const std::wstring& path, const s
       return true;
     }
   }
+  // The digest of what is on disk, kept across attempts so that a resumed attempt reads back nothing twice.
+  PrefixHash hash;
+  if (!md5.empty()) ResetPrefixHash(&hash);
   std::string lastError;
   for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
     std::string attemptError;
-    if (DownloadToFile(url, path, FileSizeOf(path), callbacks, &attemptError)) {
-      if (md5.empty()) return true;
-      const std::string actual = FileMd5Hex(path, callbacks.onVerify);
-      if (Md5Equal(actual, md5)) return true;
-      attemptError = "MD5 校验失败（期望 " + md5 + "，实际 " + actual + "）";
-      DeleteFileW(path.c_str());  // the next attempt starts from nothing
+    Fetch fetch{job.url, path, callbacks, &options, md5.empty() ? nullptr : &hash};
+    if (FetchFile(&fetch, &attemptError)) {
+      const uint64_t size = FileSizeOf(path);
+      if (md5.empty()) {
+        // Without a length from the server, the job's size hint is what tells a body cut short.
+        if (fetch.lengthKnown || job.sizeHint == 0 || size == job.sizeHint) {
+          if (!fetch.lengthKnown && job.sizeHint == 0) {
+            log::LogWarn("服务器没有给出文件长度，也没有大小或 MD5 可以核对，无法确认文件完整: " +
+                         base::WideToUtf8(path));
+          }
+          RemovePartRecord(path);
+          return true;
+        }
+        attemptError = "下载中断: 已收到 " + std::to_string(size) + " 字节，应为 " + std::to_string(job.sizeHint) +
+                       " 字节";
+        if (size > job.sizeHint) DiscardTarget(path, nullptr);  // nothing to resume from
+      } else {
+        std::string actual = !hash.failed && hash.hashed == size ? Md5Finish(&hash.md5) : std::string();
+        if (actual.empty()) actual = FileMd5Hex(path, callbacks.onVerify);
+        if (Md5Equal(actual, md5)) {
+          RemovePartRecord(path);
+          return true;
+        }
+        attemptError = "MD5 校验失败（期望 " + md5 + "，实际 " + actual + "）";
+        DiscardTarget(path, &hash);  // the next attempt starts from nothing
+      }
     }
     lastError = attemptError;
     log::LogWarn("下载失败(第 " + std::to_string(attempt) + "/" + std::to_string(kDownloadAttempts) +
@@ -261,7 +370,7 @@ std::optional<int> NextProgressValue(GroupProgressState* state, int percent, int
 }
 
 bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressSink& sink, int start, int end,
-                   std::string* error, const RetryPause& pause) {
+                   std::string* error, const RetryPause& pause, const DownloadOptions& options) {
   std::mutex recordsMutex;
   std::vector<JobProgress> records(jobs.size());
   for (size_t i = 0; i < jobs.size(); ++i) {
@@ -309,7 +418,7 @@ bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressS
     };
     try {
       threads.emplace_back([&, i, callbacks] {
-        results[i] = DownloadVerified(jobs[i].url, jobs[i].path, jobs[i].md5, callbacks, &errors[i], pause);
+        results[i] = DownloadVerified(jobs[i], callbacks, &errors[i], pause, options);
       });
     } catch (const std::system_error&) {
       errors[i] = "无法启动下载线程";

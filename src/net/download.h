@@ -33,6 +33,16 @@ using RetryPause = std::function<void(uint32_t milliseconds)>;
 
 inline constexpr int kDownloadAttempts = 5;
 
+// How a large file is fetched when the server takes byte ranges. Tests shrink the sizes.
+struct DownloadOptions {
+  uint64_t rangedThreshold = 256ull << 20;  // bytes still to fetch from which the file goes in ranges
+  int connections = 4;                      // ranges in flight at once; 1 = always one stream
+  uint64_t rangeSize = 64ull << 20;         // bytes asked for by one range request (at most 1 GiB); ranges go out
+                                            // in file order, so the MD5 of the prefix follows close behind
+  uint64_t checkpointBytes = 32ull << 20;   // progress is recorded beside the file at least this often
+};
+inline constexpr uint64_t kMaxRangeRequest = 1ull << 30;
+
 // GET `url` into `path`. With `offset` > 0 the bytes from `offset` on are asked for and appended when the server
 // answers 206; a 200 rewrites the file from the start, and a 416 (the file does not belong to this download) deletes
 // it and downloads the whole file once more. Fails on a transport error, an unexpected status, a failed write, or
@@ -52,6 +62,12 @@ bool Md5Equal(const std::string& a, const std::string& b);
 // `error` (may be null) gets the last attempt's error.
 bool DownloadVerified(const std::wstring& url, const std::wstring& path, const std::string& md5,
                       const DownloadCallbacks& callbacks, std::string* error, const RetryPause& pause = {});
+// The same for one job. A large file on a server that takes ranges is fetched in ranges over several connections;
+// their progress is kept in "<path>.plparts" (removed once the file is complete and verified), from which a later
+// attempt or run resumes. The MD5 grows as the bytes arrive. A body of unknown length must end at `sizeHint` when
+// the job has no MD5; with neither, the download succeeds with a warning that it could not be checked.
+bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks, std::string* error,
+                      const RetryPause& pause = {}, const DownloadOptions& options = {});
 // The pause after failed attempt `attempt` (1-based): 2000 ms doubling, at most 20000.
 uint32_t RetryPauseMs(int attempt);
 
@@ -59,7 +75,7 @@ uint32_t RetryPauseMs(int attempt);
 // "下载进度: N%" and N mapped into [start, end], never decreasing and each value once. Fails with the first failed
 // job in list order: "下载" + label + "失败: " + its error.
 bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressSink& sink, int start, int end,
-                   std::string* error, const RetryPause& pause = {});
+                   std::string* error, const RetryPause& pause = {}, const DownloadOptions& options = {});
 
 // Progress of one job in a group.
 struct JobProgress {

@@ -56,12 +56,33 @@ bool OpenRequest(const std::wstring& verb, const std::wstring& url, bool withTim
     return false;
   }
   opened->openFlags = parts.scheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-  opened->request.reset(WinHttpOpenRequest(opened->connection.get(), verb.c_str(), parts.path.c_str(), nullptr,
+  opened->path = parts.path;
+  return OpenNextRequest(verb, opened, error);
+}
+
+bool OpenNextRequest(const std::wstring& verb, OpenedRequest* opened, std::string* error) {
+  opened->request.reset();
+  opened->request.reset(WinHttpOpenRequest(opened->connection.get(), verb.c_str(), opened->path.c_str(), nullptr,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, opened->openFlags));
   if (!opened->request) {
     SetError(error, "WinHttpOpenRequest 失败");
     return false;
   }
+  return true;
+}
+
+void DisableKeepAlive(HINTERNET request) {
+  DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
+  WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+}
+
+bool QueryHeaderText(HINTERNET request, DWORD query, std::wstring* text) {
+  wchar_t buffer[256];
+  DWORD size = sizeof buffer;
+  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  text->assign(buffer, size / sizeof(wchar_t));
   return true;
 }
 
@@ -83,13 +104,8 @@ int32_t QueryStatusCode(HINTERNET request) {
 }
 
 bool QueryContentLength(HINTERNET request, uint64_t* length) {
-  wchar_t text[64];
-  DWORD size = sizeof text;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                           WINHTTP_NO_HEADER_INDEX)) {
-    return false;
-  }
-  return ParseContentLength(std::wstring_view(text, size / sizeof(wchar_t)), length);
+  std::wstring text;
+  return QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH, &text) && ParseContentLength(text, length);
 }
 
 bool ParseContentLength(std::wstring_view text, uint64_t* length) {

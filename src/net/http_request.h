@@ -32,6 +32,7 @@ struct OpenedRequest {
   base::UniqueInternet connection;
   base::UniqueInternet request;
   DWORD openFlags = 0;  // as passed to WinHttpOpenRequest: WINHTTP_FLAG_SECURE exactly for HTTPS
+  std::wstring path;    // the request path, for further requests on the same connection
 };
 
 // Splits the URL, opens the session (with the request time-outs when `withTimeouts`), connects and opens the
@@ -39,6 +40,15 @@ struct OpenedRequest {
 // "WinHttpOpenRequest 失败".
 bool OpenRequest(const std::wstring& verb, const std::wstring& url, bool withTimeouts, OpenedRequest* opened,
                  std::string* error);
+// Closes the request of `opened` and opens another on the same session and connection, so that WinHTTP may send
+// it over the connection the last one left idle. Fails with "WinHttpOpenRequest 失败".
+bool OpenNextRequest(const std::wstring& verb, OpenedRequest* opened, std::string* error);
+
+// The connection of this request is closed after it, never handed to another request: for responses that may end
+// early or be cut off on purpose.
+void DisableKeepAlive(HINTERNET request);
+// A response header as text; false when absent.
+bool QueryHeaderText(HINTERNET request, DWORD query, std::wstring* text);
 
 // Each header as its own "name: value" line, in list order.
 void AddRequestHeaders(HINTERNET request, const std::vector<HttpHeader>& headers);

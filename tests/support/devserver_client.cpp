@@ -160,6 +160,9 @@ void DevServerSession::AddRule(const DevServerRule& rule) {
     value["headers"] = {{"Content-Type", rule.contentType.empty() ? "text/plain; charset=utf-8" : rule.contentType}};
   }
   if (rule.cutAfter >= 0) value["cutAfter"] = rule.cutAfter;
+  if (!rule.range.empty()) value["range"] = rule.range;
+  if (rule.chunked) value["chunked"] = true;
+  if (rule.stallAfter >= 0) value["stallAfter"] = rule.stallAfter;
   std::string answer;
   EXPECT_EQ(Control(L"POST", "/_control/sessions/" + token + "/rules", value.dump(), &answer), 200) << answer;
 }

@@ -23,6 +23,9 @@ struct DevServerRule {
   int64_t cutAfter = -1;     // send the announced length but only this many body bytes, then close
   bool drop = false;         // reset the connection without any answer
   bool ignoreRange = false;  // the whole file with 200 even when a range was asked
+  std::string range;         // non-empty: matches only requests with exactly this Range header ("bytes=0-99")
+  bool chunked = false;      // a file's body in chunked encoding, without Content-Length (`cutAfter` still cuts)
+  int64_t stallAfter = -1;   // a file's body: this many bytes, then the connection stays open and silent
 };
 
 struct DevServerRequest {

@@ -1,0 +1,422 @@
+#include "net/ranged_download.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "base/text.h"
+#include "base/unique_handle.h"
+#include "log/log.h"
+
+namespace pl::net {
+namespace {
+
+constexpr DWORD kReadBuffer = 1024 * 1024;
+// Failures in a row without a byte received, on the last connection left, before the attempt gives up.
+constexpr int kStrikeLimit = 3;
+
+void SetError(std::string* error, std::string text) {
+  if (error) *error = std::move(text);
+}
+
+std::string RangeText(ByteExtent piece) {
+  return "bytes=" + std::to_string(piece.begin) + "-" + std::to_string(piece.end - 1);
+}
+
+bool WriteAt(HANDLE file, uint64_t offset, const char* data, DWORD size, DWORD* code) {
+  while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (!WriteFile(file, data, size, &written, &at) || written == 0) {
+      *code = GetLastError();
+      return false;
+    }
+    data += written;
+    size -= written;
+    offset += written;
+  }
+  return true;
+}
+
+enum class PieceEnd { kDone, kFailed, kRefused, kRemoteChanged };
+
+// Everything the workers, the hasher and the checkpoints share. The mutex guards the plain fields below it.
+struct Shared {
+  const RangedTransfer& transfer;
+  HANDLE file = nullptr;
+  uint64_t total = 0;
+  uint64_t pieceSize = 0;
+  uint64_t checkpointBytes = 0;
+  std::atomic<bool> stopping{false};
+
+  std::mutex mutex;
+  std::condition_variable changed;  // the prefix grew, or the workers are done
+  std::vector<ByteExtent> done;     // written to the file (not necessarily flushed)
+  uint64_t covered = 0;
+  std::deque<ByteExtent> queue;     // pieces still to fetch, in file order
+  int active = 0;                   // workers still running
+  int strikes = 0;
+  RangedOutcome stopReason = RangedOutcome::kFailed;
+  std::string error;
+  uint64_t sinceCheckpoint = 0;
+
+  std::mutex reportMutex;  // keeps the reported figure rising when several workers report at once
+  uint64_t reported = 0;
+  std::mutex checkpointMutex;
+
+  explicit Shared(const RangedTransfer& t) : transfer(t) {}
+};
+
+void ReportTransfer(Shared& s) {
+  if (!s.transfer.callbacks.onTransfer) return;
+  std::lock_guard<std::mutex> report(s.reportMutex);
+  uint64_t covered;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    covered = s.covered;
+  }
+  if (covered <= s.reported) return;
+  s.reported = covered;
+  s.transfer.callbacks.onTransfer(covered, s.total);
+}
+
+// Records what is on disk now. The snapshot is taken before the flush, so the record never names a byte the
+// flush did not cover.
+void Checkpoint(Shared& s) {
+  std::lock_guard<std::mutex> serial(s.checkpointMutex);
+  PartRecord snapshot;
+  snapshot.size = s.total;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    snapshot.done = s.done;
+    s.sinceCheckpoint = 0;
+  }
+  if (FlushFileBuffers(s.file)) SavePartRecord(s.transfer.path, snapshot);
+}
+
+void StopAll(Shared& s, RangedOutcome reason, const std::string& error) {
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.stopping) {
+    s.stopReason = reason;
+    s.error = error;
+  }
+  s.stopping = true;
+  s.changed.notify_all();
+}
+
+// Sends the range request for `piece` on the worker's connection (opening one when it has none) and checks that
+// the answer is exactly that piece of a file of the expected size.
+PieceEnd RequestPiece(Shared& s, ByteExtent piece, OpenedRequest* conn, std::string* error) {
+  const bool connected = static_cast<bool>(conn->connection);
+  if (connected ? !OpenNextRequest(L"GET", conn, error) : !OpenRequest(L"GET", s.transfer.url, false, conn, error)) {
+    return PieceEnd::kFailed;
+  }
+  HINTERNET request = conn->request.get();
+  const std::wstring range = L"Range: " + base::Utf8ToWide(RangeText(piece));
+  WinHttpAddRequestHeaders(request, range.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    SetError(error, "WinHttpSendRequest 失败: " + std::to_string(GetLastError()));
+    return PieceEnd::kFailed;
+  }
+  if (!WinHttpReceiveResponse(request, nullptr)) {
+    SetError(error, "WinHttpReceiveResponse 失败: " + std::to_string(GetLastError()));
+    return PieceEnd::kFailed;
+  }
+  const int32_t status = QueryStatusCode(request);
+  if (status == 200) return PieceEnd::kRefused;
+  if (status == 416) return PieceEnd::kRemoteChanged;
+  if (status != 206) {
+    SetError(error, "HTTP 状态码异常: " + std::to_string(status));
+    return PieceEnd::kFailed;
+  }
+  std::wstring text;
+  uint64_t first = 0, last = 0, size = 0;
+  if (!QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, &text) ||
+      !ParseContentRange(base::WideToUtf8(text), &first, &last, &size)) {
+    SetError(error, "分段响应缺少有效的 Content-Range: " + base::WideToUtf8(text));
+    return PieceEnd::kFailed;
+  }
+  if (size != s.total) return PieceEnd::kRemoteChanged;
+  if (first != piece.begin || last != piece.end - 1) {
+    SetError(error, "分段响应的范围不符: 请求 " + RangeText(piece) + "，收到 " + base::WideToUtf8(text));
+    return PieceEnd::kFailed;
+  }
+  return PieceEnd::kDone;
+}
+
+// Reads the body of an answered request for `piece` into place; `got` counts the bytes written.
+PieceEnd ReceivePiece(Shared& s, ByteExtent piece, HINTERNET request, std::vector<char>* buffer, uint64_t* got,
+                      std::string* error) {
+  uint64_t at = piece.begin;
+  while (at < piece.end) {
+    if (s.stopping) {
+      SetError(error, "已停止");
+      return PieceEnd::kFailed;
+    }
+    // Never more than the piece: the first request of a download asked for everything from its start on.
+    const DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer->size(), piece.end - at));
+    DWORD read = 0;
+    if (!WinHttpReadData(request, buffer->data(), want, &read)) {
+      SetError(error, "WinHttpReadData 失败");
+      return PieceEnd::kFailed;
+    }
+    if (read == 0) {
+      SetError(error, "下载中断: 已收到 " + std::to_string(at - piece.begin) + " 字节，应为 " +
+                          std::to_string(piece.end - piece.begin) + " 字节（" + RangeText(piece) + "）");
+      return PieceEnd::kFailed;
+    }
+    DWORD code = 0;
+    if (!WriteAt(s.file, at, buffer->data(), read, &code)) {
+      SetError(error, WriteErrorText(code));
+      return PieceEnd::kFailed;
+    }
+    bool checkpoint;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      AddExtent(&s.done, {at, at + read});
+      s.covered += read;
+      s.sinceCheckpoint += read;
+      s.strikes = 0;
+      checkpoint = s.sinceCheckpoint >= s.checkpointBytes;
+    }
+    s.changed.notify_all();
+    at += read;
+    *got = at - piece.begin;
+    ReportTransfer(s);
+    if (checkpoint) Checkpoint(s);
+  }
+  return PieceEnd::kDone;
+}
+
+// Puts what is left of a failed piece back in file order and decides whether this worker goes on.
+bool KeepGoingAfterFailure(Shared& s, ByteExtent piece, uint64_t got, const std::string& error) {
+  std::unique_lock<std::mutex> lock(s.mutex);
+  const ByteExtent rest{piece.begin + got, piece.end};
+  s.queue.insert(std::upper_bound(s.queue.begin(), s.queue.end(), rest,
+                                  [](const ByteExtent& a, const ByteExtent& b) { return a.begin < b.begin; }),
+                 rest);
+  if (s.stopping) return false;
+  if (got == 0) {
+    // A server that takes fewer connections than we open ends up with fewer; the last one left decides.
+    if (s.active > 1) return false;
+    if (++s.strikes >= kStrikeLimit) {
+      lock.unlock();
+      StopAll(s, RangedOutcome::kFailed, error);
+      return false;
+    }
+  }
+  lock.unlock();
+  log::LogWarn("分段下载失败，单独重新获取 " + RangeText(rest) + ": " + error);
+  return true;
+}
+
+void RunWorker(Shared& s, std::optional<ByteExtent> firstPiece, OpenedRequest* first) {
+  OpenedRequest conn;
+  if (first) conn = std::move(*first);
+  std::vector<char> buffer(kReadBuffer);
+  bool answered = first != nullptr;  // the first request arrives answered
+  std::optional<ByteExtent> next = firstPiece;
+  for (;;) {
+    ByteExtent piece;
+    if (next) {
+      piece = *next;
+      next.reset();
+    } else {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.stopping || s.queue.empty()) break;
+      piece = s.queue.front();
+      s.queue.pop_front();
+    }
+    std::string error;
+    uint64_t got = 0;
+    PieceEnd end = answered ? PieceEnd::kDone : RequestPiece(s, piece, &conn, &error);
+    answered = false;
+    if (end == PieceEnd::kDone) end = ReceivePiece(s, piece, conn.request.get(), &buffer, &got, &error);
+    if (end == PieceEnd::kDone) {
+      Checkpoint(s);
+      continue;
+    }
+    // Whatever went wrong, this connection is not used again.
+    if (conn.request) DisableKeepAlive(conn.request.get());
+    conn = OpenedRequest();
+    if (end == PieceEnd::kRefused || end == PieceEnd::kRemoteChanged) {
+      StopAll(s, end == PieceEnd::kRefused ? RangedOutcome::kRangesRefused : RangedOutcome::kRemoteChanged, "");
+      break;
+    }
+    if (!KeepGoingAfterFailure(s, piece, got, error)) break;
+  }
+  conn = OpenedRequest();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  --s.active;
+  s.changed.notify_all();
+}
+
+// Follows the contiguous prefix, reading back from the file what the workers wrote (still in the cache).
+void RunHasher(Shared& s) {
+  PrefixHash* hash = s.transfer.hash;
+  base::UniqueFileHandle file(CreateFileW(s.transfer.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    hash->failed = true;
+    return;
+  }
+  for (;;) {
+    uint64_t prefix;
+    bool finished;
+    {
+      std::unique_lock<std::mutex> lock(s.mutex);
+      s.changed.wait(lock, [&] {
+        return ContiguousPrefix(s.done) > hash->hashed || s.active == 0 || s.stopping;
+      });
+      prefix = ContiguousPrefix(s.done);
+      finished = s.active == 0 || s.stopping;
+    }
+    if (prefix > hash->hashed) {
+      if (!HashFileUpTo(file.get(), prefix, hash, s.transfer.callbacks.onVerify, s.total)) {
+        hash->failed = true;
+        return;
+      }
+    } else if (finished) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::string WriteErrorText(unsigned long code) {
+  if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) {
+    return "写入目标文件失败（磁盘空间不足）: " + std::to_string(code);
+  }
+  return "写入目标文件失败: " + std::to_string(code);
+}
+
+std::wstring PartRecordPath(const std::wstring& target) { return target + L".plparts"; }
+
+PartRecordState LoadPartRecord(const std::wstring& target, PartRecord* record) {
+  const std::wstring path = PartRecordPath(target);
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr));
+  if (!file) return GetLastError() == ERROR_FILE_NOT_FOUND ? PartRecordState::kNone : PartRecordState::kInvalid;
+  // A record is small: one line per extent, and extents merge as they touch.
+  std::string text(64 * 1024, '\0');
+  DWORD read = 0;
+  if (!ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read == text.size()) {
+    return PartRecordState::kInvalid;
+  }
+  text.resize(read);
+  if (!ParsePartRecord(text, record)) return PartRecordState::kInvalid;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  uint64_t size = 0;
+  if (GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data)) {
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+  const uint64_t claimed = record->done.empty() ? 0 : record->done.back().end;
+  return claimed <= size && size <= record->size ? PartRecordState::kValid : PartRecordState::kInvalid;
+}
+
+bool SavePartRecord(const std::wstring& target, const PartRecord& record) {
+  const std::wstring path = PartRecordPath(target);
+  const std::wstring temporary = path + L".tmp";
+  const std::string text = RenderPartRecord(record);
+  {
+    base::UniqueFileHandle file(
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written != text.size() || !FlushFileBuffers(file.get())) {
+      file.reset();
+      DeleteFileW(temporary.c_str());
+      return false;
+    }
+  }
+  return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+void RemovePartRecord(const std::wstring& target) { DeleteFileW(PartRecordPath(target).c_str()); }
+
+RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* error) {
+  Shared s(transfer);
+  s.total = transfer.record.size;
+  s.pieceSize = std::clamp<uint64_t>(transfer.options.rangeSize, 1, kMaxRangeRequest);
+  s.checkpointBytes = std::max<uint64_t>(transfer.options.checkpointBytes, 1);
+  s.done = transfer.record.done;
+  s.covered = CoveredBytes(s.done);
+  for (const ByteExtent& piece : MissingPieces(transfer.record, s.pieceSize)) s.queue.push_back(piece);
+
+  base::UniqueFileHandle file(CreateFileW(transfer.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    SetError(error, "无法打开目标文件写入: 目标路径不可写");
+    return RangedOutcome::kFailed;
+  }
+  s.file = file.get();
+  if (transfer.callbacks.onTransfer) transfer.callbacks.onTransfer(s.covered, s.total);
+  s.reported = s.covered;
+
+  // The first request already answered carries the first missing piece; the other workers start on the next ones.
+  std::optional<ByteExtent> firstPiece;
+  if (transfer.first && !s.queue.empty()) {
+    firstPiece = s.queue.front();
+    s.queue.pop_front();
+  }
+  const int workers = static_cast<int>(std::min<size_t>(std::max(transfer.options.connections, 1),
+                                                        s.queue.size() + (firstPiece ? 1 : 0)));
+  s.active = std::max(workers, 1);
+  std::vector<std::thread> threads;
+  for (int i = 1; i < workers; ++i) {
+    try {
+      threads.emplace_back([&s] { RunWorker(s, std::nullopt, nullptr); });
+    } catch (const std::system_error&) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      --s.active;
+    }
+  }
+  std::thread hasher;
+  if (transfer.hash && !transfer.hash->failed) {
+    try {
+      hasher = std::thread([&s] { RunHasher(s); });
+    } catch (const std::system_error&) {
+      transfer.hash->failed = true;
+    }
+  }
+  if (workers > 0) {
+    RunWorker(s, firstPiece, firstPiece ? transfer.first : nullptr);
+  } else {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.active = 0;
+    s.changed.notify_all();
+  }
+  for (std::thread& thread : threads) thread.join();
+  if (hasher.joinable()) hasher.join();
+  Checkpoint(s);
+
+  if (s.stopping) {
+    if (s.stopReason == RangedOutcome::kFailed) SetError(error, s.error);
+    return s.stopReason;
+  }
+  if (s.covered != s.total) {
+    SetError(error, "下载中断: 已收到 " + std::to_string(s.covered) + " 字节，应为 " + std::to_string(s.total) +
+                        " 字节");
+    return RangedOutcome::kFailed;
+  }
+  // A longer leftover beyond the end would survive writes in place.
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(s.total);
+  if (!SetFilePointerEx(s.file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(s.file)) {
+    SetError(error, WriteErrorText(GetLastError()));
+    return RangedOutcome::kFailed;
+  }
+  return RangedOutcome::kComplete;
+}
+
+}  // namespace pl::net
