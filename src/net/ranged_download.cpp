@@ -18,7 +18,6 @@
 namespace pl::net {
 namespace {
 
-constexpr DWORD kReadBuffer = 1024 * 1024;
 // Failures in a row without a byte received, on the last connection left, before the attempt gives up.
 constexpr int kStrikeLimit = 3;
 
@@ -222,7 +221,7 @@ bool KeepGoingAfterFailure(Shared& s, ByteExtent piece, uint64_t got, const std:
 void RunWorker(Shared& s, std::optional<ByteExtent> firstPiece, OpenedRequest* first) {
   OpenedRequest conn;
   if (first) conn = std::move(*first);
-  std::vector<char> buffer(kReadBuffer);
+  std::vector<char> buffer(std::clamp<uint32_t>(s.transfer.options.readSize, 4096, 16u << 20));
   bool answered = first != nullptr;  // the first request arrives answered
   std::optional<ByteExtent> next = firstPiece;
   for (;;) {

@@ -2,11 +2,16 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <gtest/gtest.h>
 
+#include "base/system_paths.h"
 #include "base/text.h"
+#include "base/unique_handle.h"
+#include "net/part_map.h"
+#include "net/ranged_download.h"
 #include "devserver_client.h"
 #include "log_capture.h"
 #include "sparse_file.h"
@@ -312,19 +317,50 @@ TEST_F(DownloadFixture, AGroupFailsWithTheFirstFailedJobInListOrder) {
   EXPECT_TRUE(DownloadGroup({}, {}, 0, 100, &error, Pauses()));
 }
 
+// What a group's sink received, from which thread.
+struct SinkCall {
+  std::string stage;
+  std::string message;
+  int value;
+  DWORD thread;
+};
+
+struct SinkRecorder {
+  DownloadProgressSink Sink() {
+    return [this](const std::string& stage, const std::string& message, int value) {
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back({stage, message, value, GetCurrentThreadId()});
+    };
+  }
+  // Each value once, rising from the download threads through [5, 78] to "下载进度: 100%".
+  void ExpectRisingTo78() const {
+    ASSERT_GE(calls.size(), 3u);
+    int lastValue = -1;
+    int lastPercent = -1;
+    for (const SinkCall& call : calls) {
+      EXPECT_EQ(call.stage, "download");
+      EXPECT_NE(call.thread, GetCurrentThreadId());  // from the download threads
+      EXPECT_GT(call.value, lastValue);
+      EXPECT_GE(call.value, 5);
+      EXPECT_LE(call.value, 78);
+      ASSERT_EQ(call.message.rfind("下载进度: ", 0), 0u) << call.message;
+      const int percent = std::stoi(call.message.substr(std::string("下载进度: ").size()));
+      EXPECT_EQ(call.message, "下载进度: " + std::to_string(percent) + "%");
+      EXPECT_EQ(call.value, 5 + 73 * percent / 100);
+      EXPECT_GE(percent, lastPercent);
+      lastValue = call.value;
+      lastPercent = percent;
+    }
+    EXPECT_EQ(calls.back().value, 78);
+    EXPECT_EQ(calls.back().message, "下载进度: 100%");
+  }
+
+  std::mutex mutex;
+  std::vector<SinkCall> calls;
+};
+
 TEST_F(DownloadFixture, GroupProgressFromSeveralThreadsRisesOnceThroughEachValue) {
-  struct Call {
-    std::string stage;
-    std::string message;
-    int value;
-    DWORD thread;
-  };
-  std::vector<Call> calls;
-  std::mutex callsMutex;
-  const DownloadProgressSink sink = [&](const std::string& stage, const std::string& message, int value) {
-    std::lock_guard<std::mutex> lock(callsMutex);
-    calls.push_back({stage, message, value, GetCurrentThreadId()});
-  };
+  SinkRecorder sink;
   const std::string a = GeneratedBytes(1, 900000);
   const std::string b = GeneratedBytes(2, 500000);
   const std::string c = GeneratedBytes(3, 300000);
@@ -337,30 +373,318 @@ TEST_F(DownloadFixture, GroupProgressFromSeveralThreadsRisesOnceThroughEachValue
   ASSERT_TRUE(test::WriteFileBytes(Target(L"b"), b.substr(0, 200000)));  // resumed
   server.AddRule({.path = "/files/c", .delayMs = 100});
   std::string error;
-  ASSERT_TRUE(DownloadGroup(jobs, sink, 5, 78, &error, Pauses())) << error;
+  ASSERT_TRUE(DownloadGroup(jobs, sink.Sink(), 5, 78, &error, Pauses())) << error;
   EXPECT_TRUE(Read(L"a") == a);
   EXPECT_TRUE(Read(L"b") == b);
   EXPECT_TRUE(Read(L"c") == c);
+  sink.ExpectRisingTo78();
+}
 
-  ASSERT_GE(calls.size(), 3u);
-  int lastValue = -1;
-  int lastPercent = -1;
-  for (const Call& call : calls) {
-    EXPECT_EQ(call.stage, "download");
-    EXPECT_NE(call.thread, GetCurrentThreadId());  // from the download threads
-    EXPECT_GT(call.value, lastValue);
-    EXPECT_GE(call.value, 5);
-    EXPECT_LE(call.value, 78);
-    ASSERT_EQ(call.message.rfind("下载进度: ", 0), 0u) << call.message;
-    const int percent = std::stoi(call.message.substr(std::string("下载进度: ").size()));
-    EXPECT_EQ(call.message, "下载进度: " + std::to_string(percent) + "%");
-    EXPECT_EQ(call.value, 5 + 73 * percent / 100);
-    EXPECT_GE(percent, lastPercent);
-    lastValue = call.value;
-    lastPercent = percent;
+
+TEST(DownloadPartsTest, ExtentsRecordsAndContentRanges) {
+  std::vector<ByteExtent> extents;
+  for (const ByteExtent& e : std::vector<ByteExtent>{{100, 200}, {300, 400}, {0, 50}, {50, 60}, {150, 320},
+                                                     {500, 500}, {600, 700}}) {
+    AddExtent(&extents, e);
   }
-  EXPECT_EQ(calls.back().value, 78);
-  EXPECT_EQ(calls.back().message, "下载进度: 100%");
+  EXPECT_EQ(extents, (std::vector<ByteExtent>{{0, 60}, {100, 400}, {600, 700}}));  // touching ones merge
+  EXPECT_EQ(CoveredBytes(extents), 460u);
+  EXPECT_EQ(ContiguousPrefix(extents), 60u);
+  EXPECT_EQ(ContiguousPrefix({{1, 5}}), 0u);
+  AddExtent(&extents, {60, 600});
+  EXPECT_EQ(extents, (std::vector<ByteExtent>{{0, 700}}));
+
+  EXPECT_EQ(MissingPieces({1000, {{100, 200}, {450, 900}}}, 200),
+            (std::vector<ByteExtent>{{0, 100}, {200, 400}, {400, 450}, {900, 1000}}));
+  EXPECT_EQ(MissingPieces({1000, {{0, 1000}}}, 200), std::vector<ByteExtent>{});
+  EXPECT_EQ(MissingPieces({5368709120ull, {{0, 5368709000ull}}}, 1ull << 30),
+            (std::vector<ByteExtent>{{5368709000ull, 5368709120ull}}));
+
+  const PartRecord record{5368709120ull, {{0, 4096}, {2147483648ull, 4294967296ull}}};
+  const std::string text = "pellora-parts 1\nsize 5368709120\ndone 0 4096\ndone 2147483648 4294967296\n";
+  EXPECT_EQ(RenderPartRecord(record), text);
+  PartRecord parsed;
+  ASSERT_TRUE(ParsePartRecord(text, &parsed));
+  EXPECT_EQ(parsed, record);
+  ASSERT_TRUE(ParsePartRecord("pellora-parts 1\nsize 0\n", &parsed));
+  EXPECT_EQ(parsed, PartRecord{});
+  for (const char* bad : {"", "pellora-parts 2\nsize 10\n", "pellora-parts 1\nsize 10", "pellora-parts 1\nsize -1\n",
+                          "pellora-parts 1\nsize 10\ndone 0 11\n", "pellora-parts 1\nsize 10\ndone 5 5\n",
+                          "pellora-parts 1\nsize 10\ndone 4 6\ndone 0 2\n", "pellora-parts 1\nsize 10\ndone 0 2\ndone 2 4\n",
+                          "pellora-parts 1\nsize 10\ndone 0 2\r\n", "pellora-parts 1\nsize 99999999999999999999\n",
+                          "pellora-parts 1\nsize 10\ndone 0 2\nextra\n"}) {
+    EXPECT_FALSE(ParsePartRecord(bad, &parsed)) << bad;
+  }
+
+  struct RangeCase {
+    const char* text;
+    bool ok;
+    uint64_t first, last, total;
+  };
+  for (const RangeCase& c : std::vector<RangeCase>{{"bytes 0-99/1000", true, 0, 99, 1000},
+                                                   {" bytes 4294967296-5368709119/5368709120 ", true, 4294967296ull,
+                                                    5368709119ull, 5368709120ull},
+                                                   {"bytes 0-99/*", false}, {"bytes */1000", false},
+                                                   {"bytes 10-9/1000", false}, {"bytes 0-1000/1000", false},
+                                                   {"items 0-99/1000", false}, {"bytes 0-99/1000x", false}}) {
+    uint64_t first = 7, last = 7, total = 7;
+    EXPECT_EQ(ParseContentRange(c.text, &first, &last, &total), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(std::make_tuple(first, last, total), std::make_tuple(c.first, c.last, c.total)) << c.text;
+    }
+  }
+}
+
+// Ranges of 100000 bytes over four connections from 100000 bytes on, so that small files go in ranges.
+DownloadOptions SmallRanges(uint64_t checkpointBytes = 1 << 20) {
+  DownloadOptions options;
+  options.rangedThreshold = 100000;
+  options.rangeSize = 100000;
+  options.checkpointBytes = checkpointBytes;
+  return options;
+}
+
+// The Range header of each request ("" for none), sorted: the connections ask in no fixed order.
+std::vector<std::string> SortedRanges(const std::vector<test::DevServerRequest>& requests, size_t from = 0) {
+  std::vector<std::string> ranges;
+  for (size_t i = from; i < requests.size(); ++i) ranges.push_back(requests[i].Header("Range"));
+  std::sort(ranges.begin(), ranges.end());
+  return ranges;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> texts) {
+  std::sort(texts.begin(), texts.end());
+  return texts;
+}
+
+void ExpectRisingTo(const Progress& calls, uint64_t total) {
+  ASSERT_FALSE(calls.empty());
+  for (size_t i = 1; i < calls.size(); ++i) EXPECT_GE(calls[i].first, calls[i - 1].first);
+  EXPECT_EQ(calls.back(), std::make_pair(total, total));
+}
+
+struct RangedDownloadTest : DownloadFixture {
+  DownloadJob Job(const std::string& name, const std::string& md5, uint64_t sizeHint = 0) {
+    return {server.Url("/files/" + name), Target(base::Utf8ToWide(name)), md5, name, sizeHint};
+  }
+  std::string Utf8Target(const std::wstring& name) const { return base::WideToUtf8(Target(name)); }
+  std::string RangedLine(const std::wstring& name, uint64_t size, uint64_t have = 0) const {
+    return "T [INFO] 分段下载（4 个连接，共 " + std::to_string(size) + " 字节，已有 " + std::to_string(have) +
+           " 字节）: " + Utf8Target(name);
+  }
+};
+
+TEST_F(RangedDownloadTest, RangesLandInPlaceAndOnlyTheCutOneIsFetchedAgain) {
+  const std::string content = GeneratedBytes(13, 950000);
+  const std::string md5 = server.PutFile("win.esd", content);
+  server.AddRule({.path = "/files/win.esd", .times = 1, .cutAfter = 5000, .range = "bytes=300000-399999"});
+  std::string error;
+  ASSERT_TRUE(DownloadVerified(Job("win.esd", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
+  EXPECT_TRUE(Read(L"win.esd") == content);
+  EXPECT_FALSE(test::FileExists(Target(L"win.esd.plparts")));
+  // The first request asks for everything and serves the first range; the others ask for one range each.
+  std::vector<std::string> expected = {"", "bytes=305000-399999"};
+  for (uint64_t at = 100000; at < 950000; at += 100000) {
+    expected.push_back("bytes=" + std::to_string(at) + "-" + std::to_string(std::min<uint64_t>(at + 100000, 950000) - 1));
+  }
+  EXPECT_EQ(SortedRanges(server.Requests()), Sorted(expected));
+  EXPECT_TRUE(pauses.empty());
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            RangedLine(L"win.esd", 950000),
+                            "T [WARN] 分段下载失败，单独重新获取 bytes=305000-399999: 下载中断: 已收到 5000 字节，"
+                            "应为 100000 字节（bytes=300000-399999）"}));
+  ExpectRisingTo(transfers, 950000);
+  ExpectRisingTo(verifies, 950000);  // hashed while arriving: no pass of its own afterwards
+}
+
+TEST_F(RangedDownloadTest, AStoppedProcessIsResumedInEveryRangeFromItsRecord) {
+  const std::string content = GeneratedBytes(17, 400000);
+  const std::string md5 = server.PutFile("pe.wim", content);
+  const std::wstring path = Target(L"pe.wim");
+  // Every answer stops after 30000 bytes and holds the connection; the child reads 10000 bytes at a time and
+  // records each read.
+  server.AddRule({.path = "/files/pe.wim", .stallAfter = 30000});
+  const std::wstring child = base::ModuleFilePath().substr(0, base::ModuleFilePath().rfind(L'\\')) +
+                             L"\\pl_download_child.exe";
+  std::wstring commandLine = L"\"" + child + L"\" \"" + server.Url("/files/pe.wim") + L"\" \"" + path + L"\" " +
+                             base::Utf8ToWide(md5) + L" 100000 1 10000";
+  STARTUPINFOW startup = {sizeof startup};
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(CreateProcessW(child.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &info));
+  base::UniqueKernelHandle process(info.hProcess);
+  base::UniqueKernelHandle thread(info.hThread);
+  const PartRecord stalled{400000, {{0, 30000}, {100000, 130000}, {200000, 230000}, {300000, 330000}}};
+  PartRecord record;
+  for (int i = 0; i < 600 && !(LoadPartRecord(path, &record) == PartRecordState::kValid && record == stalled); ++i) {
+    Sleep(50);
+  }
+  TerminateProcess(process.get(), 9);
+  WaitForSingleObject(process.get(), 10000);
+  ASSERT_EQ(record, stalled);
+
+  server.ClearRules();
+  const size_t before = server.Requests().size();
+  std::string error;
+  ASSERT_TRUE(DownloadVerified(Job("pe.wim", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
+  EXPECT_TRUE(Read(L"pe.wim") == content);
+  EXPECT_FALSE(test::FileExists(Target(L"pe.wim.plparts")));
+  EXPECT_EQ(SortedRanges(server.Requests(), before),
+            Sorted({"bytes=30000-99999", "bytes=130000-199999", "bytes=230000-299999", "bytes=330000-399999"}));
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 按断点记录继续分段下载（已有 120000/400000 字节）: " +
+                                                 Utf8Target(L"pe.wim")});
+  ExpectRisingTo(transfers, 400000);
+  EXPECT_EQ(transfers.front(), std::make_pair(uint64_t{120000}, uint64_t{400000}));
+}
+
+TEST_F(RangedDownloadTest, ARecordThatLiesCostsOneFreshDownloadAndNeverASuccess) {
+  const std::string content = GeneratedBytes(19, 300000);
+  const std::string md5 = server.PutFile("boot.wim", content);
+  std::string damaged = content;
+  std::fill(damaged.begin() + 100000, damaged.begin() + 200000, '\0');
+  ASSERT_TRUE(test::WriteFileBytes(Target(L"damaged"), damaged));
+  const std::string damagedMd5 = FileMd5Hex(Target(L"damaged"));
+  const std::string all = "pellora-parts 1\nsize 300000\ndone 0 300000\n";
+  const std::string path = Utf8Target(L"boot.wim");
+  const std::string invalid = "T [WARN] 断点记录无效，丢弃本地文件重新整包下载: " + path;
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string record;
+    std::vector<uint32_t> pauses;
+    std::vector<std::string> log;
+  };
+  const std::vector<Case> cases = {
+      {"claims bytes the file does not hold", damaged, all, {2000},
+       {"T [INFO] 按断点记录继续分段下载（已有 300000/300000 字节）: " + path,
+        "T [WARN] 下载失败(第 1/5 次尝试): MD5 校验失败（期望 " + md5 + "，实际 " + damagedMd5 + "）",
+        RangedLine(L"boot.wim", 300000)}},
+      {"claims more than the file holds", content.substr(0, 100000), all, {}, {invalid, RangedLine(L"boot.wim", 300000)}},
+      {"is no record", content.substr(0, 100000), "pellora-parts 1\nsize 300000\ndone 0 1", {},
+       {invalid, RangedLine(L"boot.wim", 300000)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UseLog(base::Utf8ToWide(c.name));
+    pauses.clear();
+    ASSERT_TRUE(test::WriteFileBytes(Target(L"boot.wim"), c.file));
+    ASSERT_TRUE(test::WriteFileBytes(Target(L"boot.wim.plparts"), c.record));
+    const size_t before = server.Requests().size();
+    std::string error;
+    ASSERT_TRUE(DownloadVerified(Job("boot.wim", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
+    EXPECT_TRUE(Read(L"boot.wim") == content);
+    EXPECT_FALSE(test::FileExists(Target(L"boot.wim.plparts")));
+    EXPECT_EQ(pauses, c.pauses);
+    EXPECT_EQ(LogLines(), c.log);
+    EXPECT_EQ(SortedRanges(server.Requests(), before), Sorted({"", "bytes=100000-199999", "bytes=200000-299999"}));
+  }
+}
+
+TEST_F(RangedDownloadTest, AServerThatIgnoresRangesGetsOneStream) {
+  const std::string content = GeneratedBytes(29, 350000);
+  const std::string md5 = server.PutFile("tools.zip", content);
+  server.AddRule({.path = "/files/tools.zip", .ignoreRange = true});
+  const std::string path = Utf8Target(L"tools.zip");
+  const std::string refused = "T [WARN] 服务器不接受分段请求，改为单连接整包下载: " + path;
+  // A fresh download (the first answer announces ranges, the range requests get the whole file), then one that
+  // an earlier run left with a record.
+  for (const bool recorded : {false, true}) {
+    SCOPED_TRACE(recorded ? "recorded" : "fresh");
+    UseLog(recorded ? L"recorded.log" : L"fresh.log");
+    if (recorded) {
+      ASSERT_TRUE(test::WriteFileBytes(Target(L"tools.zip"), content.substr(0, 1000)));
+      ASSERT_TRUE(SavePartRecord(Target(L"tools.zip"), {350000, {{0, 1000}}}));
+    }
+    std::string error;
+    ASSERT_TRUE(DownloadVerified(Job("tools.zip", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
+    EXPECT_TRUE(Read(L"tools.zip") == content);
+    EXPECT_FALSE(test::FileExists(Target(L"tools.zip.plparts")));
+    EXPECT_EQ(server.Requests().back().HeaderCount("Range"), 0u);
+    EXPECT_TRUE(pauses.empty());
+    const std::string first = recorded ? "T [INFO] 按断点记录继续分段下载（已有 1000/350000 字节）: " + path
+                                       : RangedLine(L"tools.zip", 350000);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{first, refused}));
+  }
+}
+
+TEST_F(RangedDownloadTest, AFiveGigabyteFileFinishesPastTwoAndFourGigabytesInOneAttempt) {
+  // Sparse on the host: only the three missing ranges are ever written.
+  const uint64_t size = 5368709120ull;
+  const std::wstring path = Target(L"huge.wim");
+  ASSERT_TRUE(test::MakeFileOfSize(path, size));
+  const std::vector<ByteExtent> gaps = {{2147483547ull, 2147483747ull}, {4294967196ull, 4294967396ull},
+                                        {size - 100, size}};
+  ASSERT_TRUE(SavePartRecord(path, {size, {{0, gaps[0].begin}, {gaps[0].end, gaps[1].begin}, {gaps[1].end,
+                                                                                              gaps[2].begin}}}));
+  std::string error;
+  const DownloadJob job{server.Url("/gen/5368709120"), path, "", "huge", size};
+  ASSERT_TRUE(DownloadVerified(job, Recorder(), &error, Pauses(), SmallRanges())) << error;
+  EXPECT_EQ(SortedRanges(server.Requests()),
+            Sorted({"bytes=2147483547-2147483746", "bytes=4294967196-4294967395", "bytes=5368709020-5368709119"}));
+  for (const ByteExtent& gap : gaps) {
+    const uint32_t length = static_cast<uint32_t>(gap.end - gap.begin);
+    EXPECT_TRUE(test::ReadFileRange(path, gap.begin, length) == GeneratedBytes(gap.begin, length)) << gap.begin;
+  }
+  EXPECT_EQ(FileSizeOf(path), size);
+  EXPECT_FALSE(test::FileExists(path + L".plparts"));
+  EXPECT_TRUE(pauses.empty());
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 按断点记录继续分段下载（已有 5368708620/5368709120 字节）: " +
+                                                 Utf8Target(L"huge.wim")});
+  EXPECT_EQ(transfers.back(), std::make_pair(size, size));
+  DeleteFileW(path.c_str());
+}
+
+TEST_F(RangedDownloadTest, ABodyOfUnknownLengthIsCheckedAgainstTheSizeHint) {
+  const std::string content = GeneratedBytes(23, 10000);
+  server.PutFile("sdi", content);
+  struct Case {
+    const char* name;
+    int64_t cutAfter;
+    uint64_t sizeHint;
+    std::vector<uint32_t> pauses;
+    std::vector<std::string> ranges;
+    std::vector<std::string> log;
+  };
+  const std::vector<Case> cases = {
+      // Cut short: the hint tells, and the next attempt resumes what arrived.
+      {"cut short, with a hint", 3000, 10000, {2000}, {"", "bytes=3000-"},
+       {"T [WARN] 下载失败(第 1/5 次尝试): 下载中断: 已收到 3000 字节，应为 10000 字节"}},
+      {"whole, with a hint", -1, 10000, {}, {""}, {}},
+      {"whole, with neither a hint nor an MD5", -1, 0, {}, {""},
+       {"T [WARN] 服务器没有给出文件长度，也没有大小或 MD5 可以核对，无法确认文件完整: " +
+        Utf8Target(L"whole, with neither a hint nor an MD5")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UseLog(base::Utf8ToWide(c.name) + L".log");
+    pauses.clear();
+    server.ClearRules();
+    server.AddRule({.path = "/files/sdi", .times = 1, .cutAfter = c.cutAfter, .chunked = true});
+    const size_t before = server.Requests().size();
+    const DownloadJob job{server.Url("/files/sdi"), Target(base::Utf8ToWide(c.name)), "", "boot.sdi", c.sizeHint};
+    std::string error;
+    ASSERT_TRUE(DownloadVerified(job, Recorder(), &error, Pauses(), SmallRanges())) << error;
+    EXPECT_TRUE(Read(base::Utf8ToWide(c.name)) == content);
+    EXPECT_EQ(pauses, c.pauses);
+    EXPECT_EQ(SortedRanges(server.Requests(), before), c.ranges);
+    EXPECT_EQ(LogLines(), c.log);
+  }
+}
+
+TEST_F(RangedDownloadTest, GroupProgressNeverFallsWithFourConnections) {
+  SinkRecorder sink;
+  const std::string big = GeneratedBytes(31, 950000);
+  const std::string small = GeneratedBytes(37, 60000);
+  const std::vector<DownloadJob> jobs = {Job("big", server.PutFile("big", big)), Job("small", "", 60000)};
+  server.PutFile("small", small);
+  // The small one waits until the large one has said its size, or it alone would make 100%.
+  server.AddRule({.path = "/files/small", .delayMs = 300});
+  server.AddRule({.path = "/files/big", .times = 1, .cutAfter = 20000, .range = "bytes=500000-599999"});
+  std::string error;
+  ASSERT_TRUE(DownloadGroup(jobs, sink.Sink(), 5, 78, &error, Pauses(), SmallRanges())) << error;
+  EXPECT_TRUE(Read(L"big") == big);
+  EXPECT_TRUE(Read(L"small") == small);
+  sink.ExpectRisingTo78();
 }
 
 }  // namespace
