@@ -1,19 +1,29 @@
-// Downloads and verifies a group of files with the program's own download code and prints how long it took and
-// the process's peak memory. Driven by download_bench.sh, which times curl + md5sum on the same files.
-//   pl_download_bench.exe <target-folder> <url> <md5> [<url> <md5> ...]      (md5 "-": not verified)
+// Downloads and verifies a group of files with the program's own download code and prints how long it took, how
+// many attempts the files needed and the process's peak memory. Driven by run.sh, which times curl + md5sum and
+// aria2c + md5sum on the same files.
+//   pl_download_bench.exe [-c <connections>] <target-folder> <url> <md5> [<url> <md5> ...]   (md5 "-": not verified)
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "base/text.h"
+#include "log/log.h"
 #include "net/download.h"
 
 int wmain(int argc, wchar_t** argv) {
+  const wchar_t* program = argv[0];
+  pl::net::DownloadOptions options;
+  if (argc > 2 && std::wstring(argv[1]) == L"-c") {
+    options.connections = _wtoi(argv[2]);
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 4 || (argc - 2) % 2 != 0) {
-    fwprintf(stderr, L"usage: %ls <target-folder> <url> <md5> [<url> <md5> ...]\n", argv[0]);
+    fwprintf(stderr, L"usage: %ls [-c <connections>] <target-folder> <url> <md5> [<url> <md5> ...]\n", program);
     return 2;
   }
   const std::wstring folder = argv[1];
@@ -24,9 +34,13 @@ int wmain(int argc, wchar_t** argv) {
     job.path = folder + L"\\file" + std::to_wstring(jobs.size());
     job.md5 = std::wstring(argv[i + 1]) == L"-" ? "" : pl::base::WideToUtf8(argv[i + 1]);  // "-": no check
     job.label = "file" + std::to_string(jobs.size());
-    DeleteFileW(job.path.c_str());  // a fresh download, not a pre-checked one
+    DeleteFileW(job.path.c_str());  // a fresh download, not a pre-checked or resumed one
+    DeleteFileW((job.path + L".plparts").c_str());
     jobs.push_back(job);
   }
+  // The log tells the failed attempts apart; it lives beside the files and goes with them.
+  const std::wstring logPath = folder + L"\\download.log";
+  pl::log::SetLogFile(logPath);
   int reports = 0;
   int lastValue = -1;
   const pl::net::DownloadProgressSink sink = [&](const std::string&, const std::string&, int value) {
@@ -38,9 +52,17 @@ int wmain(int argc, wchar_t** argv) {
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&begin);
   std::string error;
-  const bool ok = pl::net::DownloadGroup(jobs, sink, 0, 100, &error);
+  const bool ok = pl::net::DownloadGroup(jobs, sink, 0, 100, &error, {}, options);
   QueryPerformanceCounter(&end);
   const double seconds = static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart);
+
+  pl::log::ClearLogFile();
+  int failedAttempts = 0;
+  if (FILE* log = _wfopen(logPath.c_str(), L"rb")) {
+    char line[4096];
+    while (fgets(line, sizeof line, log)) failedAttempts += strstr(line, "次尝试)") != nullptr ? 1 : 0;
+    fclose(log);
+  }
 
   PROCESS_MEMORY_COUNTERS memory = {};
   memory.cb = sizeof memory;
@@ -49,6 +71,7 @@ int wmain(int argc, wchar_t** argv) {
   printf("error=%s\n", error.c_str());
   printf("seconds=%.3f\n", seconds);
   printf("progress_reports=%d last_value=%d\n", reports, lastValue);
+  printf("failed_attempts=%d\n", failedAttempts);
   printf("peak_working_set_mib=%.1f\n", static_cast<double>(memory.PeakWorkingSetSize) / 1048576.0);
   printf("peak_private_mib=%.1f\n", static_cast<double>(memory.PeakPagefileUsage) / 1048576.0);
   return ok ? 0 : 1;

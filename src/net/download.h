@@ -40,6 +40,8 @@ struct DownloadOptions {
   uint64_t rangeSize = 64ull << 20;         // bytes asked for by one range request (at most 1 GiB); ranges go out
                                             // in file order, so the MD5 of the prefix follows close behind
   uint64_t checkpointBytes = 32ull << 20;   // progress is recorded beside the file at least this often
+  uint64_t splitBytes = 4ull << 20;         // an idle connection takes over the second half of a range that
+                                            // has at least twice this many bytes left
   uint32_t readSize = 1u << 20;             // bytes asked of WinHTTP per read of a range (under Wine a read
                                             // returns only once that many arrived or the body ended)
 };

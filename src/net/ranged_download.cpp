@@ -48,6 +48,14 @@ bool WriteAt(HANDLE file, uint64_t offset, const char* data, DWORD size, DWORD* 
 
 enum class PieceEnd { kDone, kFailed, kRefused, kRemoteChanged };
 
+// The range a worker is fetching: it has written up to `at` (or is about to), and stops at `end`, which an idle
+// worker may move back when it takes over the second half.
+struct Slot {
+  uint64_t at = 0;
+  uint64_t end = 0;
+  bool busy = false;
+};
+
 // Everything the workers, the hasher and the checkpoints share. The mutex guards the plain fields below it.
 struct Shared {
   const RangedTransfer& transfer;
@@ -55,6 +63,7 @@ struct Shared {
   uint64_t total = 0;
   uint64_t pieceSize = 0;
   uint64_t checkpointBytes = 0;
+  uint64_t splitBytes = 0;
   std::atomic<bool> stopping{false};
 
   std::mutex mutex;
@@ -62,6 +71,7 @@ struct Shared {
   std::vector<ByteExtent> done;     // written to the file (not necessarily flushed)
   uint64_t covered = 0;
   std::deque<ByteExtent> queue;     // pieces still to fetch, in file order
+  std::vector<Slot> slots;          // one per worker
   int active = 0;                   // workers still running
   int strikes = 0;
   RangedOutcome stopReason = RangedOutcome::kFailed;
@@ -152,59 +162,100 @@ PieceEnd RequestPiece(Shared& s, ByteExtent piece, OpenedRequest* conn, std::str
   return PieceEnd::kDone;
 }
 
-// Reads the body of an answered request for `piece` into place; `got` counts the bytes written.
-PieceEnd ReceivePiece(Shared& s, ByteExtent piece, HINTERNET request, std::vector<char>* buffer, uint64_t* got,
-                      std::string* error) {
-  uint64_t at = piece.begin;
-  while (at < piece.end) {
+// Reads the body of an answered request into the worker's slot until its end (which may move back meanwhile).
+PieceEnd ReceivePiece(Shared& s, size_t worker, HINTERNET request, std::vector<char>* buffer, std::string* error) {
+  uint64_t at, end;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    at = s.slots[worker].at;
+    end = s.slots[worker].end;
+  }
+  const uint64_t begin = at;
+  while (at < end) {
     if (s.stopping) {
       SetError(error, "已停止");
       return PieceEnd::kFailed;
     }
-    // Never more than the piece: the first request of a download asked for everything from its start on.
-    const DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer->size(), piece.end - at));
+    // Never more than the slot: the first request of a download asked for everything from its start on.
+    const DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer->size(), end - at));
     DWORD read = 0;
     if (!WinHttpReadData(request, buffer->data(), want, &read)) {
       SetError(error, "WinHttpReadData 失败");
       return PieceEnd::kFailed;
     }
     if (read == 0) {
-      SetError(error, "下载中断: 已收到 " + std::to_string(at - piece.begin) + " 字节，应为 " +
-                          std::to_string(piece.end - piece.begin) + " 字节（" + RangeText(piece) + "）");
+      SetError(error, "下载中断: 已收到 " + std::to_string(at - begin) + " 字节，应为 " + std::to_string(end - begin) +
+                          " 字节（" + RangeText({begin, end}) + "）");
       return PieceEnd::kFailed;
     }
+    // The bytes are claimed before they are written: a worker taking over the rest splits behind them.
+    DWORD keep;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      end = s.slots[worker].end;
+      keep = static_cast<DWORD>(std::min<uint64_t>(read, end - at));
+      s.slots[worker].at = at + keep;
+    }
     DWORD code = 0;
-    if (!WriteAt(s.file, at, buffer->data(), read, &code)) {
+    if (!WriteAt(s.file, at, buffer->data(), keep, &code)) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.slots[worker].at = at;
       SetError(error, WriteErrorText(code));
       return PieceEnd::kFailed;
     }
     bool checkpoint;
     {
       std::lock_guard<std::mutex> lock(s.mutex);
-      AddExtent(&s.done, {at, at + read});
-      s.covered += read;
-      s.sinceCheckpoint += read;
+      AddExtent(&s.done, {at, at + keep});
+      s.covered += keep;
+      s.sinceCheckpoint += keep;
       s.strikes = 0;
       checkpoint = s.sinceCheckpoint >= s.checkpointBytes;
+      end = s.slots[worker].end;
     }
     s.changed.notify_all();
-    at += read;
-    *got = at - piece.begin;
+    at += keep;
     ReportTransfer(s);
     if (checkpoint) Checkpoint(s);
   }
   return PieceEnd::kDone;
 }
 
-// Puts what is left of a failed piece back in file order and decides whether this worker goes on.
-bool KeepGoingAfterFailure(Shared& s, ByteExtent piece, uint64_t got, const std::string& error) {
+// The next piece for a worker: the lowest one waiting, or else the second half of the range with the most left.
+std::optional<ByteExtent> TakePiece(Shared& s, size_t worker) {
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.slots[worker].busy = false;
+  if (s.stopping) return std::nullopt;
+  ByteExtent piece;
+  if (!s.queue.empty()) {
+    piece = s.queue.front();
+    s.queue.pop_front();
+  } else {
+    Slot* largest = nullptr;
+    for (Slot& slot : s.slots) {
+      if (slot.busy && (!largest || slot.end - slot.at > largest->end - largest->at)) largest = &slot;
+    }
+    if (!largest || largest->end - largest->at < 2 * s.splitBytes) return std::nullopt;
+    piece = {largest->at + (largest->end - largest->at) / 2, largest->end};
+    largest->end = piece.begin;
+  }
+  s.slots[worker] = {piece.begin, piece.end, true};
+  return piece;
+}
+
+// Puts what is left of a failed range back in file order and decides whether this worker goes on.
+bool KeepGoingAfterFailure(Shared& s, size_t worker, uint64_t begin, const std::string& error) {
   std::unique_lock<std::mutex> lock(s.mutex);
-  const ByteExtent rest{piece.begin + got, piece.end};
-  s.queue.insert(std::upper_bound(s.queue.begin(), s.queue.end(), rest,
-                                  [](const ByteExtent& a, const ByteExtent& b) { return a.begin < b.begin; }),
-                 rest);
+  Slot& slot = s.slots[worker];
+  slot.busy = false;
+  const ByteExtent rest{slot.at, slot.end};
+  if (rest.end > rest.begin) {
+    s.queue.insert(std::upper_bound(s.queue.begin(), s.queue.end(), rest,
+                                    [](const ByteExtent& a, const ByteExtent& b) { return a.begin < b.begin; }),
+                   rest);
+  }
   if (s.stopping) return false;
-  if (got == 0) {
+  if (rest.begin == begin) {
     // A server that takes fewer connections than we open ends up with fewer; the last one left decides.
     if (s.active > 1) return false;
     if (++s.strikes >= kStrikeLimit) {
@@ -218,29 +269,35 @@ bool KeepGoingAfterFailure(Shared& s, ByteExtent piece, uint64_t got, const std:
   return true;
 }
 
-void RunWorker(Shared& s, std::optional<ByteExtent> firstPiece, OpenedRequest* first) {
+void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
   OpenedRequest conn;
   if (first) conn = std::move(*first);
   std::vector<char> buffer(std::clamp<uint32_t>(s.transfer.options.readSize, 4096, 16u << 20));
-  bool answered = first != nullptr;  // the first request arrives answered
-  std::optional<ByteExtent> next = firstPiece;
+  bool answered = first != nullptr;  // the first request arrives answered, for everything from its start on
   for (;;) {
-    ByteExtent piece;
-    if (next) {
-      piece = *next;
-      next.reset();
-    } else {
+    std::optional<ByteExtent> piece;
+    if (answered) {
       std::lock_guard<std::mutex> lock(s.mutex);
-      if (s.stopping || s.queue.empty()) break;
-      piece = s.queue.front();
-      s.queue.pop_front();
+      piece = ByteExtent{s.slots[worker].at, s.total};
+    } else {
+      piece = TakePiece(s, worker);
     }
+    if (!piece) break;
     std::string error;
-    uint64_t got = 0;
-    PieceEnd end = answered ? PieceEnd::kDone : RequestPiece(s, piece, &conn, &error);
+    PieceEnd end = answered ? PieceEnd::kDone : RequestPiece(s, *piece, &conn, &error);
     answered = false;
-    if (end == PieceEnd::kDone) end = ReceivePiece(s, piece, conn.request.get(), &buffer, &got, &error);
+    if (end == PieceEnd::kDone) end = ReceivePiece(s, worker, conn.request.get(), &buffer, &error);
+    bool cutShort;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      cutShort = s.slots[worker].end < piece->end;
+    }
     if (end == PieceEnd::kDone) {
+      // A response left unread (its range was taken over, or it asked for more) closes with its connection.
+      if (cutShort) {
+        DisableKeepAlive(conn.request.get());
+        conn = OpenedRequest();
+      }
       Checkpoint(s);
       continue;
     }
@@ -251,10 +308,11 @@ void RunWorker(Shared& s, std::optional<ByteExtent> firstPiece, OpenedRequest* f
       StopAll(s, end == PieceEnd::kRefused ? RangedOutcome::kRangesRefused : RangedOutcome::kRemoteChanged, "");
       break;
     }
-    if (!KeepGoingAfterFailure(s, piece, got, error)) break;
+    if (!KeepGoingAfterFailure(s, worker, piece->begin, error)) break;
   }
   conn = OpenedRequest();
   std::lock_guard<std::mutex> lock(s.mutex);
+  s.slots[worker].busy = false;
   --s.active;
   s.changed.notify_all();
 }
@@ -348,6 +406,7 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   s.total = transfer.record.size;
   s.pieceSize = std::clamp<uint64_t>(transfer.options.rangeSize, 1, kMaxRangeRequest);
   s.checkpointBytes = std::max<uint64_t>(transfer.options.checkpointBytes, 1);
+  s.splitBytes = std::max<uint64_t>(transfer.options.splitBytes, 1);
   s.done = transfer.record.done;
   s.covered = CoveredBytes(s.done);
   for (const ByteExtent& piece : MissingPieces(transfer.record, s.pieceSize)) s.queue.push_back(piece);
@@ -363,18 +422,18 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   s.reported = s.covered;
 
   // The first request already answered carries the first missing piece; the other workers start on the next ones.
-  std::optional<ByteExtent> firstPiece;
-  if (transfer.first && !s.queue.empty()) {
-    firstPiece = s.queue.front();
+  const bool firstAnswered = transfer.first && !s.queue.empty();
+  const int workers = static_cast<int>(std::min<size_t>(std::max(transfer.options.connections, 1), s.queue.size()));
+  s.slots.resize(std::max(workers, 1));
+  if (firstAnswered) {
+    s.slots[0] = {s.queue.front().begin, s.queue.front().end, true};
     s.queue.pop_front();
   }
-  const int workers = static_cast<int>(std::min<size_t>(std::max(transfer.options.connections, 1),
-                                                        s.queue.size() + (firstPiece ? 1 : 0)));
   s.active = std::max(workers, 1);
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
     try {
-      threads.emplace_back([&s] { RunWorker(s, std::nullopt, nullptr); });
+      threads.emplace_back([&s, i] { RunWorker(s, static_cast<size_t>(i), nullptr); });
     } catch (const std::system_error&) {
       std::lock_guard<std::mutex> lock(s.mutex);
       --s.active;
@@ -389,7 +448,7 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
     }
   }
   if (workers > 0) {
-    RunWorker(s, firstPiece, firstPiece ? transfer.first : nullptr);
+    RunWorker(s, 0, firstAnswered ? transfer.first : nullptr);
   } else {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.active = 0;

@@ -497,6 +497,24 @@ TEST_F(RangedDownloadTest, RangesLandInPlaceAndOnlyTheCutOneIsFetchedAgain) {
   ExpectRisingTo(verifies, 950000);  // hashed while arriving: no pass of its own afterwards
 }
 
+TEST_F(RangedDownloadTest, IdleConnectionsTakeOverTheSecondHalfOfASlowRange) {
+  const std::string content = GeneratedBytes(41, 800000);
+  const std::string md5 = server.PutFile("slow.wim", content);
+  // The last of four ranges answers late: the connections done meanwhile split what it has left between them.
+  server.AddRule({.path = "/files/slow.wim", .delayMs = 1500, .range = "bytes=600000-799999"});
+  DownloadOptions options = SmallRanges();
+  options.rangeSize = 200000;
+  options.splitBytes = 20000;
+  std::string error;
+  ASSERT_TRUE(DownloadVerified(Job("slow.wim", md5), Recorder(), &error, Pauses(), options)) << error;
+  EXPECT_TRUE(Read(L"slow.wim") == content);
+  const std::vector<std::string> ranges = SortedRanges(server.Requests());
+  EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "bytes=600000-799999"), 1);
+  EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "bytes=700000-799999"), 1);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{RangedLine(L"slow.wim", 800000)});
+  ExpectRisingTo(verifies, 800000);
+}
+
 TEST_F(RangedDownloadTest, AStoppedProcessIsResumedInEveryRangeFromItsRecord) {
   const std::string content = GeneratedBytes(17, 400000);
   const std::string md5 = server.PutFile("pe.wim", content);
