@@ -72,6 +72,13 @@ int wmain(int argc, wchar_t** argv) {
   printf("seconds=%.3f\n", seconds);
   printf("progress_reports=%d last_value=%d\n", reports, lastValue);
   printf("failed_attempts=%d\n", failedAttempts);
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+    auto seconds100ns = [](FILETIME t) {
+      return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    printf("cpu_seconds=%.1f\n", seconds100ns(kernel) + seconds100ns(user));
+  }
   printf("peak_working_set_mib=%.1f\n", static_cast<double>(memory.PeakWorkingSetSize) / 1048576.0);
   printf("peak_private_mib=%.1f\n", static_cast<double>(memory.PeakPagefileUsage) / 1048576.0);
   return ok ? 0 : 1;

@@ -139,9 +139,10 @@ for limit in 1 0; do
     ours=$(run_program "$url" "${md5s[$size]}") || exit 1
     attempts=$(( $(sed -n 's/^failed_attempts=//p' "$state/program.txt") + 1 ))
     memory=$(sed -n 's/^peak_working_set_mib=//p; s/^peak_private_mib=//p' "$state/program.txt" | xargs)
+    cpu=$(sed -n 's/^cpu_seconds=//p' "$state/program.txt")
     curl_time=$(elapsed run_curl "$url" "${md5s[$size]}") || { echo "curl + md5sum failed" >&2; exit 1; }
     aria2_time=$(elapsed run_aria2 "$url" "${md5s[$size]}") || { echo "aria2c + md5sum failed" >&2; exit 1; }
-    echo "$label, $mib MiB: program $ours s ($attempts attempt(s)), curl + md5sum $curl_time s," \
+    echo "$label, $mib MiB: program $ours s ($attempts attempt(s), ${cpu} s of CPU), curl + md5sum $curl_time s," \
       "aria2c -x4 + md5sum $aria2_time s"
     awk -v o="$ours" -v c="$curl_time" -v a="$aria2_time" -v m="$mib" -v mem="$memory" 'BEGIN {
       split(mem, w, " ")

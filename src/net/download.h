@@ -13,6 +13,8 @@ namespace pl::net {
 // (done, total) in bytes; total 0 = unknown.
 using ByteProgress = std::function<void(uint64_t done, uint64_t total)>;
 
+// A download in ranges calls onTransfer from its connections' threads (one at a time, never falling) and onVerify
+// from its hashing thread, at the same time as onTransfer.
 struct DownloadCallbacks {
   ByteProgress onTransfer;  // bytes of the file present so far, expected final size
   ByteProgress onVerify;    // bytes hashed so far, file size
@@ -39,7 +41,8 @@ struct DownloadOptions {
   int connections = 4;                      // ranges in flight at once; 1 = always one stream
   uint64_t rangeSize = 64ull << 20;         // bytes asked for by one range request (at most 1 GiB); ranges go out
                                             // in file order, so the MD5 of the prefix follows close behind
-  uint64_t checkpointBytes = 32ull << 20;   // progress is recorded beside the file at least this often
+  uint64_t checkpointBytes = 64ull << 20;   // progress is recorded beside the file after each range and at
+                                            // least this often
   uint64_t splitBytes = 4ull << 20;         // an idle connection takes over the second half of a range that
                                             // has at least twice this many bytes left
   uint32_t readSize = 1u << 20;             // bytes asked of WinHTTP per read of a range (under Wine a read

@@ -77,6 +77,7 @@ struct Shared {
   RangedOutcome stopReason = RangedOutcome::kFailed;
   std::string error;
   uint64_t sinceCheckpoint = 0;
+  bool checkpointWanted = false;  // for the recorder thread: the workers never wait for a flush
 
   std::mutex reportMutex;  // keeps the reported figure rising when several workers report at once
   uint64_t reported = 0;
@@ -203,20 +204,18 @@ PieceEnd ReceivePiece(Shared& s, size_t worker, HINTERNET request, std::vector<c
       SetError(error, WriteErrorText(code));
       return PieceEnd::kFailed;
     }
-    bool checkpoint;
     {
       std::lock_guard<std::mutex> lock(s.mutex);
       AddExtent(&s.done, {at, at + keep});
       s.covered += keep;
       s.sinceCheckpoint += keep;
       s.strikes = 0;
-      checkpoint = s.sinceCheckpoint >= s.checkpointBytes;
+      if (s.sinceCheckpoint >= s.checkpointBytes) s.checkpointWanted = true;
       end = s.slots[worker].end;
     }
     s.changed.notify_all();
     at += keep;
     ReportTransfer(s);
-    if (checkpoint) Checkpoint(s);
   }
   return PieceEnd::kDone;
 }
@@ -298,7 +297,11 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
         DisableKeepAlive(conn.request.get());
         conn = OpenedRequest();
       }
-      Checkpoint(s);
+      {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.checkpointWanted = true;
+      }
+      s.changed.notify_all();
       continue;
     }
     // Whatever went wrong, this connection is not used again.
@@ -315,6 +318,19 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
   s.slots[worker].busy = false;
   --s.active;
   s.changed.notify_all();
+}
+
+// Records progress when the workers ask for it, so that none of them waits for the flush meanwhile.
+void RunRecorder(Shared& s) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(s.mutex);
+      s.changed.wait(lock, [&] { return s.checkpointWanted || s.active == 0; });
+      if (!s.checkpointWanted) return;
+      s.checkpointWanted = false;
+    }
+    Checkpoint(s);
+  }
 }
 
 // Follows the contiguous prefix, reading back from the file what the workers wrote (still in the cache).
@@ -439,6 +455,12 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
       --s.active;
     }
   }
+  std::thread recorder;
+  try {
+    recorder = std::thread([&s] { RunRecorder(s); });
+  } catch (const std::system_error&) {
+    // Recorded at the end only.
+  }
   std::thread hasher;
   if (transfer.hash && !transfer.hash->failed) {
     try {
@@ -456,6 +478,7 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   }
   for (std::thread& thread : threads) thread.join();
   if (hasher.joinable()) hasher.join();
+  if (recorder.joinable()) recorder.join();
   Checkpoint(s);
 
   if (s.stopping) {
