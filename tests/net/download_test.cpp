@@ -18,6 +18,11 @@
 #include "test_support.h"
 
 namespace pl::net {
+
+// Records and extents print as the text kept beside the file.
+void PrintTo(const ByteExtent& extent, std::ostream* os) { *os << "[" << extent.begin << ", " << extent.end << ")"; }
+void PrintTo(const PartRecord& record, std::ostream* os) { *os << RenderPartRecord(record); }
+
 namespace {
 
 using test::DevServerRule;
