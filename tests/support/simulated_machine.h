@@ -37,6 +37,7 @@ struct SimulatedMachine {
   std::map<std::wstring, uint64_t> oldData;        // bytes an earlier run left in a directory
   bool deleteFails = false;
   std::set<std::wstring> unwritableDirectories;
+  bool makeDirectories = false;                    // also create them for real (on drives the test mapped)
   std::vector<std::string> events;                 // what was done to the machine, in order
   std::vector<FirmwareType> firmwareAsked;
 

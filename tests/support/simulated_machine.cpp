@@ -108,6 +108,9 @@ StagingMachine SimulatedMachine::Bind() {
           [this](const std::wstring& path) -> uint32_t {
             if (unwritableDirectories.count(path)) return ERROR_ACCESS_DENIED;
             events.push_back("mkdir " + base::WideToUtf8(path));
+            if (makeDirectories && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+              return GetLastError();
+            }
             return 0;
           },
   };
