@@ -177,6 +177,8 @@ struct PeCase {
   int exitCode;
 };
 
+void PrintTo(const PeCase& c, std::ostream* os) { *os << c.name; }
+
 struct ReinstallInPeTest : ReinstallTest, ::testing::WithParamInterface<PeCase> {};
 
 TEST_P(ReinstallInPeTest, StartsTheDeployerInsteadOfARestart) {
@@ -250,6 +252,8 @@ struct FailureCase {
   bool errorLogged = true;
   std::function<void(ReinstallTest&)> verify = [](ReinstallTest&) {};
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 struct ReinstallFailureTest : ReinstallTest, ::testing::WithParamInterface<FailureCase> {};
 
