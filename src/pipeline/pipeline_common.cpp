@@ -43,6 +43,10 @@ const PipelineMachine& LivePipelineMachine() {
             return now;
           },
       .retryPause = {},
+      .copyFile =
+          [](const std::wstring& from, const std::wstring& to, LPPROGRESS_ROUTINE routine, void* context) {
+            return CopyFileExW(from.c_str(), to.c_str(), routine, context, nullptr, 0) != FALSE;
+          },
   };
   return machine;
 }

@@ -50,6 +50,9 @@ struct PipelineMachine {
   std::function<std::wstring()> programPath;   // the running executable
   std::function<SYSTEMTIME()> localTime;
   net::RetryPause retryPause;                  // between download attempts; empty = Sleep
+  // CopyFileExW over any earlier file, with its progress routine; false with GetLastError set when it fails.
+  std::function<bool(const std::wstring& from, const std::wstring& to, LPPROGRESS_ROUTINE routine, void* context)>
+      copyFile;
 };
 const PipelineMachine& LivePipelineMachine();
 
