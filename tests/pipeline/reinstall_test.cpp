@@ -203,10 +203,7 @@ TEST_P(ReinstallInPeTest, StartsTheDeployerInsteadOfARestart) {
   EXPECT_EQ(Read(temp.Child(L"record.txt")),
             "arguments=\r\ncwd=" + WideToUtf8(folder) + "\r\ntask=D:\\$PelloraData$\\task.ini\r\n" + task);
 
-  Lines files;
-  for (const pl::test::DevServerRequest& request : server.Requests()) {
-    if (request.path.rfind("/files/", 0) == 0) files.push_back(request.path);
-  }
+  Lines files = Downloads();
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (Lines{"/files/tools.zip", "/files/win11.wim"}));
   EXPECT_EQ(pl::test::ListFiles(kBoot, L"*"), std::vector<std::wstring>{});
@@ -341,12 +338,7 @@ TEST_F(ReinstallTest, TheNextRunResumesAnInterruptedDownload) {
   const size_t before = server.Requests().size();
   const PipelineResult second = Run();
   EXPECT_TRUE(second.ok) << second.error;
-  const std::vector<pl::test::DevServerRequest> requests = server.Requests();
-  Lines downloads;
-  for (size_t i = before; i < requests.size(); ++i) {
-    if (requests[i].path.rfind("/files/", 0) == 0) downloads.push_back(requests[i].path + " " + requests[i].Header("Range"));
-  }
-  EXPECT_EQ(downloads, Lines{"/files/win11.wim bytes=5000-"});  // the tools were complete already
+  EXPECT_EQ(Downloads(before), Lines{"/files/win11.wim bytes=5000-"});  // the tools were complete already
   EXPECT_TRUE(Downloaded(kData + L"\\os_image.wim", {image.url, image.md5}));
 }
 

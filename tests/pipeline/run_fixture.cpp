@@ -65,6 +65,22 @@ RunFixture::RunFixture() : backend(config::kBackendOriginVariable, server.origin
       .localTime = [] { return SYSTEMTIME{.wYear = 2025, .wMonth = 2, .wDay = 3, .wHour = 9, .wMinute = 5,
                                           .wSecond = 7}; },
       .retryPause = [this](uint32_t ms) { pauses.push_back(ms); },
+      // Wine 8 copies without calling the progress routine: the copy is real, and the routine is then called as
+      // Windows calls it, at the start and after each MiB.
+      .copyFile =
+          [](const std::wstring& from, const std::wstring& to, LPPROGRESS_ROUTINE routine, void* context) {
+            if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0)) return false;
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            GetFileAttributesExW(to.c_str(), GetFileExInfoStandard, &data);
+            LARGE_INTEGER total, copied;
+            total.QuadPart = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            copied.QuadPart = 0;
+            for (DWORD reason = CALLBACK_STREAM_SWITCH;; reason = CALLBACK_CHUNK_FINISHED) {
+              routine(total, copied, total, copied, 1, reason, nullptr, nullptr, context);
+              if (copied.QuadPart == total.QuadPart) return true;
+              copied.QuadPart = std::min<LONGLONG>(copied.QuadPart + base::kMiB, total.QuadPart);
+            }
+          },
   };
   resources.pe = Serve("pe.wim", pl::test::GeneratedBytes(0, 40000));
   resources.sdi = Serve("boot.sdi", pl::test::GeneratedBytes(7, 3000));
@@ -155,6 +171,17 @@ std::vector<std::string> RunFixture::BcdeditArguments() const {
     if (call.tool == "bcdedit") arguments.push_back(call.arguments);
   }
   return arguments;
+}
+
+std::vector<std::string> RunFixture::Downloads(size_t from) const {
+  const std::vector<pl::test::DevServerRequest> requests = server.Requests();
+  std::vector<std::string> downloads;
+  for (size_t i = from; i < requests.size(); ++i) {
+    if (requests[i].path.rfind("/files/", 0) != 0) continue;
+    const std::string range = requests[i].Header("Range");
+    downloads.push_back(requests[i].path + (range.empty() ? "" : " " + range));
+  }
+  return downloads;
 }
 
 ::testing::AssertionResult RunFixture::InOrder(const std::vector<std::string>& lines,

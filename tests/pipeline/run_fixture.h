@@ -58,6 +58,9 @@ struct RunFixture : pl::test::LoggedTest {
   std::vector<std::string> FailureReports() const;
   std::string Read(const std::wstring& path) const;
   std::vector<std::string> BcdeditArguments() const;
+  // The files asked of the stand-in from request `from` on, in arrival order: "/files/<name>", and " <range>" when
+  // the request asked for a range.
+  std::vector<std::string> Downloads(size_t from = 0) const;
   // Whether `lines` holds each of `wanted` in this order (others between them allowed); says what is missing.
   static ::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
                                             const std::vector<std::string>& wanted);
