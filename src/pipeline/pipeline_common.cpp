@@ -152,7 +152,7 @@ bool Fail(RunState& run, const std::string& message, const FailureReports& repor
   if (!reports.logged) log::LogError(message);
   if (reports.eventStage) StageEvent(run, reports.eventStage, "failed", reports.cause);
   if (reports.errorStage) reporting::ReportError(run.result.sessionId, reports.errorStage, reports.cause, "");
-  reporting::FinishReportSession(run.result.sessionId, "failed");
+  if (run.finishOnFailure) reporting::FinishReportSession(run.result.sessionId, "failed");
   return false;
 }
 

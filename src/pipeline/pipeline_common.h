@@ -91,6 +91,7 @@ struct RunState {
   const ProgressCallback& progress;
   const PipelineMachine& machine;
   PipelineResult result;
+  bool finishOnFailure = true;  // a failure finishes the session as "failed"; the USB run clears it after the wipe
   disks::FirmwareType firmware = disks::FirmwareType::Unknown;
   bool inPe = false;
   disks::StagingPlan plan;
@@ -117,8 +118,8 @@ struct FailureReports {
   std::string cause;
   bool logged = false;               // the failing call logged the error itself
 };
-// Sets the result's error, logs it at ERROR, sends the reports and finishes the session as "failed". Returns false,
-// for `return Fail(...)` in a step.
+// Sets the result's error, logs it at ERROR, sends the reports and (see finishOnFailure) finishes the session as
+// "failed". Returns false, for `return Fail(...)` in a step.
 bool Fail(RunState& run, const std::string& message, const FailureReports& reports);
 
 // A stage event without duration.

@@ -22,6 +22,8 @@
 #include "software/installed_software.h"
 #include "test_support.h"
 #include "tools/tool_runner.h"
+#include "usb/usb_format.h"
+#include "usb/usb_maker.h"
 
 namespace pl::test {
 
@@ -195,3 +197,18 @@ inline void PrintTo(const InstalledSoftwareEntry& e, std::ostream* os) {
 }
 
 }  // namespace pl::software
+
+namespace pl::usb {
+
+inline void PrintTo(const UsbDriveInfo& d, std::ostream* os) {
+  pl::test::RecordPrinter(os, "UsbDriveInfo")("diskNumber", d.diskNumber)("name", d.name)("sizeGb", d.sizeGb);
+}
+inline void PrintTo(const UsbFormatResult& r, std::ostream* os) {
+  pl::test::RecordPrinter(os, "UsbFormatResult")("ok", r.ok)("peLetter", r.peLetter)("dataLetter", r.dataLetter)(
+      "error", r.error)("diskChanged", r.diskChanged);
+}
+inline void PrintTo(const UsbMakeResult& r, std::ostream* os) {
+  pl::test::RecordPrinter(os, "UsbMakeResult")("ok", r.ok)("error", r.error)("sessionId", r.sessionId);
+}
+
+}  // namespace pl::usb
