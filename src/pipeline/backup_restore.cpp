@@ -7,6 +7,7 @@
 #include "base/constants.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "pipeline/image_check.h"
 
 namespace pl::pipeline {
 namespace {
@@ -152,6 +153,8 @@ PipelineResult RunRestore(const std::wstring& backupFile, const std::vector<conf
   RunState run(dryRun, progress, machine);
   OpenSession(run, "restore", clientVersion, "创建上报 session 失败，本次不上报数据（不影响还原本身）");
   DetectFirmwareAndPe(run, 1);
+  // Before the planner makes room for a copy of it.
+  if (!CheckOsImage(run, backupFile, 1, {"备份文件", "staging"})) return run.result;
   const BackupFile backup = BackupFileOf(backupFile);
   if (!PrepareStaging(run, 2, backup.size + 2 * base::kGiB, backup.letter, 2 * base::kGiB)) return run.result;
   const StagingPaths paths = PathsOf(run.plan);

@@ -35,6 +35,7 @@ struct PipelineResult {
   std::string sessionId;      // the reporting session; empty in dry-run or when none could be created
   std::wstring taskFilePath;  // "task.ini" written (or, in dry-run, the one that would have been); set with ok
   std::wstring backupPath;    // backup runs: the WIM the PE is asked to create
+  std::string imageEdition;   // the edition the image check found, as EditionText shows it; empty when unchecked
 
   bool operator==(const PipelineResult&) const = default;
 };

@@ -5,6 +5,7 @@
 #include "base/constants.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "pipeline/image_check.h"
 
 namespace pl::pipeline {
 namespace {
@@ -33,7 +34,7 @@ bool FetchFiles(RunState& run, const config::OsImageEntry& image, const config::
     log::LogInfo("  PE: " + WideToUtf8(paths.peWim));
     log::LogInfo("  boot.sdi: " + WideToUtf8(paths.bootSdi));
     log::LogInfo("  工具包: " + WideToUtf8(paths.toolsDir));
-    return true;
+    return CheckOsImage(run, osImage, image.imageIndex, {"系统镜像", "download"});
   }
   StageEvent(run, "download", "started");
   ReportProgress(run.progress, "download",
@@ -48,7 +49,8 @@ bool FetchFiles(RunState& run, const config::OsImageEntry& image, const config::
   };
   for (net::DownloadJob& job : PeBootJobs(run, resources, paths)) jobs.push_back(std::move(job));
   if (!DownloadFiles(run, jobs, 5, 78)) return false;
-  // The image's pre-flight check belongs here, once the files are complete and before anything else is changed.
+  // Once the files are complete and before anything is prepared for the restart.
+  if (!CheckOsImage(run, osImage, image.imageIndex, {"系统镜像", "download"})) return false;
   if (!ExtractTools(run, paths, "正在解压工具包...", 78)) return false;
   StageEvent(run, "download", "success");
   return true;

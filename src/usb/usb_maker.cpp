@@ -5,6 +5,7 @@
 #include "base/constants.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "pipeline/image_check.h"
 #include "usb/usb_boot_files.h"
 #include "usb/usb_format.h"
 
@@ -40,7 +41,7 @@ bool FetchFiles(RunState& run, const config::OsImageEntry& image, const config::
   if (run.dryRun) {
     log::LogInfo("[dry-run] 跳过实际下载，假定文件已在 U 盘就绪: " + WideToUtf8(bootDir) + " / " +
                  WideToUtf8(dataDir));
-    return true;
+    return pipeline::CheckOsImage(run, osImage, image.imageIndex, {"系统镜像", "download"});
   }
   pipeline::StageEvent(run, "download", "started");
   pipeline::ReportProgress(run.progress, "download", "正在并行下载系统镜像/PE环境/工具包到 U 盘...", 8);
@@ -55,6 +56,7 @@ bool FetchFiles(RunState& run, const config::OsImageEntry& image, const config::
       pipeline::ToolsJob(resources, paths),
   };
   if (!pipeline::DownloadFiles(run, jobs, 8, 78)) return false;
+  if (!pipeline::CheckOsImage(run, osImage, image.imageIndex, {"系统镜像", "download"})) return false;
   if (!pipeline::ExtractTools(run, paths, "正在解压工具包...", 78)) return false;
   pipeline::StageEvent(run, "download", "success");
   return true;

@@ -105,6 +105,8 @@ struct RestoreCase {
   std::wstring imagePath;  // in the task
   bool copied;
   std::string error;
+  const char* failedStage = "download";
+  bool copyFails = false;  // the file is there, the copy fails as on a full disk
 };
 
 void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
@@ -113,9 +115,15 @@ struct RestoreTest : BackupRestoreTest, ::testing::WithParamInterface<RestoreCas
 
 TEST_P(RestoreTest, CopiesOrReusesTheBackupFile) {
   const RestoreCase& c = GetParam();
-  const std::string bytes = pl::test::GeneratedBytes(11, 4 * base::kMiB);
-  if (c.error.empty()) {
+  const std::string bytes = OsImage(1, 4 * base::kMiB);
+  if (c.error.empty() || c.copyFails) {
     ASSERT_TRUE(pl::test::WriteFileBytes(c.file, bytes));
+  }
+  if (c.copyFails) {
+    machine.copyFile = [](const std::wstring&, const std::wstring&, LPPROGRESS_ROUTINE, void*) {
+      SetLastError(ERROR_DISK_FULL);
+      return false;
+    };
   }
   if (c.inPe) resources.drv = Serve("tools.zip", ToolsZip(true));
   std::optional<pl::test::ScopedPeMarker> pe;
@@ -123,7 +131,8 @@ TEST_P(RestoreTest, CopiesOrReusesTheBackupFile) {
   const PipelineResult result = Restore(c.file);
   EXPECT_EQ(result.error, c.error);
   if (!c.error.empty()) {
-    EXPECT_EQ(FailureReports(), (Lines{"event download failed " + c.error, "error download " + c.error,
+    const std::string stage = c.failedStage;
+    EXPECT_EQ(FailureReports(), (Lines{"event " + stage + " failed " + c.error, "error " + stage + " " + c.error,
                                        "finish failed"}));
     EXPECT_FALSE(FileExists(kData + L"\\task.ini"));
     return;
@@ -171,7 +180,7 @@ TEST_P(RestoreTest, CopiesOrReusesTheBackupFile) {
   EXPECT_EQ(Slice(percents, percents.size() - tail.size(), tail.size()), tail);
 }
 
-const std::string kMissingError = "复制备份文件失败, GetLastError=2";
+const std::string kMissingError = "备份文件检查失败（D:\\missing.wim）: 无法打开文件, GetLastError=2";
 
 INSTANTIATE_TEST_SUITE_P(
     BackupFile, RestoreTest,
@@ -182,7 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
         RestoreCase{"ReusedWhateverTheLetterCase", L"d:\\b.wim", true, L"d:\\b.wim", false, ""},
         RestoreCase{"CopiedWithoutADriveLetter", L"\\\\?\\D:\\b.wim", true, kData + L"\\restore_image.wim",
                     true, ""},
-        RestoreCase{"MissingFileFailsTheCopy", L"D:\\missing.wim", true, L"", false, kMissingError}),
+        // The file is checked before the planner makes room for its copy.
+        RestoreCase{"MissingFileFailsTheCheck", L"D:\\missing.wim", true, L"", false, kMissingError, "staging"},
+        RestoreCase{"FailedCopy", L"S:\\b.wim", true, L"", false, "复制备份文件失败, GetLastError=112", "download",
+                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Dry-run: no session, no download, no copy, no tool, no file; the result names what would have been written.

@@ -25,11 +25,12 @@ using pl::test::FileExists;
 using Lines = std::vector<std::string>;
 
 constexpr char kZeroId[] = "{00000000-0000-0000-0000-000000000000}";
+constexpr char kEdition[] = "Windows 11 Pro 6（Professional，x64）";
 
 struct ReinstallTest : RunFixture {
   ReinstallTest() {
     image = {.key = "win11_pro", .displayName = "Windows 11 专业版", .imageIndex = 6};
-    const config::ResourceRef served = Serve("win11.wim", pl::test::GeneratedBytes(3, 60000));
+    const config::ResourceRef served = Serve("win11.wim", OsImage(6, 60000));
     image.url = served.url;
     image.md5 = served.md5;
   }
@@ -60,7 +61,7 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
   ASSERT_TRUE(pl::test::WriteFileBytes(temp.Child(L"Kavrin.exe"), "MZ installed copy"));
   machine.programPath = [this] { return temp.Child(L"KAVRIN.EXE"); };
   const PipelineResult result = Run();
-  EXPECT_EQ(result, (PipelineResult{true, "", result.sessionId, kData + L"\\task.ini", L""}));
+  EXPECT_EQ(result, (PipelineResult{true, "", result.sessionId, kData + L"\\task.ini", L"", kEdition}));
   ASSERT_FALSE(result.sessionId.empty());
 
   Lines expected = {
@@ -73,6 +74,8 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
       "T [INFO] 引导区: S:\\$PelloraData$Boot$  数据区: D:\\$PelloraData$",
       "T [INFO] 已记录 2 项本机已安装软件: D:\\$PelloraData$\\software_wishlist.ini",
       "T [INFO] 正在并行下载系统镜像/PE环境/工具包...",
+      "T [INFO] 正在检查系统镜像: D:\\$PelloraData$\\os_image.wim",
+      "T [INFO] 系统镜像检查通过，将部署第 6 号映像: Windows 11 Pro 6（Professional，x64）",
       "T [INFO] 正在解压工具包...",
       "T [INFO] 解压 D:\\$PelloraData$\\tools.zip -> D:\\$PelloraData$\\tools",
       "T [INFO] zip 解压完成，共 3 个文件: D:\\$PelloraData$\\tools",
@@ -153,6 +156,7 @@ TEST_F(ReinstallTest, DryRunChangesNothingAndLogsTheWholeRun) {
       "T [INFO]   PE: S:\\$PelloraData$Boot$\\pe.wim",
       "T [INFO]   boot.sdi: S:\\$PelloraData$Boot$\\boot.sdi",
       "T [INFO]   工具包: D:\\$PelloraData$\\tools",
+      "T [INFO] [dry-run] 跳过系统镜像检查: D:\\$PelloraData$\\os_image.wim",
       "T [INFO] [dry-run] 跳过密钥/驱动备份",
       "T [INFO] 正在部署 PE 启动环境...",
   };
@@ -197,7 +201,8 @@ TEST_P(ReinstallInPeTest, StartsTheDeployerInsteadOfARestart) {
   const PipelineResult result = Run();
 
   const std::string error = c.exitCode == 0 ? "" : "直接执行 pl_pe 失败: pl_pe.exe 执行失败, exitCode=3";
-  EXPECT_EQ(result, (PipelineResult{c.exitCode == 0, error, result.sessionId, kData + L"\\task.ini", L""}));
+  EXPECT_EQ(result,
+            (PipelineResult{c.exitCode == 0, error, result.sessionId, kData + L"\\task.ini", L"", kEdition}));
   const std::string task = Read(kData + L"\\task.ini");
   EXPECT_EQ(task, Task(result.sessionId, "", kProductKey));
   EXPECT_EQ(Read(temp.Child(L"record.txt")),
@@ -272,6 +277,8 @@ TEST_P(ReinstallFailureTest, StopsWithItsMessageAndReports) {
 }
 
 const std::string kDownloadError = "下载工具包失败: HTTP 状态码异常: 404";
+const std::string kIndexError =
+    "系统镜像检查失败（D:\\$PelloraData$\\os_image.wim）: 没有第 9 号映像（镜像里的映像序号: 1, 2, 3, 4, 5, 6）";
 const std::string kGuidError = "无法获取系统盘的卷 GUID，无法安全定位目标分区";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -293,6 +300,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"Extraction", false,
                     [](ReinstallTest& t) { t.resources.drv = t.Serve("tools.zip", "not a zip at all"); },
                     "解压工具包失败", {"event download failed 解压工具包失败", "finish failed"}, false},
+        // The image lacks the catalog's edition: nothing is prepared for the restart.
+        FailureCase{"ImageIndexMissing", false, [](ReinstallTest& t) { t.image.imageIndex = 9; }, kIndexError,
+                    {"event download failed " + kIndexError, "error download " + kIndexError, "finish failed"}, true,
+                    [](ReinstallTest& t) { EXPECT_EQ(t.BcdeditArguments(), Lines{}); }},
         FailureCase{"BootEntry", false,
                     [](ReinstallTest& t) { t.fake.Add({.tool = "bcdedit", .match = "/create /d*", .exitCode = 1}); },
                     "部署 PE 引导失败: bcdedit /create 失败",

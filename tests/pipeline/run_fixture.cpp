@@ -8,6 +8,7 @@
 
 #include "base/constants.h"
 #include "base/text.h"
+#include "wim_builder.h"
 #include "zip_builder.h"
 
 namespace pl::pipeline::test {
@@ -98,6 +99,19 @@ std::string RunFixture::ToolsZip(bool withDeployer) {
     zip.Add("bin/pl_pe.exe", deployer);
   }
   return zip.Build();
+}
+
+std::string RunFixture::OsImage(int images, size_t size) {
+  std::string xml = "<WIM>";
+  for (int i = 1; i <= images; ++i) {
+    const std::string n = std::to_string(i);
+    xml += "<IMAGE INDEX=\"" + n + "\"><NAME>Windows 11 Pro " + n +
+           "</NAME><WINDOWS><ARCH>9</ARCH><EDITIONID>Professional</EDITIONID></WINDOWS></IMAGE>";
+  }
+  xml += "</WIM>";
+  const std::string wim = archive::test::BuildWim(archive::test::Utf16Bytes(std::u16string(xml.begin(), xml.end())),
+                                                  static_cast<uint32_t>(images));
+  return wim + pl::test::GeneratedBytes(0, size > wim.size() ? size - wim.size() : 0);
 }
 
 config::ResourceRef RunFixture::Serve(const std::string& name, const std::string& bytes) {

@@ -45,6 +45,8 @@ struct RunFixture : pl::test::LoggedTest {
 
   // The tools package: two drivers, and the deployer stand-in as "bin\pl_pe.exe" when `withDeployer`.
   static std::string ToolsZip(bool withDeployer);
+  // A WIM of `images` images, image i named "Windows 11 Pro i" (edition "Professional", x64), padded to `size`.
+  static std::string OsImage(int images, size_t size);
   // `bytes` served as "/files/<name>" by the test's session.
   config::ResourceRef Serve(const std::string& name, const std::string& bytes);
   // The usual answers of the fake tools; rules added before take precedence.

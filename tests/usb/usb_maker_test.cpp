@@ -32,7 +32,7 @@ const std::wstring kStickData = L"V:\\$PelloraData$";
 struct UsbRunTest : pipeline::test::RunFixture {
   UsbRunTest() {
     image = {.key = "win10_ltsc", .displayName = "Windows 10 企业版 LTSC", .imageIndex = 2};
-    const config::ResourceRef served = Serve("win10.esd", pl::test::GeneratedBytes(3, 50000));
+    const config::ResourceRef served = Serve("win10.esd", OsImage(2, 50000));
     image.url = served.url;
     image.md5 = served.md5;
     usb = LiveUsbMachine();
@@ -123,6 +123,8 @@ TEST_F(UsbRunTest, FullRunMakesTheStickAndLeavesTheSessionOpen) {
       "DiskPart done.",
       "U 盘已格式化，引导分区盘符: U  数据分区盘符: V",
       "正在并行下载系统镜像/PE环境/工具包到 U 盘...",
+      "正在检查系统镜像: V:\\$PelloraData$\\os_image.esd",
+      "系统镜像检查通过，将部署第 2 号映像: Windows 11 Pro 2（Professional，x64）",
       "正在解压工具包...",
       "解压 V:\\$PelloraData$\\tools.zip -> V:\\$PelloraData$\\tools",
       "zip 解压完成，共 3 个文件: V:\\$PelloraData$\\tools",
@@ -176,6 +178,7 @@ TEST_F(UsbRunTest, DryRunWipesCreatesAndDownloadsNothing) {
                                    "T [INFO] U 盘已格式化，引导分区盘符: Y  数据分区盘符: Z",
                                    "T [INFO] [dry-run] 跳过实际下载，假定文件已在 U 盘就绪: Y:\\$PelloraData$ / "
                                    "Z:\\$PelloraData$",
+                                   "T [INFO] [dry-run] 跳过系统镜像检查: Z:\\$PelloraData$\\os_image.esd",
                                    "T [INFO] [dry-run] 跳过实际写引导",
                                    "T [INFO] [dry-run] 跳过写任务文件: Z:\\$PelloraData$\\task.ini"}));
   EXPECT_EQ(server.Requests().size(), 0u);
@@ -210,10 +213,13 @@ TEST_P(UsbRunFailureTest, StopsWithItsMessageAndReports) {
     EXPECT_EQ(fake.Calls().size(), 0u);
   }
   EXPECT_FALSE(pl::test::FileExists(kStickData + L"\\task.ini"));
+  EXPECT_EQ(Journal("bcdedit"), Lines{});
 }
 
 const std::string kChanged = kDiskChangedMessage;
 const Lines kRefused = {"event usb_format failed " + kChanged, "error usb_format " + kChanged, "finish failed"};
+const std::string kIndexError =
+    "系统镜像检查失败（V:\\$PelloraData$\\os_image.esd）: 没有第 3 号映像（镜像里的映像序号: 1, 2）";
 const std::string kDownloadError = "下载PE 环境失败: HTTP 状态码异常: 404";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -235,6 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
         RunFailureCase{"Download",
                        [](UsbRunTest& t) { t.server.AddRule({.path = "/files/pe.wim", .status = 404}); },
                        kDownloadError, {"event download failed " + kDownloadError, "error download " + kDownloadError}},
+        // The image is checked before the stick is made bootable.
+        RunFailureCase{"ImageIndexMissing", [](UsbRunTest& t) { t.image.imageIndex = 3; }, kIndexError,
+                       {"event download failed " + kIndexError, "error download " + kIndexError}},
         RunFailureCase{"BootFiles", [](UsbRunTest& t) { t.fake.Add({.tool = "bcdboot", .exitCode = 1}); },
                        "写入 U 盘引导文件失败",
                        {"event usb_boot failed 写入 U 盘引导文件失败", "error usb_boot 写入 U 盘引导文件失败"}}),
