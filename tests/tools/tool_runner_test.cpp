@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <latch>
+#include <thread>
+
 #include "base/system_paths.h"
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "log_capture.h"
 #include "printers.h"
 #include "test_support.h"
@@ -101,6 +105,46 @@ TEST_F(RunnerFixture, GrandchildHoldingThePipeDoesNotHangALimitedRun) {
   // It ended on its own: its own code, not the termination code.
   EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/hold-grandchild", L"", 1000), (ToolRunResult{true, 3, "done"}));
   EXPECT_LT(GetTickCount64() - start, 30000u);
+}
+
+TEST_F(RunnerFixture, OutputClosedEarlyLeavesOnlyWhatRemainsOfTheLimit) {
+  // The child keeps its output open for most of the limit, then closes it and lives on.
+  constexpr int32_t kLimitMs = 3000;
+  fake.Add({.tool = "bcdedit", .output = "early", .delayMs = 120000, .closeOutputMs = 2800});
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/linger", L"", kLimitMs), (ToolRunResult{true, 4294967295u, "early"}));
+  // A fresh limit after the output closed would end it 2800 ms later than that.
+  EXPECT_LT(GetTickCount64() - start, kLimitMs + 2500u);
+}
+
+TEST_F(RunnerFixture, OverlappingRunsHoldOnlyTheirOwnPipes) {
+  // Stands for a third run caught between creating its pipe and starting its child: an inheritable write end.
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  base::UniqueKernelHandle otherRead;
+  base::UniqueKernelHandle otherWrite;
+  ASSERT_TRUE(CreatePipe(otherRead.put(), otherWrite.put(), &inheritable, 0));
+  constexpr int32_t kFirstLimitMs = 5000;
+  fake.Add({.tool = "bcdedit", .match = "/linger", .output = "first", .delayMs = 120000});
+  fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 7, .output = "second"});
+
+  // Both start together, so each pipe exists while the other run creates its child.
+  std::latch go(2);
+  ToolRunResult first;
+  std::thread lingering([&] {
+    go.arrive_and_wait();
+    first = RunToolCaptured(Bcdedit(), L"/linger", L"", kFirstLimitMs);
+  });
+  go.arrive_and_wait();
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/quick", L"", 0), (ToolRunResult{true, 7, "second"}));
+  // Its own child's end, not the first child's termination at that run's limit.
+  EXPECT_LT(GetTickCount64() - start, static_cast<ULONGLONG>(kFirstLimitMs));
+  otherWrite.reset();
+  DWORD available = 0;
+  EXPECT_FALSE(PeekNamedPipe(otherRead.get(), nullptr, 0, nullptr, &available, nullptr));  // no writer left
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  lingering.join();
+  EXPECT_EQ(first, (ToolRunResult{true, 4294967295u, "first"}));
 }
 
 TEST_F(RunnerFixture, UncapturedRunWaitsOrTerminatesAtTheLimit) {
