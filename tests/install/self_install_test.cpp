@@ -1,13 +1,18 @@
 #include "install/self_install.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
+#include "host_link.h"
 #include "install_state.h"
 #include "log_capture.h"
 #include "test_support.h"
@@ -46,6 +51,73 @@ bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
     fields->description = buffer;
   }
   return ok;
+}
+
+struct Ace {
+  int type = 0;
+  int flags = 0;
+  ACCESS_MASK mask = 0;
+  std::string sid;
+
+  bool operator==(const Ace&) const = default;
+};
+void PrintTo(const Ace& a, std::ostream* os) {
+  *os << "Ace{type=" << a.type << ", flags=" << a.flags << ", mask=0x" << std::hex << a.mask << std::dec
+      << ", sid=" << a.sid << "}";
+}
+
+std::vector<Ace> AcesOf(const ACL* dacl) {
+  std::vector<Ace> aces;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) break;
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    base::UniqueLocalMem text;
+    wchar_t* sid = nullptr;
+    ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid);
+    text.reset(sid);
+    aces.push_back({allowed->Header.AceType, allowed->Header.AceFlags, allowed->Mask,
+                    sid ? base::WideToUtf8(sid) : "?"});
+  }
+  return aces;
+}
+
+// The folder's DACL as the file system gives it back now.
+std::vector<Ace> ReadDacl(const std::wstring& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return {};
+  }
+  const base::UniqueLocalMem owned(descriptor);
+  return AcesOf(dacl);
+}
+
+// Everyone, Users or Authenticated Users allowed to change anything.
+bool OrdinaryUsersMayWrite(const std::vector<Ace>& aces) {
+  constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                   FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  for (const Ace& ace : aces) {
+    const bool ordinary = ace.sid == "S-1-1-0" || ace.sid == "S-1-5-32-545" || ace.sid == "S-1-5-11";
+    if (ace.type == ACCESS_ALLOWED_ACE_TYPE && ordinary && (ace.mask & kWriting) != 0) return true;
+  }
+  return false;
+}
+
+bool GrantEveryoneFullControl(const std::wstring& path) {
+  EXPLICIT_ACCESSW entry = {};
+  entry.grfAccessPermissions = GENERIC_ALL;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  entry.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+  PACL dacl = nullptr;
+  if (SetEntriesInAclW(1, &entry, nullptr, &dacl) != ERROR_SUCCESS) return false;
+  const base::UniqueLocalMem owned(dacl);
+  std::wstring name = path;
+  return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                               nullptr) == ERROR_SUCCESS;
 }
 
 struct SelfInstallTest : test::LoggedTest {
@@ -176,6 +248,81 @@ TEST_F(SelfInstallTest, UninstallRemovesEntryShortcutAndLaterTheFolder) {
   while (FileExists(InstallDirectory()) && GetTickCount64() < deadline) Sleep(100);
   EXPECT_FALSE(FileExists(InstallDirectory()));
   EXPECT_TRUE(LogLines().size() == 1u);  // only the copy line of the install
+}
+
+// Wine keeps no DACL of a folder (it answers from the Unix mode bits), so what the folder gets is read where
+// it is written.
+TEST(InstallFolderSecurity, SystemAndAdministratorsFullUsersReadAndRunAdministratorsOwn) {
+  test::TempDirectory temp;
+  std::vector<Ace> written;
+  std::string owner;
+  std::string error;
+  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, [&](const std::wstring& path, PSID sid, PACL dacl) {
+    EXPECT_EQ(path, temp.path);
+    wchar_t* text = nullptr;
+    ConvertSidToStringSidW(sid, &text);
+    const base::UniqueLocalMem owned(text);
+    owner = text ? base::WideToUtf8(text) : "?";
+    written = AcesOf(dacl);
+    return DWORD{ERROR_SUCCESS};
+  })) << error;
+  constexpr int kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  EXPECT_EQ(written, (std::vector<Ace>{{ACCESS_ALLOWED_ACE_TYPE, kInherited, FILE_ALL_ACCESS, "S-1-5-18"},
+                                       {ACCESS_ALLOWED_ACE_TYPE, kInherited, FILE_ALL_ACCESS, "S-1-5-32-544"},
+                                       {ACCESS_ALLOWED_ACE_TYPE, kInherited, 0x1200A9, "S-1-5-32-545"}}));
+  EXPECT_EQ(owner, "S-1-5-32-544");
+
+  EXPECT_FALSE(ProtectInstallDirectory(temp.path, &error, [](auto&&...) { return DWORD{ERROR_ACCESS_DENIED}; }));
+  EXPECT_EQ(error, "设置安装目录权限失败: " + base::WideToUtf8(temp.path) + ", error=5");
+}
+
+TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFiles) {
+  // Someone made the folder first, opened it to everyone and put a DLL the program imports into it.
+  const std::wstring directory = InstallDirectory();
+  ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+  ASSERT_TRUE(GrantEveryoneFullControl(directory));
+  ASSERT_TRUE(OrdinaryUsersMayWrite(ReadDacl(directory)));
+  ASSERT_TRUE(test::WriteFileBytes(directory + L"\\gdiplus.dll", "planted"));
+
+  std::string error;
+  ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
+  // As far as Wine keeps it: the folder's Unix mode no longer lets others write.
+  EXPECT_FALSE(OrdinaryUsersMayWrite(ReadDacl(directory)));
+  EXPECT_FALSE(FileExists(directory + L"\\gdiplus.dll"));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "T [WARN] 安装目录里有不是本工具放的文件，已删除: " + base::WideToUtf8(directory) +
+                                "\\gdiplus.dll",
+                            "T [INFO] 已复制到安装目录: " + base::WideToUtf8(directory) + "\\Kavrin.exe"}));
+}
+
+TEST_F(SelfInstallTest, ALinkInTheFolderPlaceIsRefused) {
+  test::TempDirectory elsewhere;
+  test::ScopedHostLink link(InstallDirectory(), elsewhere.path);
+  ASSERT_TRUE(link.made);
+  std::string error;
+  EXPECT_FALSE(SelfInstall(RunningExe(), "0.1.0", &error));
+  EXPECT_EQ(error, "安装目录是一个链接（junction 或符号链接），不往那里安装: " + base::WideToUtf8(InstallDirectory()));
+  EXPECT_TRUE(test::ListFiles(elsewhere.path, L"*.exe").empty());
+  EXPECT_EQ(UninstallValue(L"DisplayName"), "");
+}
+
+TEST_F(SelfInstallTest, UninstallStartsTheSystemCommandInterpreterByItsFullPathInTheSystemDirectory) {
+  std::vector<std::array<std::wstring, 3>> started;
+  std::string error;
+  ASSERT_TRUE(Uninstall(&error, [&](const std::wstring& application, const std::wstring& line,
+                                    const std::wstring& directory) {
+    started.push_back({application, line, directory});
+    return DWORD{ERROR_SUCCESS};
+  })) << error;
+  const std::wstring system = base::SystemDirectoryPath();
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0][0], system + L"\\cmd.exe");
+  EXPECT_EQ(started[0][1], DeferredDeletionCommand(InstallDirectory()));  // the command line itself unchanged
+  EXPECT_EQ(started[0][2], system);
+
+  EXPECT_FALSE(Uninstall(&error, [](auto&&...) { return DWORD{ERROR_FILE_NOT_FOUND}; }));
+  EXPECT_EQ(error, "派生延迟删除安装目录的进程失败, GetLastError=2");
+  EXPECT_TRUE(LogLines().empty());
 }
 
 }  // namespace
