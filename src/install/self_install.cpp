@@ -43,6 +43,55 @@ bool IsDirectory(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// SYSTEM and Administrators full control, Users read and execute, each inherited by everything below.
+struct InstallFolderAcl {
+  BYTE sids[3][SECURITY_MAX_SID_SIZE];
+  BYTE* administrators = sids[1];
+  PACL dacl = nullptr;
+  base::UniqueLocalMem memory;  // owns `dacl`
+};
+
+DWORD MakeInstallFolderAcl(InstallFolderAcl* acl) {
+  struct Grant {
+    WELL_KNOWN_SID_TYPE sid;
+    DWORD rights;
+  };
+  constexpr Grant kGrants[] = {{WinLocalSystemSid, FILE_ALL_ACCESS},
+                               {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+                               {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE}};
+  EXPLICIT_ACCESSW entries[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    DWORD size = sizeof acl->sids[i];
+    if (!CreateWellKnownSid(kGrants[i].sid, nullptr, acl->sids[i], &size)) return GetLastError();
+    entries[i].grfAccessPermissions = kGrants[i].rights;
+    entries[i].grfAccessMode = SET_ACCESS;
+    entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entries[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(acl->sids[i]);
+  }
+  const DWORD status = SetEntriesInAclW(3, entries, nullptr, &acl->dacl);
+  acl->memory.reset(acl->dacl);
+  return status;
+}
+
+// Created with its protection from the first moment: with ProgramData's inherited entries, another user could
+// open it and put files into it before the protection is written.
+bool CreateProtectedDirectory(const std::wstring& directory) {
+  InstallFolderAcl acl;
+  SECURITY_DESCRIPTOR descriptor;
+  const DWORD status = MakeInstallFolderAcl(&acl);
+  if (status != ERROR_SUCCESS) {
+    SetLastError(status);
+    return false;
+  }
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, acl.dacl, FALSE);
+  SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  return CreateDirectoryW(directory.c_str(), &attributes) != FALSE;
+}
+
 // The folder protected and holding nothing but (when `keepExecutable`) the installed executable.
 bool PrepareInstallDirectory(const std::wstring& directory, bool keepExecutable, std::string* error) {
   return ProtectInstallDirectory(directory, error) && ClearInstallDirectory(directory, keepExecutable, error);
@@ -74,7 +123,7 @@ bool SelfInstall(const std::wstring& runningPath, const std::string& version, st
     std::string prepareError;
     if (!PrepareInstallDirectory(directory, true, &prepareError)) log::LogWarn(prepareError);
   } else {
-    if (!CreateDirectoryW(directory.c_str(), nullptr)) {
+    if (!CreateProtectedDirectory(directory)) {
       const DWORD code = GetLastError();
       if (code != ERROR_ALREADY_EXISTS) {
         SetError(error, "创建安装目录失败: " + WideToUtf8(directory) + ", GetLastError=" + std::to_string(code));
@@ -191,30 +240,9 @@ bool ProtectInstallDirectory(const std::wstring& directory, std::string* error, 
     SetError(error, "安装目录是一个链接（junction 或符号链接），不往那里安装: " + WideToUtf8(directory));
     return false;
   }
-  struct Grant {
-    WELL_KNOWN_SID_TYPE sid;
-    DWORD rights;
-  };
-  constexpr Grant kGrants[] = {{WinLocalSystemSid, FILE_ALL_ACCESS},
-                               {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-                               {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE}};
-  BYTE sids[3][SECURITY_MAX_SID_SIZE];
-  EXPLICIT_ACCESSW entries[3] = {};
-  DWORD status = ERROR_SUCCESS;
-  for (int i = 0; i < 3 && status == ERROR_SUCCESS; ++i) {
-    DWORD size = sizeof sids[i];
-    if (!CreateWellKnownSid(kGrants[i].sid, nullptr, sids[i], &size)) status = GetLastError();
-    entries[i].grfAccessPermissions = kGrants[i].rights;
-    entries[i].grfAccessMode = SET_ACCESS;
-    entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entries[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids[i]);
-  }
-  PACL dacl = nullptr;
-  if (status == ERROR_SUCCESS) status = SetEntriesInAclW(3, entries, nullptr, &dacl);
-  const base::UniqueLocalMem daclMemory(dacl);
-  if (status == ERROR_SUCCESS) status = write(directory, sids[1], dacl);
+  InstallFolderAcl acl;
+  DWORD status = MakeInstallFolderAcl(&acl);
+  if (status == ERROR_SUCCESS) status = write(directory, acl.administrators, acl.dacl);
   if (status != ERROR_SUCCESS) {
     SetError(error, "设置安装目录权限失败: " + WideToUtf8(directory) + ", error=" + std::to_string(status));
     return false;

@@ -21,8 +21,9 @@ std::wstring InstallDirectory();
 std::wstring DesktopShortcutPath();
 
 // True when the installed copy is in place (copied now, or already running from there). Shortcut and uninstall
-// entry failures are logged as warnings and do not change the result. The folder is protected and emptied of
-// anything else first (ProtectInstallDirectory, ClearInstallDirectory).
+// entry failures are logged as warnings and do not change the result. A new folder is created with its
+// protection; an existing one is protected and emptied of anything else first (ProtectInstallDirectory,
+// ClearInstallDirectory).
 bool SelfInstall(const std::wstring& runningPath, const std::string& version, std::string* error);
 
 // Writes the owner and a protected DACL (nothing inherited from above) of a folder, which must be a real folder,

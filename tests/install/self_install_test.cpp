@@ -53,56 +53,31 @@ bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
   return ok;
 }
 
-struct Ace {
-  int type = 0;
-  int flags = 0;
-  ACCESS_MASK mask = 0;
-  std::string sid;
-
-  bool operator==(const Ace&) const = default;
-};
-void PrintTo(const Ace& a, std::ostream* os) {
-  *os << "Ace{type=" << a.type << ", flags=" << a.flags << ", mask=0x" << std::hex << a.mask << std::dec
-      << ", sid=" << a.sid << "}";
-}
-
-std::vector<Ace> AcesOf(const ACL* dacl) {
-  std::vector<Ace> aces;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) break;
-    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    base::UniqueLocalMem text;
-    wchar_t* sid = nullptr;
-    ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid);
-    text.reset(sid);
-    aces.push_back({allowed->Header.AceType, allowed->Header.AceFlags, allowed->Mask,
-                    sid ? base::WideToUtf8(sid) : "?"});
+// A security descriptor as SDDL text, which names owner and every entry.
+std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+    return "?";
   }
-  return aces;
+  const base::UniqueLocalMem owned(text);
+  return base::WideToUtf8(text);
 }
 
-// The folder's DACL as the file system gives it back now.
-std::vector<Ace> ReadDacl(const std::wstring& path) {
-  PACL dacl = nullptr;
+// The rights of Everyone ("WD") in the folder's DACL as the file system gives it back now, as SDDL; empty
+// without such an entry. Wine makes the DACL from the Unix mode bits, where the rights of all but the owner
+// show only as Everyone's.
+std::string EveryoneRights(const std::wstring& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                            &descriptor) != ERROR_SUCCESS) {
-    return {};
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "?";
   }
   const base::UniqueLocalMem owned(descriptor);
-  return AcesOf(dacl);
-}
-
-// Everyone, Users or Authenticated Users allowed to change anything.
-bool OrdinaryUsersMayWrite(const std::vector<Ace>& aces) {
-  constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
-                                   FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-  for (const Ace& ace : aces) {
-    const bool ordinary = ace.sid == "S-1-1-0" || ace.sid == "S-1-5-32-545" || ace.sid == "S-1-5-11";
-    if (ace.type == ACCESS_ALLOWED_ACE_TYPE && ordinary && (ace.mask & kWriting) != 0) return true;
-  }
-  return false;
+  const std::string dacl = SddlOf(descriptor, DACL_SECURITY_INFORMATION);
+  const size_t end = dacl.find(";;;WD)");
+  if (end == std::string::npos) return "";
+  const size_t start = dacl.rfind(';', end - 1) + 1;
+  return dacl.substr(start, end - start);
 }
 
 bool GrantEveryoneFullControl(const std::wstring& path) {
@@ -138,6 +113,8 @@ TEST_F(SelfInstallTest, FreshInstallCopiesAndRegistersEverything) {
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
   EXPECT_EQ(error, "");
   EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 已复制到安装目录: " + base::WideToUtf8(target)});
+  // Read and execute only: the Users entry, as far as Wine keeps it.
+  EXPECT_EQ(EveryoneRights(InstallDirectory()), "0x1200a9");
 
   std::string original, copy;
   ASSERT_TRUE(test::ReadFileBytes(RunningExe(), &original));
@@ -254,23 +231,18 @@ TEST_F(SelfInstallTest, UninstallRemovesEntryShortcutAndLaterTheFolder) {
 // it is written.
 TEST(InstallFolderSecurity, SystemAndAdministratorsFullUsersReadAndRunAdministratorsOwn) {
   test::TempDirectory temp;
-  std::vector<Ace> written;
-  std::string owner;
+  std::string written;
   std::string error;
-  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, [&](const std::wstring& path, PSID sid, PACL dacl) {
+  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, [&](const std::wstring& path, PSID owner, PACL dacl) {
     EXPECT_EQ(path, temp.path);
-    wchar_t* text = nullptr;
-    ConvertSidToStringSidW(sid, &text);
-    const base::UniqueLocalMem owned(text);
-    owner = text ? base::WideToUtf8(text) : "?";
-    written = AcesOf(dacl);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+    written = SddlOf(&descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
     return DWORD{ERROR_SUCCESS};
   })) << error;
-  constexpr int kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-  EXPECT_EQ(written, (std::vector<Ace>{{ACCESS_ALLOWED_ACE_TYPE, kInherited, FILE_ALL_ACCESS, "S-1-5-18"},
-                                       {ACCESS_ALLOWED_ACE_TYPE, kInherited, FILE_ALL_ACCESS, "S-1-5-32-544"},
-                                       {ACCESS_ALLOWED_ACE_TYPE, kInherited, 0x1200A9, "S-1-5-32-545"}}));
-  EXPECT_EQ(owner, "S-1-5-32-544");
+  EXPECT_EQ(written, "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
 
   EXPECT_FALSE(ProtectInstallDirectory(temp.path, &error, [](auto&&...) { return DWORD{ERROR_ACCESS_DENIED}; }));
   EXPECT_EQ(error, "设置安装目录权限失败: " + base::WideToUtf8(temp.path) + ", error=5");
@@ -281,13 +253,13 @@ TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFiles) {
   const std::wstring directory = InstallDirectory();
   ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
   ASSERT_TRUE(GrantEveryoneFullControl(directory));
-  ASSERT_TRUE(OrdinaryUsersMayWrite(ReadDacl(directory)));
+  const std::string opened = EveryoneRights(directory);
+  ASSERT_TRUE(opened != "" && opened != "0x1200a9") << opened;
   ASSERT_TRUE(test::WriteFileBytes(directory + L"\\gdiplus.dll", "planted"));
 
   std::string error;
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
-  // As far as Wine keeps it: the folder's Unix mode no longer lets others write.
-  EXPECT_FALSE(OrdinaryUsersMayWrite(ReadDacl(directory)));
+  EXPECT_EQ(EveryoneRights(directory), "0x1200a9");  // no more writing, as far as Wine keeps it
   EXPECT_FALSE(FileExists(directory + L"\\gdiplus.dll"));
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "T [WARN] 安装目录里有不是本工具放的文件，已删除: " + base::WideToUtf8(directory) +
