@@ -26,8 +26,9 @@ pl_install_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-pl_build() {  # [targets...]
-  cmake -S "$PL_ROOT" -B "$PL_BUILD" -DCMAKE_TOOLCHAIN_FILE="$PL_ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null || return 1
+pl_build() {  # [targets...]: the development and test build, which reads PL_BACKEND_ORIGIN
+  cmake -S "$PL_ROOT" -B "$PL_BUILD" -DCMAKE_TOOLCHAIN_FILE="$PL_ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DPL_ALLOW_BACKEND_OVERRIDE=ON >/dev/null || return 1
   local jobs
   jobs=$(nproc 2>/dev/null || echo 2)
   if [ $# -gt 0 ]; then

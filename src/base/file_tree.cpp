@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "base/unique_handle.h"
 
 namespace pl::base {
@@ -11,19 +13,112 @@ bool IsDotEntry(const wchar_t* name) {
   return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
 
-bool IsDirectory(const WIN32_FIND_DATAW& data) { return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
-}  // namespace
+// Junctions, symbolic links and mount points. A walk never goes through one: it may lead out of the tree (a
+// junction to C:\Windows in a folder that is being emptied) or back into it (a size walk without end).
+bool IsReparsePoint(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
-uint64_t DirectorySize(const std::wstring& directory) {
+// Opens `path` itself, not what a link there points to, for deletion (and `access`), and reads its attributes
+// through that handle. While it is held nobody else can delete or rename the entry, so it cannot be swapped for
+// a link.
+UniqueFileHandle OpenForDeletion(const std::wstring& path, DWORD access, DWORD* attributes) {
+  UniqueFileHandle handle(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (!handle || !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &info, sizeof info)) return {};
+  *attributes = info.FileAttributes;
+  return handle;
+}
+
+// The entry goes when the handle is closed.
+bool DeleteThroughHandle(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Removes the link at `path`, never its target. The handle must show the reparse point itself: where the system
+// followed the link anyway (Wine opens the target of a Unix symbolic link), nothing is deleted.
+bool RemoveLink(const std::wstring& path) {
+  DWORD attributes = 0;
+  UniqueFileHandle handle = OpenForDeletion(path, 0, &attributes);
+  return handle && IsReparsePoint(attributes) && DeleteThroughHandle(handle.get());
+}
+
+struct Entry {
+  std::wstring name;
+  DWORD attributes = 0;
+};
+
+// The entries of the directory open as `directory`, "." and ".." left out, read through that very handle (a
+// listing by path would open the directory again, which the handle's sharing forbids). False when it cannot be
+// listed.
+bool ListThroughHandle(HANDLE directory, std::vector<Entry>* entries) {
+  alignas(8) char buffer[16384];
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(directory, kind, buffer, sizeof buffer)) {
+      return GetLastError() == ERROR_NO_MORE_FILES;
+    }
+    kind = FileIdBothDirectoryInfo;
+    for (const char* at = buffer;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") entries->push_back({std::move(name), info->FileAttributes});
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+}
+
+bool DeleteDirectory(const std::wstring& directory);
+
+// Everything below the directory open as `handle`; the walk goes on past failures. A directory that cannot be
+// listed has nothing to delete here.
+bool DeleteContents(const std::wstring& directory, HANDLE handle) {
+  std::vector<Entry> entries;
+  if (!ListThroughHandle(handle, &entries)) return true;
+  bool ok = true;
+  for (const Entry& entry : entries) {
+    const std::wstring child = directory + L"\\" + entry.name;
+    if (IsReparsePoint(entry.attributes)) {
+      if (!RemoveLink(child)) ok = false;
+      continue;
+    }
+    if (IsDirectory(entry.attributes)) {
+      if (!DeleteDirectory(child)) ok = false;
+      continue;
+    }
+    if (entry.attributes & FILE_ATTRIBUTE_READONLY) {
+      SetFileAttributesW(child.c_str(), entry.attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (!DeleteFileW(child.c_str())) ok = false;
+  }
+  return ok;
+}
+
+// Held open while its contents go, then removed through the same handle.
+bool DeleteDirectory(const std::wstring& directory) {
+  DWORD attributes = 0;
+  UniqueFileHandle handle = OpenForDeletion(directory, FILE_LIST_DIRECTORY, &attributes);
+  if (!handle || !IsDirectory(attributes)) return false;
+  if (IsReparsePoint(attributes)) return DeleteThroughHandle(handle.get());  // became a link since it was listed
+  const bool contentsGone = DeleteContents(directory, handle.get());
+  return DeleteThroughHandle(handle.get()) && contentsGone;
+}
+
+uint64_t SizeBelow(const std::wstring& directory) {
   WIN32_FIND_DATAW data;
   UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
   if (!find) return 0;
   uint64_t total = 0;
   do {
-    if (IsDotEntry(data.cFileName)) continue;
-    if (IsDirectory(data)) {
-      total += DirectorySize(directory + L"\\" + data.cFileName);
+    if (IsDotEntry(data.cFileName) || IsReparsePoint(data.dwFileAttributes)) continue;
+    if (IsDirectory(data.dwFileAttributes)) {
+      total += SizeBelow(directory + L"\\" + data.cFileName);
     } else {
       total += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
@@ -31,27 +126,31 @@ uint64_t DirectorySize(const std::wstring& directory) {
   return total;
 }
 
-bool DeleteTree(const std::wstring& directory) {
-  bool ok = true;
+std::wstring FindBelow(const std::wstring& root, const std::wstring& fileName) {
   WIN32_FIND_DATAW data;
-  UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
-  if (find) {
-    do {
-      if (IsDotEntry(data.cFileName)) continue;
-      const std::wstring child = directory + L"\\" + data.cFileName;
-      if (IsDirectory(data)) {
-        if (!DeleteTree(child)) ok = false;
-        continue;
-      }
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesW(child.c_str(), data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-      }
-      if (!DeleteFileW(child.c_str())) ok = false;
-    } while (FindNextFileW(find.get(), &data));
-    find.reset();  // the listing handle would keep the directory from being removed
-  }
-  if (!RemoveDirectoryW(directory.c_str())) ok = false;
-  return ok;
+  UniqueFindHandle find(FindFirstFileW((root + L"\\*").c_str(), &data));
+  if (!find) return {};
+  do {
+    if (IsDotEntry(data.cFileName) || IsReparsePoint(data.dwFileAttributes)) continue;
+    const std::wstring child = root + L"\\" + data.cFileName;
+    if (IsDirectory(data.dwFileAttributes)) {
+      std::wstring found = FindBelow(child, fileName);
+      if (!found.empty()) return found;
+    } else if (CompareStringOrdinal(data.cFileName, -1, fileName.c_str(), -1, TRUE) == CSTR_EQUAL) {
+      return child;
+    }
+  } while (FindNextFileW(find.get(), &data));
+  return {};
+}
+
+}  // namespace
+
+bool IsLink(const std::wstring& path) { return IsReparsePoint(GetFileAttributesW(path.c_str())); }
+
+uint64_t DirectorySize(const std::wstring& directory) { return IsLink(directory) ? 0 : SizeBelow(directory); }
+
+bool DeleteTree(const std::wstring& directory) {
+  return IsLink(directory) ? RemoveLink(directory) : DeleteDirectory(directory);
 }
 
 bool CreateDirectoryTree(const std::wstring& path) {
@@ -66,20 +165,7 @@ bool CreateDirectoryTree(const std::wstring& path) {
 }
 
 std::wstring FindFileInTree(const std::wstring& root, const std::wstring& fileName) {
-  WIN32_FIND_DATAW data;
-  UniqueFindHandle find(FindFirstFileW((root + L"\\*").c_str(), &data));
-  if (!find) return {};
-  do {
-    if (IsDotEntry(data.cFileName)) continue;
-    const std::wstring child = root + L"\\" + data.cFileName;
-    if (IsDirectory(data)) {
-      std::wstring found = FindFileInTree(child, fileName);
-      if (!found.empty()) return found;
-    } else if (CompareStringOrdinal(data.cFileName, -1, fileName.c_str(), -1, TRUE) == CSTR_EQUAL) {
-      return child;
-    }
-  } while (FindNextFileW(find.get(), &data));
-  return {};
+  return IsLink(root) ? std::wstring() : FindBelow(root, fileName);
 }
 
 }  // namespace pl::base

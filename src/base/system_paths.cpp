@@ -50,4 +50,6 @@ std::wstring ModuleFilePath() {
   return MaxPathBufferText(buffer, GetModuleFileNameW(nullptr, buffer, MAX_PATH));
 }
 
+bool RestrictDllSearchToSystem32() { return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE; }
+
 }  // namespace pl::base

@@ -25,4 +25,9 @@ std::wstring SystemDirectoryPath();   // GetSystemDirectoryW
 std::wstring WindowsDirectoryPath();  // GetWindowsDirectoryW
 std::wstring ModuleFilePath();        // GetModuleFileNameW of the running program
 
+// DLLs loaded later by name (LoadLibrary, delay-loaded imports, what COM and the shell load) come from the system
+// directory only, never from the program's folder or the current directory, where a planted copy would run with
+// the program's rights. The entry calls it first. False when the system refuses.
+bool RestrictDllSearchToSystem32();
+
 }  // namespace pl::base

@@ -105,6 +105,11 @@ struct GlobalMemTraits {  // GlobalAlloc, until a stream or the clipboard takes 
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { GlobalFree(h); }
 };
+struct AttributeListTraits {  // InitializeProcThreadAttributeList; the caller owns the list's memory
+  using Type = LPPROC_THREAD_ATTRIBUTE_LIST;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { DeleteProcThreadAttributeList(h); }
+};
 template <typename T>
 struct CoTaskMemTraits {  // strings and buffers the shell and COM hand out
   using Type = T*;
@@ -127,6 +132,7 @@ using UniqueLocalMem = UniqueHandle<LocalMemTraits>;
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
 using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
 using UniqueGlobalMem = UniqueHandle<GlobalMemTraits>;
+using UniqueAttributeList = UniqueHandle<AttributeListTraits>;
 template <typename T = wchar_t>
 using UniqueCoTaskMem = UniqueHandle<CoTaskMemTraits<T>>;
 template <typename T>

@@ -8,6 +8,11 @@
 #include "base/text.h"
 #include "log/log.h"
 
+// Set by the build (CMake option PL_ALLOW_BACKEND_OVERRIDE); a build that does not say reads nothing.
+#ifndef PL_ALLOW_BACKEND_OVERRIDE
+#define PL_ALLOW_BACKEND_OVERRIDE 0
+#endif
+
 namespace pl::config {
 namespace {
 
@@ -37,17 +42,24 @@ std::wstring BackendOriginFrom(const std::wstring& overrideValue) {
   return std::wstring(value);
 }
 
-std::wstring BackendUrl(std::string_view path) {
-  const std::wstring overrideValue = base::ReadEnvironmentVariable(kBackendOriginVariable);
-  std::wstring origin = kBackendOrigin;
-  if (!overrideValue.empty()) {
-    origin = BackendOriginFrom(overrideValue);
-    if (origin == kBackendOrigin) {
-      log::LogWarn("环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: " +
-                   base::WideToUtf8(overrideValue));
-    }
+bool BackendOverrideAllowed() { return PL_ALLOW_BACKEND_OVERRIDE != 0; }
+
+BackendOriginChoice ChooseBackendOrigin(const std::wstring& variableValue, bool overrideAllowed) {
+  if (variableValue.empty()) return {kBackendOrigin, ""};
+  if (!overrideAllowed) {
+    return {kBackendOrigin, "此版本不读取环境变量 PL_BACKEND_ORIGIN，已忽略: " + base::WideToUtf8(variableValue)};
   }
-  return origin + kBackendBasePath + base::Utf8ToWide(path);
+  std::wstring origin = BackendOriginFrom(variableValue);
+  if (origin != kBackendOrigin) return {std::move(origin), ""};
+  return {kBackendOrigin, "环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: " +
+                              base::WideToUtf8(variableValue)};
+}
+
+std::wstring BackendUrl(std::string_view path) {
+  const BackendOriginChoice choice =
+      ChooseBackendOrigin(base::ReadEnvironmentVariable(kBackendOriginVariable), BackendOverrideAllowed());
+  if (!choice.warning.empty()) log::LogWarn(choice.warning);
+  return choice.origin + kBackendBasePath + base::Utf8ToWide(path);
 }
 
 std::vector<net::HttpHeader> ApiKeyHeaders() { return {{L"X-API-Key", kServiceApiKey}}; }

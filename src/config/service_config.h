@@ -65,9 +65,24 @@ struct ServiceConfig {
 inline constexpr wchar_t kBackendOrigin[] = L"http://api.pellora.example";
 inline constexpr wchar_t kBackendBasePath[] = L"/reset/api/v1";
 // "http://host[:port]" or "https://host[:port]" (a trailing slash is allowed): replaces scheme, host and port, for
-// the local stand-in, tests and staging. Any other value is ignored with a warning.
+// the local stand-in and tests. Any other value is ignored with a warning. Only development and test builds read
+// it (BackendOverrideAllowed).
 inline constexpr wchar_t kBackendOriginVariable[] = L"PL_BACKEND_ORIGIN";
 inline constexpr wchar_t kServiceApiKey[] = L"7a3d1c9e5b2f48a06d4c8e1b3f5a7092c4e6b8d0a2f41e3c";
+
+// Whether this build reads the variable at all: the CMake option PL_ALLOW_BACKEND_OVERRIDE, on for development and
+// tests, off in a release build. The program runs elevated: whoever can set the user's environment could
+// otherwise point it at another catalog, and so at another boot image.
+bool BackendOverrideAllowed();
+
+struct BackendOriginChoice {
+  std::wstring origin;
+  std::string warning;  // logged when not empty
+
+  bool operator==(const BackendOriginChoice&) const = default;
+};
+// The origin for the variable's value (empty when it is not set) in a build that does or does not read it.
+BackendOriginChoice ChooseBackendOrigin(const std::wstring& variableValue, bool overrideAllowed);
 
 // Base URL followed directly by `path` (UTF-8, such as "/sessions").
 std::wstring BackendUrl(std::string_view path);

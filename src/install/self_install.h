@@ -2,6 +2,9 @@
 // Installing the running executable into ProgramData with a desktop shortcut and an uninstall entry,
 // and removing all of it again. Error texts are UTF-8 and filled only on failure.
 
+#include <windows.h>
+
+#include <functional>
 #include <string>
 
 namespace pl::install {
@@ -18,12 +21,39 @@ std::wstring InstallDirectory();
 std::wstring DesktopShortcutPath();
 
 // True when the installed copy is in place (copied now, or already running from there). Shortcut and uninstall
-// entry failures are logged as warnings and do not change the result.
+// entry failures are logged as warnings and do not change the result. A new folder is created with its
+// protection; an existing one is protected and emptied of anything else first (ProtectInstallDirectory,
+// ClearInstallDirectory).
 bool SelfInstall(const std::wstring& runningPath, const std::string& version, std::string* error);
+
+// Writes the owner and a protected DACL (nothing inherited from above) of a folder, which must be a real folder,
+// not a link: 0 or the Win32 error.
+DWORD WriteFolderSecurity(const std::wstring& path, PSID owner, PACL dacl);
+// Tests stand in a store that keeps what it is given: Wine derives a folder's security from Unix mode bits.
+using SecurityWriter = std::function<DWORD(const std::wstring& path, PSID owner, PACL dacl)>;
+
+// The program always runs elevated from the install folder, so whatever can be put there runs elevated too (a
+// DLL it imports, a cmd.exe). The folder gets SYSTEM and Administrators full control, Users read and execute,
+// nothing inherited from ProgramData (where users may create and write), and Administrators as owner (the user
+// who made the folder first would otherwise keep the owner's right to change its DACL). A link in its place is
+// refused.
+bool ProtectInstallDirectory(const std::wstring& directory, std::string* error,
+                             const SecurityWriter& write = WriteFolderSecurity);
+
+// Deletes everything in the install folder but the installed executable (kept when `keepExecutable`), logging a
+// warning per entry that is not the executable: the folder may have been made, and filled, by someone else.
+bool ClearInstallDirectory(const std::wstring& directory, bool keepExecutable, std::string* error);
+
+// Starts `applicationName` hidden, with `commandLine`, in `workingDirectory`, inheriting no handles, and does not
+// wait: 0 or the Win32 error. Tests record the call instead.
+DWORD StartHiddenProcess(const std::wstring& applicationName, const std::wstring& commandLine,
+                         const std::wstring& workingDirectory);
+using ProcessStarter = std::function<DWORD(const std::wstring& applicationName, const std::wstring& commandLine,
+                                           const std::wstring& workingDirectory)>;
 
 // Removes shortcut and uninstall entry, then starts a hidden command interpreter that deletes the install
 // directory once nothing locks it. True when that deferred deletion was started.
-bool Uninstall(std::string* error);
+bool Uninstall(std::string* error, const ProcessStarter& start = StartHiddenProcess);
 
 bool CreateDesktopShortcut(const std::wstring& targetPath, std::string* error);
 // True when the shortcut is gone (also when it never existed).

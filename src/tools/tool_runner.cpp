@@ -28,18 +28,55 @@ const wchar_t* OrNull(const std::wstring& text) { return text.empty() ? nullptr 
 // CreateProcessW fail with ERROR_INTERNAL_ERROR (seen under Wine when many processes start at once). Nothing
 // of the tool has happened then, so starting it again is safe; every other failure is reported at once.
 BOOL StartProcess(const std::wstring& applicationPath, const std::wstring& arguments, BOOL inheritHandles,
-                  const std::wstring& workingDirectory, STARTUPINFOW* startup, PROCESS_INFORMATION* info) {
+                  DWORD extraFlags, const std::wstring& workingDirectory, STARTUPINFOW* startup,
+                  PROCESS_INFORMATION* info) {
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
     // The call may write into the buffer: each attempt gets a fresh copy.
     std::vector<wchar_t> line = WritableCommandLine(applicationPath, arguments);
-    if (CreateProcessW(OrNull(applicationPath), line.data(), nullptr, nullptr, inheritHandles, CREATE_NO_WINDOW,
-                       nullptr, OrNull(workingDirectory), startup, info)) {
+    if (CreateProcessW(OrNull(applicationPath), line.data(), nullptr, nullptr, inheritHandles,
+                       CREATE_NO_WINDOW | extraFlags, nullptr, OrNull(workingDirectory), startup, info)) {
       return TRUE;
     }
     if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts) return FALSE;
     Sleep(50);
   }
+}
+
+// The handles a child may inherit, as a process attribute. Every inheritable handle would reach the child
+// otherwise: also another run's pipe, inheritable while that run starts its own child, which would then keep
+// that run reading for as long as this child lives.
+struct InheritedHandles {
+  std::vector<HANDLE> handles;
+  std::vector<char> storage;
+  base::UniqueAttributeList list;  // deleted before its storage goes
+};
+
+bool MakeInheritedHandles(std::vector<HANDLE> handles, InheritedHandles* inherited) {
+  inherited->handles = std::move(handles);
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  inherited->storage.resize(size);
+  const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(inherited->storage.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
+  inherited->list.reset(list);
+  return UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited->handles.data(),
+                                   inherited->handles.size() * sizeof(HANDLE), nullptr, nullptr) != FALSE;
+}
+
+// The caller's standard input when the child can inherit it (the list takes only inheritable handles; a GUI
+// process often has none).
+bool IsInheritable(HANDLE handle) {
+  DWORD flags = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetHandleInformation(handle, &flags) &&
+         (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
+// What is left of the limit at `deadline` (0 = none): INFINITE without one, 0 once it has passed.
+DWORD RemainingMs(ULONGLONG deadline) {
+  if (deadline == 0) return INFINITE;
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
 // Reads whatever the pipe holds right now. False once every writer has closed it and it is drained.
@@ -56,10 +93,9 @@ bool DrainAvailable(HANDLE pipe, std::string* bytes) {
   }
 }
 
-// Collects output until the pipe closes. With a limit, the child is terminated when it passes and the
+// Collects output until the pipe closes. With a deadline, the child is terminated when it passes and the
 // reading stops once the child is gone, even when a grandchild still holds the pipe open.
-void CollectOutput(HANDLE pipe, HANDLE process, int32_t timeLimitMs, std::string* bytes, bool* terminated) {
-  const ULONGLONG deadline = timeLimitMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeLimitMs) : 0;
+void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, std::string* bytes, bool* terminated) {
   bool childExited = false;
   for (;;) {
     if (!DrainAvailable(pipe, bytes)) return;
@@ -106,32 +142,38 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   if (!CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0)) return result;
   SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd.get();
-  startup.hStdError = writeEnd.get();
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  std::vector<HANDLE> handles{writeEnd.get()};
+  if (IsInheritable(input)) handles.push_back(input);
+  InheritedHandles inherited;
+  if (!MakeInheritedHandles(std::move(handles), &inherited)) return result;
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdOutput = writeEnd.get();
+  startup.StartupInfo.hStdError = writeEnd.get();
+  startup.StartupInfo.hStdInput = input;
+  startup.lpAttributeList = inherited.list.get();
   PROCESS_INFORMATION info{};
-  const BOOL created = StartProcess(applicationPath, arguments, TRUE, workingDirectory, &startup, &info);
+  const BOOL created = StartProcess(applicationPath, arguments, TRUE, EXTENDED_STARTUPINFO_PRESENT,
+                                    workingDirectory, &startup.StartupInfo, &info);
   writeEnd.reset();  // only the child may hold the write end, or the pipe never reports its end
   if (!created) return result;
   base::UniqueKernelHandle process(info.hProcess);
   base::UniqueKernelHandle thread(info.hThread);
   result.started = true;
 
+  // One deadline for reading and for the exit: a child that closed its output early and still runs gets what
+  // remains of the limit, not a new one.
+  const ULONGLONG deadline = timeLimitMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeLimitMs) : 0;
   std::string bytes;
   bool terminated = false;
-  CollectOutput(readEnd.get(), process.get(), timeLimitMs, &bytes, &terminated);
+  CollectOutput(readEnd.get(), process.get(), deadline, &bytes, &terminated);
   readEnd.reset();
-
-  // A child that closed its output early may still be running: the limit applies to its exit too.
-  if (!terminated) {
-    const DWORD wait = timeLimitMs > 0 ? static_cast<DWORD>(timeLimitMs) : INFINITE;
-    if (WaitForSingleObject(process.get(), wait) == WAIT_TIMEOUT) {
-      TerminateProcess(process.get(), kTerminatedExitCode);
-      WaitForSingleObject(process.get(), INFINITE);
-    }
+  if (!terminated && WaitForSingleObject(process.get(), RemainingMs(deadline)) == WAIT_TIMEOUT) {
+    TerminateProcess(process.get(), kTerminatedExitCode);
+    WaitForSingleObject(process.get(), INFINITE);
   }
   DWORD exitCode = 0;
   GetExitCodeProcess(process.get(), &exitCode);
@@ -146,7 +188,7 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!StartProcess(applicationPath, arguments, FALSE, workingDirectory, &startup, &info)) {
+  if (!StartProcess(applicationPath, arguments, FALSE, 0, workingDirectory, &startup, &info)) {
     return result;
   }
   base::UniqueKernelHandle process(info.hProcess);

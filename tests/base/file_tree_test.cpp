@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/unique_handle.h"
+#include "host_link.h"
 #include "test_support.h"
 
 namespace pl::base {
@@ -80,6 +81,37 @@ TEST(FileTree, FindFileInTreeIsCaseInsensitiveAndDepthFirst) {
   EXPECT_EQ(FindFileInTree(temp.Child(L"nowhere"), L"other.txt"), L"");
   EXPECT_EQ(DirectorySize(temp.Child(L"nowhere")), 0u);
   EXPECT_EQ(DirectorySize(root), 3u);
+}
+
+// A folder outside the tree with a file in it and a link to it inside (a junction planted in a folder that is
+// emptied elevated), and a link from deep inside back to the tree's root.
+TEST(FileTree, LinksAreNeverEntered) {
+  TempDirectory temp;
+  const std::wstring root = temp.Child(L"stage");
+  const std::wstring outside = temp.Child(L"outside");
+  ASSERT_TRUE(CreateDirectoryTree(root + L"\\sub"));
+  ASSERT_TRUE(CreateDirectoryTree(outside));
+  ASSERT_TRUE(WriteFileBytes(root + L"\\sub\\own.bin", "1234"));
+  ASSERT_TRUE(WriteFileBytes(outside + L"\\secret.txt", "outside the tree"));
+  test::ScopedHostLink junction(root + L"\\junction", outside);
+  test::ScopedHostLink loop(root + L"\\sub\\loop", L"..");
+  ASSERT_TRUE(junction.made && loop.made);
+  EXPECT_TRUE(IsLink(junction.link));
+  EXPECT_FALSE(IsLink(root));
+
+  EXPECT_EQ(DirectorySize(root), 4u);  // the outside file not at all, the tree's own file once
+  EXPECT_EQ(DirectorySize(junction.link), 0u);
+  EXPECT_EQ(FindFileInTree(root, L"secret.txt"), L"");
+  EXPECT_EQ(FindFileInTree(junction.link, L"secret.txt"), L"");
+  EXPECT_EQ(FindFileInTree(root, L"OWN.bin"), root + L"\\sub\\own.bin");
+
+  // Deleting the link as the tree, then the tree holding it: whatever lies behind the link stays. Wine cannot
+  // remove a host link without touching its target, so here the links (and the folders holding them) stay too
+  // and both calls report failure; Windows removes each link itself.
+  EXPECT_FALSE(DeleteTree(junction.link));
+  EXPECT_FALSE(DeleteTree(root));
+  EXPECT_TRUE(FileExists(outside + L"\\secret.txt"));
+  EXPECT_FALSE(FileExists(root + L"\\sub\\own.bin"));
 }
 
 }  // namespace

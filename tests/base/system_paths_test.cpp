@@ -48,5 +48,19 @@ TEST(ComInitScope, EverySuccessfulInitialisationIsBalanced) {
   EXPECT_EQ(again.result(), S_OK);
 }
 
+TEST(DllSearch, DllsLoadedByNameComeOnlyFromTheSystemDirectory) {
+  const std::wstring program = ModuleFilePath();
+  const std::wstring beside = program.substr(0, program.find_last_of(L'\\')) + L"\\pl_probe.dll";
+  ASSERT_TRUE(test::FileExists(beside));
+  ASSERT_TRUE(RestrictDllSearchToSystem32());
+  EXPECT_EQ(LoadLibraryW(L"pl_probe.dll"), nullptr);  // the program's own folder is searched no more
+  HMODULE byPath = LoadLibraryW(beside.c_str());
+  EXPECT_NE(byPath, nullptr);
+  FreeLibrary(byPath);
+  HMODULE system = LoadLibraryW(L"version.dll");
+  EXPECT_NE(system, nullptr);
+  FreeLibrary(system);
+}
+
 }  // namespace
 }  // namespace pl::base

@@ -87,6 +87,28 @@ TEST_F(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
             (std::vector<net::HttpHeader>{{L"X-API-Key", L"7a3d1c9e5b2f48a06d4c8e1b3f5a7092c4e6b8d0a2f41e3c"}}));
 }
 
+TEST(BackendOriginChoiceTest, TheVariableCountsOnlyWhereTheBuildReadsIt) {
+  EXPECT_TRUE(BackendOverrideAllowed());  // the development and test build
+  const std::wstring builtIn = L"http://api.pellora.example";
+  const std::string invalid = "环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: ";
+  const std::string ignored = "此版本不读取环境变量 PL_BACKEND_ORIGIN，已忽略: ";
+  const struct {
+    std::wstring value;
+    bool allowed;
+    BackendOriginChoice choice;
+  } cases[] = {
+      {L"", true, {builtIn, ""}},
+      {L"", false, {builtIn, ""}},
+      {L"http://127.0.0.1:8123/", true, {L"http://127.0.0.1:8123", ""}},
+      {L"http://127.0.0.1:8123/", false, {builtIn, ignored + "http://127.0.0.1:8123/"}},
+      {L"localhost:9000", true, {builtIn, invalid + "localhost:9000"}},
+      {L"localhost:9000", false, {builtIn, ignored + "localhost:9000"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ChooseBackendOrigin(c.value, c.allowed), c.choice) << WideToUtf8(c.value) << " " << c.allowed;
+  }
+}
+
 TEST(LocalCatalogTest, FieldsFromCommaListsAndTheFirstSectionsOnly) {
   const ServiceConfig config = ServiceConfigFromIni(ParseIniText(DecodeIniBytes(kLocalCatalog)));
   ASSERT_TRUE(config.ok) << config.error;

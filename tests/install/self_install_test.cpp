@@ -1,13 +1,18 @@
 #include "install/self_install.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
+#include "host_link.h"
 #include "install_state.h"
 #include "log_capture.h"
 #include "test_support.h"
@@ -48,6 +53,48 @@ bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
   return ok;
 }
 
+// A security descriptor as SDDL text, which names owner and every entry.
+std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+    return "?";
+  }
+  const base::UniqueLocalMem owned(text);
+  return base::WideToUtf8(text);
+}
+
+// The rights of Everyone ("WD") in the folder's DACL as the file system gives it back now, as SDDL; empty
+// without such an entry. Wine makes the DACL from the Unix mode bits, where the rights of all but the owner
+// show only as Everyone's.
+std::string EveryoneRights(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "?";
+  }
+  const base::UniqueLocalMem owned(descriptor);
+  const std::string dacl = SddlOf(descriptor, DACL_SECURITY_INFORMATION);
+  const size_t end = dacl.find(";;;WD)");
+  if (end == std::string::npos) return "";
+  const size_t start = dacl.rfind(';', end - 1) + 1;
+  return dacl.substr(start, end - start);
+}
+
+bool GrantEveryoneFullControl(const std::wstring& path) {
+  EXPLICIT_ACCESSW entry = {};
+  entry.grfAccessPermissions = GENERIC_ALL;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  entry.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+  PACL dacl = nullptr;
+  if (SetEntriesInAclW(1, &entry, nullptr, &dacl) != ERROR_SUCCESS) return false;
+  const base::UniqueLocalMem owned(dacl);
+  std::wstring name = path;
+  return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                               nullptr) == ERROR_SUCCESS;
+}
+
 struct SelfInstallTest : test::LoggedTest {
   void SetUp() override {
     ASSERT_TRUE(test::RemoveInstallState());
@@ -66,6 +113,8 @@ TEST_F(SelfInstallTest, FreshInstallCopiesAndRegistersEverything) {
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
   EXPECT_EQ(error, "");
   EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] 已复制到安装目录: " + base::WideToUtf8(target)});
+  // Read and execute only: the Users entry, as far as Wine keeps it.
+  EXPECT_EQ(EveryoneRights(InstallDirectory()), "0x1200a9");
 
   std::string original, copy;
   ASSERT_TRUE(test::ReadFileBytes(RunningExe(), &original));
@@ -176,6 +225,76 @@ TEST_F(SelfInstallTest, UninstallRemovesEntryShortcutAndLaterTheFolder) {
   while (FileExists(InstallDirectory()) && GetTickCount64() < deadline) Sleep(100);
   EXPECT_FALSE(FileExists(InstallDirectory()));
   EXPECT_TRUE(LogLines().size() == 1u);  // only the copy line of the install
+}
+
+// Wine keeps no DACL of a folder (it answers from the Unix mode bits), so what the folder gets is read where
+// it is written.
+TEST(InstallFolderSecurity, SystemAndAdministratorsFullUsersReadAndRunAdministratorsOwn) {
+  test::TempDirectory temp;
+  std::string written;
+  std::string error;
+  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, [&](const std::wstring& path, PSID owner, PACL dacl) {
+    EXPECT_EQ(path, temp.path);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+    written = SddlOf(&descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+    return DWORD{ERROR_SUCCESS};
+  })) << error;
+  EXPECT_EQ(written, "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+
+  EXPECT_FALSE(ProtectInstallDirectory(temp.path, &error, [](auto&&...) { return DWORD{ERROR_ACCESS_DENIED}; }));
+  EXPECT_EQ(error, "设置安装目录权限失败: " + base::WideToUtf8(temp.path) + ", error=5");
+}
+
+TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFiles) {
+  // Someone made the folder first, opened it to everyone and put a DLL the program imports into it.
+  const std::wstring directory = InstallDirectory();
+  ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+  ASSERT_TRUE(GrantEveryoneFullControl(directory));
+  const std::string opened = EveryoneRights(directory);
+  ASSERT_TRUE(opened != "" && opened != "0x1200a9") << opened;
+  ASSERT_TRUE(test::WriteFileBytes(directory + L"\\gdiplus.dll", "planted"));
+
+  std::string error;
+  ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
+  EXPECT_EQ(EveryoneRights(directory), "0x1200a9");  // no more writing, as far as Wine keeps it
+  EXPECT_FALSE(FileExists(directory + L"\\gdiplus.dll"));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "T [WARN] 安装目录里有不是本工具放的文件，已删除: " + base::WideToUtf8(directory) +
+                                "\\gdiplus.dll",
+                            "T [INFO] 已复制到安装目录: " + base::WideToUtf8(directory) + "\\Kavrin.exe"}));
+}
+
+TEST_F(SelfInstallTest, ALinkInTheFolderPlaceIsRefused) {
+  test::TempDirectory elsewhere;
+  test::ScopedHostLink link(InstallDirectory(), elsewhere.path);
+  ASSERT_TRUE(link.made);
+  std::string error;
+  EXPECT_FALSE(SelfInstall(RunningExe(), "0.1.0", &error));
+  EXPECT_EQ(error, "安装目录是一个链接（junction 或符号链接），不往那里安装: " + base::WideToUtf8(InstallDirectory()));
+  EXPECT_TRUE(test::ListFiles(elsewhere.path, L"*.exe").empty());
+  EXPECT_EQ(UninstallValue(L"DisplayName"), "");
+}
+
+TEST_F(SelfInstallTest, UninstallStartsTheSystemCommandInterpreterByItsFullPathInTheSystemDirectory) {
+  std::vector<std::array<std::wstring, 3>> started;
+  std::string error;
+  ASSERT_TRUE(Uninstall(&error, [&](const std::wstring& application, const std::wstring& line,
+                                    const std::wstring& directory) {
+    started.push_back({application, line, directory});
+    return DWORD{ERROR_SUCCESS};
+  })) << error;
+  const std::wstring system = base::SystemDirectoryPath();
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0][0], system + L"\\cmd.exe");
+  EXPECT_EQ(started[0][1], DeferredDeletionCommand(InstallDirectory()));  // the command line itself unchanged
+  EXPECT_EQ(started[0][2], system);
+
+  EXPECT_FALSE(Uninstall(&error, [](auto&&...) { return DWORD{ERROR_FILE_NOT_FOUND}; }));
+  EXPECT_EQ(error, "派生延迟删除安装目录的进程失败, GetLastError=2");
+  EXPECT_TRUE(LogLines().empty());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "base/file_tree.h"
 #include "base/unique_handle.h"
+#include "host_link.h"
 #include "test_support.h"
 
 namespace pl::test {
@@ -25,18 +26,6 @@ struct UnixDriveRequest {
   USHORT deviceOffset;
   USHORT labelOffset;
 };
-
-std::string HostPath(const std::wstring& windowsPath) {
-  using Convert = char*(CDECL*)(LPCWSTR);
-  const auto convert = reinterpret_cast<Convert>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (convert == nullptr) return {};
-  char* path = convert(windowsPath.c_str());
-  if (path == nullptr) return {};
-  std::string result = path;
-  HeapFree(GetProcessHeap(), 0, path);
-  return result;
-}
 
 bool DefineDrive(wchar_t letter, const std::string& hostPath, unsigned type) {
   std::vector<char> request(sizeof(UnixDriveRequest) + hostPath.size() + 1, 0);

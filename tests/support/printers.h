@@ -141,6 +141,9 @@ inline void PrintTo(const ServiceConfig& c, std::ostream* os) {
   pl::test::RecordPrinter(os, "ServiceConfig")("ok", c.ok)("error", c.error)("osImages", c.osImages)(
       "installItems", c.installItems)("exResources", c.exResources);
 }
+inline void PrintTo(const BackendOriginChoice& c, std::ostream* os) {
+  pl::test::RecordPrinter(os, "BackendOriginChoice")("origin", c.origin)("warning", c.warning);
+}
 inline void PrintTo(const SystemEditionInfo& i, std::ostream* os) {
   pl::test::RecordPrinter(os, "SystemEditionInfo")("isWin11", i.isWin11)("edition", static_cast<int>(i.edition))(
       "build", i.build);

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "base/system_paths.h"
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "log_capture.h"
 #include "printers.h"
 #include "test_support.h"
@@ -83,7 +86,8 @@ TEST_F(RunnerFixture, NoLimitWaitsForTheChild) {
 TEST_F(RunnerFixture, PassingLimitTerminatesTheChildAndKeepsItsOutput) {
   fake.Add({.tool = "bcdedit", .exitCode = 0, .output = "partial", .delayMs = 120000});
   const ULONGLONG start = GetTickCount64();
-  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/slow", L"", 500), (ToolRunResult{true, 4294967295u, "partial"}));
+  // The limit leaves the child time to start and write on a busy machine.
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/slow", L"", 3000), (ToolRunResult{true, 4294967295u, "partial"}));
   EXPECT_LT(GetTickCount64() - start, 30000u);  // far below the child's two minutes
 }
 
@@ -103,11 +107,49 @@ TEST_F(RunnerFixture, GrandchildHoldingThePipeDoesNotHangALimitedRun) {
   EXPECT_LT(GetTickCount64() - start, 30000u);
 }
 
+TEST_F(RunnerFixture, OutputClosedEarlyLeavesOnlyWhatRemainsOfTheLimit) {
+  // The child keeps its output open for a good part of the limit, then closes it and lives on. What is left
+  // of the limit leaves room for the child's start-up, which under Wine takes a while.
+  constexpr int32_t kLimitMs = 5000;
+  constexpr int32_t kCloseMs = 2000;
+  fake.Add({.tool = "bcdedit", .output = "early", .delayMs = 120000, .closeOutputMs = kCloseMs});
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/linger", L"", kLimitMs), (ToolRunResult{true, 4294967295u, "early"}));
+  // A fresh limit once the output closed would end it more than kCloseMs after the limit.
+  EXPECT_LT(GetTickCount64() - start, static_cast<ULONGLONG>(kLimitMs + kCloseMs * 3 / 4));
+}
+
+TEST_F(RunnerFixture, OverlappingRunsHoldOnlyTheirOwnPipes) {
+  // Stands for a third run caught between creating its pipe and starting its child: an inheritable write end.
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  base::UniqueKernelHandle otherRead;
+  base::UniqueKernelHandle otherWrite;
+  ASSERT_TRUE(CreatePipe(otherRead.put(), otherWrite.put(), &inheritable, 0));
+  constexpr int32_t kFirstLimitMs = 5000;
+  fake.Add({.tool = "bcdedit", .match = "/linger", .output = "first", .delayMs = 120000});
+  fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 7, .output = "second"});
+
+  // Both start at once: each pipe exists while the other run is creating its child (which takes a while).
+  ToolRunResult first;
+  std::thread lingering([&] { first = RunToolCaptured(Bcdedit(), L"/linger", L"", kFirstLimitMs); });
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(RunToolCaptured(Bcdedit(), L"/quick", L"", 0), (ToolRunResult{true, 7, "second"}));
+  // Its own child's end, not the first child's termination at that run's limit.
+  EXPECT_LT(GetTickCount64() - start, static_cast<ULONGLONG>(kFirstLimitMs));
+  otherWrite.reset();
+  DWORD available = 0;
+  EXPECT_FALSE(PeekNamedPipe(otherRead.get(), nullptr, 0, nullptr, &available, nullptr));  // no writer left
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  lingering.join();
+  EXPECT_EQ(first, (ToolRunResult{true, 4294967295u, "first"}));
+}
+
 TEST_F(RunnerFixture, UncapturedRunWaitsOrTerminatesAtTheLimit) {
   fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 42});
   fake.Add({.tool = "bcdedit", .match = "/slow", .exitCode = 0, .delayMs = 120000});
   EXPECT_EQ(RunToolAndWait(Bcdedit(), L"/quick", temp.path, 0), (LaunchResult{true, false, 42}));
-  EXPECT_EQ(RunToolAndWait(Bcdedit(), L"/slow", L"", 500), (LaunchResult{true, true, 4294967295u}));
+  // Time enough for the child to start and write its journal line before it is terminated.
+  EXPECT_EQ(RunToolAndWait(Bcdedit(), L"/slow", L"", 3000), (LaunchResult{true, true, 4294967295u}));
   EXPECT_EQ(RunToolAndWait(temp.Child(L"missing.exe"), L"", L"", 0), LaunchResult{});
 
   const auto calls = fake.Calls();

@@ -4,7 +4,8 @@
 // appended here. A scenario line is a rule of tab-separated key=value fields:
 //   tool=<name, lower case, no .exe>  match=<glob over the arguments>  times=<uses, 0 = any>
 //   exit=<code>  out=<hex bytes for stdout>  err=<hex bytes for stderr>  delay=<ms after writing>
-//   hold=<ms a child keeps the output pipe open>
+//   hold=<ms a child keeps the output pipe open>  close=<ms after writing when the tool closes its output, before
+//   it sleeps the delay; -1 = never>
 // The first rule whose tool and pattern match, and whose uses are not spent, answers. With no rule the
 // tool prints nothing and exits 0. A journal line records: tool, command line, working directory, the
 // diskpart script ("/s" file) and the rule index, escaped so that any byte survives.
@@ -85,7 +86,7 @@ std::vector<std::string> Split(const std::string& s, char sep) {
 
 struct Rule {
   std::string tool, match = "*", out, err;
-  int times = 0, delay = 0, hold = 0;
+  int times = 0, delay = 0, hold = 0, close = -1;
   uint32_t exitCode = 0;
 };
 
@@ -107,6 +108,7 @@ std::vector<Rule> LoadRules(const std::string& text) {
       else if (key == "err") rule.err = FromHex(value);
       else if (key == "delay") rule.delay = std::atoi(value.c_str());
       else if (key == "hold") rule.hold = std::atoi(value.c_str());
+      else if (key == "close") rule.close = std::atoi(value.c_str());
     }
     rules.push_back(rule);
   }
@@ -253,6 +255,16 @@ int wmain(int argc, wchar_t** argv) {
   WriteAll(STD_OUTPUT_HANDLE, rule.out);
   WriteAll(STD_ERROR_HANDLE, rule.err);
   if (rule.hold > 0) SpawnHolder(rule.hold);
+  if (rule.close >= 0) {
+    Sleep(static_cast<DWORD>(rule.close));
+    // Both streams may be the same inherited handle: close it once.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+    CloseHandle(out);
+    if (err != out) CloseHandle(err);
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    SetStdHandle(STD_ERROR_HANDLE, nullptr);
+    FreeConsole();  // under Wine the hidden console's host holds a copy of the inherited output until then
+  }
   if (rule.delay > 0) Sleep(static_cast<DWORD>(rule.delay));
   return static_cast<int>(rule.exitCode);
 }

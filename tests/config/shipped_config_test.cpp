@@ -1,0 +1,23 @@
+// The configuration library built as a release build has it: the backend origin variable is never read.
+
+#include <gtest/gtest.h>
+
+#include "config/service_config.h"
+#include "log_capture.h"
+#include "test_support.h"
+
+namespace pl::config {
+namespace {
+
+using ShippedBackendTest = test::LoggedTest;
+
+TEST_F(ShippedBackendTest, TheVariableIsIgnoredWithAWarning) {
+  EXPECT_FALSE(BackendOverrideAllowed());
+  test::ScopedEnvironment set(kBackendOriginVariable, L"http://127.0.0.1:8123");
+  EXPECT_EQ(BackendUrl("/config"), L"http://api.pellora.example/reset/api/v1/config");
+  EXPECT_EQ(LogLines(), std::vector<std::string>{
+                            "T [WARN] 此版本不读取环境变量 PL_BACKEND_ORIGIN，已忽略: http://127.0.0.1:8123"});
+}
+
+}  // namespace
+}  // namespace pl::config
