@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <vector>
 
 #include "archive/crc32.h"
 #include "archive/inflate.h"
@@ -72,14 +73,15 @@ class Extraction {
       return Step::Next;
     }
     std::span<const uint8_t> stored;
-    if (!LocateData(entry, &stored) || !Check(entry, stored)) return Step::Next;
+    std::optional<std::span<const uint8_t>> whole;
+    if (!LocateData(entry, &stored) || !Check(entry, stored, &whole)) return Step::Next;
     // Checked sizes are exact, so the limit is known to hold before anything is written.
     if (entry.uncompressedSize > writeLimit_ - total_) return Step::Stop;
     total_ += entry.uncompressedSize;
 
     EntryContent content;
-    if (entry.method == 0) {
-      content = [stored](const ChunkWriter& write) { write(stored); };
+    if (whole) {
+      content = [whole](const ChunkWriter& write) { write(*whole); };
     } else {
       // The second decoding of the entry (Check was the first) gives the same bytes and goes straight out.
       content = [stored, &entry](const ChunkWriter& write) { InflateTo(stored, write, entry.uncompressedSize); };
@@ -150,19 +152,28 @@ class Extraction {
     return after != claimed_.begin() && std::prev(after)->second > start;
   }
 
-  // Decodes the entry without keeping it and compares size and CRC-32 with the central record; false (skipped)
-  // for an unsupported method or any difference.
-  bool Check(const ZipEntry& entry, std::span<const uint8_t> stored) {
+  // Decodes the entry and compares size and CRC-32 with the central record; false (skipped) for an unsupported
+  // method or any difference. `*whole` receives the entry's bytes when they are at hand: stored ones, and deflated
+  // ones that fit one decoding window (most files of a tools package), which are then decoded only once.
+  bool Check(const ZipEntry& entry, std::span<const uint8_t> stored, std::optional<std::span<const uint8_t>>* whole) {
     uint32_t crc = 0;
+    uint64_t produced = 0;
+    InflateStatus status = InflateStatus::Ok;
     if (entry.method == 0) {
       if (entry.compressedSize != entry.uncompressedSize) {
         Skip("解压后大小跟记录的不一致（数据可能损坏），跳过: " + entry.name);
         return false;
       }
+      *whole = stored;
       crc = Crc32(stored);
+    } else if (entry.method == 8 && entry.uncompressedSize <= kInflateWindowBytes) {
+      small_.reserve(kInflateWindowBytes);  // once: the decoder keeps the capacity
+      status = Inflate(stored, &small_, entry.uncompressedSize);
+      *whole = small_;
+      produced = small_.size();
+      crc = Crc32(small_);
     } else if (entry.method == 8) {
-      uint64_t produced = 0;
-      const InflateStatus status = InflateTo(
+      status = InflateTo(
           stored,
           [&](std::span<const uint8_t> chunk) {
             crc = Crc32(chunk, crc);
@@ -170,16 +181,16 @@ class Extraction {
             return true;
           },
           entry.uncompressedSize);
-      if (status == InflateStatus::BadData) {
-        Skip("解压失败（deflate 数据损坏），跳过: " + entry.name);
-        return false;
-      }
-      if (status != InflateStatus::Ok || produced != entry.uncompressedSize) {
-        Skip("解压后大小跟记录的不一致（数据可能损坏），跳过: " + entry.name);
-        return false;
-      }
     } else {
       Skip("不支持的压缩方式(method=" + std::to_string(entry.method) + ")，跳过: " + entry.name);
+      return false;
+    }
+    if (status == InflateStatus::BadData) {
+      Skip("解压失败（deflate 数据损坏），跳过: " + entry.name);
+      return false;
+    }
+    if (entry.method == 8 && (status != InflateStatus::Ok || produced != entry.uncompressedSize)) {
+      Skip("解压后大小跟记录的不一致（数据可能损坏），跳过: " + entry.name);
       return false;
     }
     if (crc != entry.crc32) {
@@ -194,6 +205,7 @@ class Extraction {
   uint64_t writeLimit_;
   uint64_t total_ = 0;  // bytes handed to writeFile so far
   std::map<uint64_t, uint64_t> claimed_;  // start -> end of each entry's local header and data
+  std::vector<uint8_t> small_;            // the last small deflated entry, decoded whole
   ExtractCounts counts_;
 };
 
