@@ -11,6 +11,7 @@ PL_PACKAGES=(
   xvfb xauth fonts-wqy-microhei
   python3
   g++ zip unzip zlib1g-dev libz-mingw-w64-dev wimtools
+  clang-14 libclang-rt-14-dev
 )
 
 pl_install_packages() {

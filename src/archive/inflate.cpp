@@ -5,6 +5,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 namespace pl::archive {
 namespace {
@@ -164,14 +165,24 @@ uint64_t LoadLittleEndian64(const uint8_t* p) {
   return value;
 }
 
+// Decodes into one linear buffer: either the caller's vector, grown as needed, or (with a sink) a window that is
+// handed to the sink and slid back to its last 32 KiB whenever it fills up.
 class Decoder {
  public:
   Decoder(std::span<const uint8_t> input, std::vector<uint8_t>* output, size_t limit)
-      : in_(input.data()), size_(input.size()), out_(output), limit_(limit) {
+      : in_(input.data()), size_(input.size()), out_(output), positionLimit_(limit) {
     out_->clear();
-    cap_ = std::min(out_->capacity(), limit_);
+    cap_ = std::min(out_->capacity(), positionLimit_);
     out_->resize(cap_);
     base_ = out_->data();
+  }
+
+  Decoder(std::span<const uint8_t> input, const InflateSink& sink, size_t limit)
+      : in_(input.data()), size_(input.size()), sink_(&sink), positionLimit_(limit) {
+    // A stream limited to less than the window never slides, so a small one needs no more than its limit.
+    cap_ = std::min(kInflateWindowBytes, positionLimit_);
+    window_.reset(new uint8_t[cap_]);  // left uninitialised: only bytes already written are ever read
+    base_ = window_.get();
   }
 
   InflateStatus Run() {
@@ -201,7 +212,11 @@ class Decoder {
           break;
       }
     }
-    out_->resize(outPos_);
+    if (out_) {
+      out_->resize(outPos_);
+    } else if (status != InflateStatus::Stopped && !Flush()) {
+      status = InflateStatus::Stopped;
+    }
     return status;
   }
 
@@ -270,15 +285,38 @@ class Decoder {
     return false;
   }
 
-  // Makes room for `count` more bytes; the caller has checked the limit.
-  void Reserve(size_t count) {
-    if (cap_ - outPos_ >= count) return;
+  // Makes room for `count` (at most 65535) more bytes; the caller has checked the limit. False when the sink
+  // refused the window's bytes.
+  bool Reserve(size_t count) {
+    if (cap_ - outPos_ >= count) return true;
+    if (sink_) return Slide();
     size_t wanted = std::max({cap_ * 2, outPos_ + count, size_t{1} << 16});
-    wanted = std::min(wanted, limit_);
+    wanted = std::min(wanted, positionLimit_);
     out_->reserve(wanted);  // exactly `wanted`, so a limit keeps memory bounded
     out_->resize(wanted);
     base_ = out_->data();
     cap_ = wanted;
+    return true;
+  }
+
+  // Hands what the sink has not seen yet to it.
+  bool Flush() {
+    if (outPos_ != flushed_ && !(*sink_)(std::span<const uint8_t>(base_ + flushed_, outPos_ - flushed_))) {
+      return false;
+    }
+    flushed_ = outPos_;
+    return true;
+  }
+
+  // Only reached with a full-size window (a smaller one is never short of room within the limit): more than
+  // 96 KiB are in use, so after keeping the history at least 128 KiB are free, enough for a stored block.
+  bool Slide() {
+    if (!Flush()) return false;
+    const size_t dropped = outPos_ - kInflateHistoryBytes;
+    std::memmove(base_, base_ + dropped, kInflateHistoryBytes);
+    outPos_ = flushed_ = kInflateHistoryBytes;
+    positionLimit_ -= dropped;
+    return true;
   }
 
   InflateStatus StoredBlock() {
@@ -291,8 +329,8 @@ class Decoder {
     const size_t length = static_cast<size_t>(in_[pos_]) | (static_cast<size_t>(in_[pos_ + 1]) << 8);
     pos_ += 4;  // NLEN is skipped, not checked
     if (size_ - pos_ < length) return InflateStatus::BadData;
-    if (length > limit_ - outPos_) return InflateStatus::OutputLimit;
-    Reserve(length);
+    if (length > positionLimit_ - outPos_) return InflateStatus::OutputLimit;
+    if (!Reserve(length)) return InflateStatus::Stopped;
     if (length != 0) std::memcpy(base_ + outPos_, in_ + pos_, length);
     outPos_ += length;
     pos_ += length;
@@ -358,8 +396,8 @@ class Decoder {
       Entry e;
       if (!DecodeSymbol(literals, &e)) return InflateStatus::BadData;
       if (e.tag == kTagSymbol) {
-        if (outPos_ == limit_) return InflateStatus::OutputLimit;
-        Reserve(1);
+        if (outPos_ == positionLimit_) return InflateStatus::OutputLimit;
+        if (!Reserve(1)) return InflateStatus::Stopped;
         base_[outPos_++] = static_cast<uint8_t>(e.value);
         continue;
       }
@@ -373,14 +411,16 @@ class Decoder {
       if (!DecodeSymbol(distances, &d) || d.tag == kTagInvalid) return InflateStatus::BadData;
       if (!TakeBits(d.tag, &extra)) return InflateStatus::BadData;
       const size_t distance = d.value + extra;
+      // Once the window has slid it holds the whole history (32 KiB, the farthest a distance reaches), so the
+      // position is the bytes produced or more than any distance.
       if (distance > outPos_) return InflateStatus::BadData;
-      if (length > limit_ - outPos_) return InflateStatus::OutputLimit;
+      if (length > positionLimit_ - outPos_) return InflateStatus::OutputLimit;
+      if (!Reserve(length)) return InflateStatus::Stopped;
       CopyMatch(distance, length);
     }
   }
 
   void CopyMatch(size_t distance, size_t length) {
-    Reserve(length);
     uint8_t* to = base_ + outPos_;
     const uint8_t* from = to - distance;
     if (distance >= 8 && cap_ - outPos_ >= length + 8) {
@@ -407,8 +447,12 @@ class Decoder {
   uint64_t bits_ = 0;
   int bitCount_ = 0;
 
-  std::vector<uint8_t>* out_;
-  size_t limit_;
+  std::vector<uint8_t>* out_ = nullptr;
+  const InflateSink* sink_ = nullptr;
+  std::unique_ptr<uint8_t[]> window_;
+  size_t flushed_ = 0;  // window bytes handed to the sink
+  // The output limit as a position in the buffer: it moves down as the window slides.
+  size_t positionLimit_;
   uint8_t* base_ = nullptr;
   size_t cap_ = 0;
   size_t outPos_ = 0;
@@ -422,6 +466,11 @@ class Decoder {
 
 InflateStatus Inflate(std::span<const uint8_t> input, std::vector<uint8_t>* output, size_t outputLimit) {
   Decoder decoder(input, output, outputLimit);
+  return decoder.Run();
+}
+
+InflateStatus InflateTo(std::span<const uint8_t> input, const InflateSink& sink, size_t outputLimit) {
+  Decoder decoder(input, sink, outputLimit);
   return decoder.Run();
 }
 

@@ -37,7 +37,7 @@ bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* bytes) {
   return true;
 }
 
-WriteResult WriteEntryFile(const std::wstring& path, std::span<const uint8_t> bytes) {
+WriteResult WriteEntryFile(const std::wstring& path, const EntryContent& content) {
   const size_t cut = path.rfind(L'\\');
   if (cut != std::wstring::npos && !base::CreateDirectoryTree(path.substr(0, cut))) {
     return WriteResult::DirectoryFailed;
@@ -45,16 +45,21 @@ WriteResult WriteEntryFile(const std::wstring& path, std::span<const uint8_t> by
   base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return WriteResult::OpenFailed;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, kIoChunk));
-    DWORD wrote = 0;
-    if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
-      return WriteResult::WriteFailed;  // a full disk, most likely
+  bool failed = false;
+  content([&](std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, kIoChunk));
+      DWORD wrote = 0;
+      if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+        failed = true;  // a full disk, most likely
+        return false;
+      }
+      done += wrote;
     }
-    done += wrote;
-  }
-  return WriteResult::Written;
+    return true;
+  });
+  return failed ? WriteResult::WriteFailed : WriteResult::Written;
 }
 
 }  // namespace
@@ -71,8 +76,8 @@ bool ExtractZip(const std::wstring& zipPath, const std::wstring& destination, st
   ExtractTarget target;
   target.destination = base::WideToUtf8(destination);
   target.createDirectoryTree = [&](const std::string& relative) { base::CreateDirectoryTree(fullPath(relative)); };
-  target.writeFile = [&](const std::string& relative, std::span<const uint8_t> bytes) {
-    return WriteEntryFile(fullPath(relative), bytes);
+  target.writeFile = [&](const std::string& relative, const EntryContent& content) {
+    return WriteEntryFile(fullPath(relative), content);
   };
   target.logInfo = [](const std::string& message) { log::LogInfo(message); };
   target.logWarn = [](const std::string& message) { log::LogWarn(message); };

@@ -7,9 +7,10 @@
 namespace pl::archive {
 
 // True when the archive's central directory was walked to its end; single entries may have been skipped, each
-// logged as a warning and counted in the closing INFO line. False, with the message in `*error` when given and
-// nothing logged, when the archive cannot be read or is not a zip or its central directory is damaged; files
-// written before the damage was met stay on disk. Existing files are overwritten.
+// logged as a warning and counted in the closing INFO line (a skipped entry leaves no file behind). False, with
+// the message in `*error` when given and nothing logged, when the archive cannot be read or is not a zip, its
+// central directory is damaged, or the next entry would take the total written past ExtractionWriteLimit; files
+// written before that stay on disk. Existing files are overwritten.
 bool ExtractZip(const std::wstring& zipPath, const std::wstring& destination, std::string* error = nullptr);
 
 }  // namespace pl::archive

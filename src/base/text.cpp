@@ -20,23 +20,6 @@ std::wstring ToWide(unsigned codePage, DWORD flags, std::string_view text) {
 DWORD ToWideFlags(unsigned codePage) { return codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0; }
 DWORD FromWideFlags(unsigned codePage) { return codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0; }
 
-template <typename Char>
-std::basic_string<Char> Lowered(std::basic_string_view<Char> text) {
-  std::basic_string<Char> out(text);
-  for (Char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<Char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-template <typename Char>
-std::basic_string_view<Char> Trimmed(std::basic_string_view<Char> text, std::basic_string_view<Char> blanks) {
-  const size_t first = text.find_first_not_of(blanks);
-  if (first == std::basic_string_view<Char>::npos) return {};
-  const size_t last = text.find_last_not_of(blanks);
-  return text.substr(first, last - first + 1);
-}
-
 }  // namespace
 
 std::wstring CodePageToWide(unsigned codePage, std::string_view text) {
@@ -60,14 +43,6 @@ std::wstring Utf8ToWide(std::string_view text) { return CodePageToWide(CP_UTF8, 
 std::string WideToUtf8(std::wstring_view text) { return WideToCodePage(CP_UTF8, text); }
 std::wstring Utf8ToWideReplacing(std::string_view text) { return ToWide(CP_UTF8, 0, text); }
 std::string GbkToUtf8(std::string_view text) { return WideToUtf8(CodePageToWide(936, text)); }
-
-std::string AsciiLower(std::string_view text) { return Lowered(text); }
-std::wstring AsciiLower(std::wstring_view text) { return Lowered(text); }
-
-std::string_view TrimBlanks(std::string_view text) { return Trimmed<char>(text, " \t"); }
-std::wstring_view TrimBlanks(std::wstring_view text) { return Trimmed<wchar_t>(text, L" \t"); }
-std::string_view TrimWhitespace(std::string_view text) { return Trimmed<char>(text, " \t\r\n"); }
-std::wstring_view TrimWhitespace(std::wstring_view text) { return Trimmed<wchar_t>(text, L" \t\r\n"); }
 
 std::string DriveLetterText(wchar_t letter) { return WideToUtf8(std::wstring(1, letter)); }
 std::wstring DriveRoot(wchar_t letter) { return std::wstring(1, letter) + L":\\"; }

@@ -98,15 +98,6 @@ DevicePath SplitDevicePath(const std::wstring& path) {
   return {L"[C:]", path};
 }
 
-bool ParseEntryIdentifier(const std::string& bcdeditOutput, std::string* entryId) {
-  const size_t open = bcdeditOutput.find('{');
-  if (open == std::string::npos) return false;
-  const size_t close = bcdeditOutput.find('}', open + 1);
-  if (close == std::string::npos) return false;
-  *entryId = bcdeditOutput.substr(open, close - open + 1);
-  return true;
-}
-
 BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstring& bootSdiPath,
                                   disks::FirmwareType firmware, bool dryRun, ElevationQuery isElevated) {
   if (!dryRun) {

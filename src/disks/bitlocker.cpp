@@ -1,7 +1,5 @@
 #include "disks/bitlocker.h"
 
-#include <limits>
-
 #include "base/text.h"
 #include "log/log.h"
 #include "tools/tool_runner.h"
@@ -21,20 +19,6 @@ std::wstring VolumeProperty(wchar_t letter, const wchar_t* property) {
 }
 
 }  // namespace
-
-bool ParseLeadingInteger(std::string_view text, int* value) {
-  int64_t result = 0;
-  size_t digits = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    result = result * 10 + (c - '0');
-    if (result > std::numeric_limits<int32_t>::max()) return false;
-    ++digits;
-  }
-  if (digits == 0) return false;
-  *value = static_cast<int>(result);
-  return true;
-}
 
 bool IsBitLockerProtected(wchar_t letter, const BitLockerTimeLimits& limits) {
   const std::string drive = base::DriveLetterText(letter);

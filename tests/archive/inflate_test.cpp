@@ -33,6 +33,21 @@ Decoded Fast(std::span<const uint8_t> input, size_t limit = SIZE_MAX) {
   return {status, test::Text(out)};
 }
 
+// InflateTo, its chunks gathered.
+Decoded Streamed(std::span<const uint8_t> input, size_t limit = SIZE_MAX) {
+  std::string out;
+  const InflateStatus status = InflateTo(
+      input,
+      [&out](std::span<const uint8_t> chunk) {
+        EXPECT_FALSE(chunk.empty());
+        EXPECT_LE(chunk.size(), kInflateWindowBytes);
+        out.append(chunk.begin(), chunk.end());
+        return true;
+      },
+      limit);
+  return {status, out};
+}
+
 Decoded Reference(std::span<const uint8_t> input, size_t limit = SIZE_MAX) {
   std::vector<uint8_t> out;
   const InflateStatus status = test::ReferenceInflate(input, &out, limit);
@@ -40,17 +55,31 @@ Decoded Reference(std::span<const uint8_t> input, size_t limit = SIZE_MAX) {
 }
 
 const char* Name(InflateStatus status) {
-  return status == InflateStatus::Ok ? "Ok" : status == InflateStatus::BadData ? "BadData" : "OutputLimit";
+  switch (status) {
+    case InflateStatus::Ok:
+      return "Ok";
+    case InflateStatus::BadData:
+      return "BadData";
+    case InflateStatus::OutputLimit:
+      return "OutputLimit";
+    case InflateStatus::Stopped:
+      break;
+  }
+  return "Stopped";
 }
 
-// Both decoders give the same status and the same bytes, also the bytes produced before a failure.
-// Returns the common result.
+// Both decoders, into a vector and streamed, give the same status and the same bytes, also the bytes produced
+// before a failure. Returns the common result.
 Decoded ExpectSameAsReference(std::span<const uint8_t> input, size_t limit, const std::string& label) {
   const Decoded fast = Fast(input, limit);
+  const Decoded streamed = Streamed(input, limit);
   const Decoded reference = Reference(input, limit);
   EXPECT_EQ(Name(fast.status), std::string(Name(reference.status))) << label;
+  EXPECT_EQ(Name(streamed.status), std::string(Name(reference.status))) << label << " (streamed)";
   EXPECT_TRUE(fast.output == reference.output)
       << label << ": " << fast.output.size() << " bytes against " << reference.output.size();
+  EXPECT_TRUE(streamed.output == reference.output)
+      << label << " (streamed): " << streamed.output.size() << " bytes against " << reference.output.size();
   return fast;
 }
 
@@ -118,6 +147,41 @@ TEST(Inflate, OverlappingMatchesRepeatTheirOwnOutput) {
   out.reserve(expected.size());
   EXPECT_EQ(Inflate(fixed.bytes, &out, expected.size()), InflateStatus::Ok);
   EXPECT_EQ(test::Text(out), expected);
+}
+
+// Matches reaching the full 32 KiB back, and stored blocks of the largest size, while the window slides under them.
+TEST(Inflate, StreamingKeepsTheWholeHistoryAcrossWindowSlides) {
+  Random random(41);
+  BitWriter w;
+  std::vector<Token> all;
+  std::string stored;
+  for (int round = 0; round < 6; ++round) {
+    std::vector<Token> tokens;
+    const std::string literals = test::RandomBytes(random.Next(), (round == 0 ? 32768 : 0) + random.Below(40000));
+    for (unsigned char c : literals) tokens.push_back(Token::Literal(c));
+    for (int i = 0; i < 300 + static_cast<int>(random.Below(300)); ++i) {
+      tokens.push_back(Token::Match(3 + static_cast<int>(random.Below(256)), 32768 - static_cast<int>(random.Below(3))));
+    }
+    tokens.push_back(Token::Literal(256));
+    test::WriteFixedBlock(&w, false, tokens);
+    tokens.pop_back();
+    all.insert(all.end(), tokens.begin(), tokens.end());
+    const std::string block = test::RandomBytes(random.Next(), round % 2 ? 65535 : random.Below(65536));
+    test::WriteStoredBlock(&w, round == 5, block);
+    for (unsigned char c : block) all.push_back(Token::Literal(c));
+  }
+  const std::string expected = test::Expand(all);
+  ASSERT_GT(expected.size(), 3 * kInflateWindowBytes);
+  ExpectDecodes(w.bytes, expected, "sliding");
+  for (size_t limit : {expected.size() - 1, expected.size() / 2, kInflateWindowBytes + 1, kInflateWindowBytes}) {
+    EXPECT_EQ(ExpectSameAsReference(w.bytes, limit, "limit " + std::to_string(limit)).status,
+              InflateStatus::OutputLimit);
+  }
+
+  // A sink that refuses a chunk gets nothing more, and the decoding ends at once.
+  int calls = 0;
+  EXPECT_EQ(InflateTo(w.bytes, [&calls](std::span<const uint8_t>) { return ++calls < 2; }), InflateStatus::Stopped);
+  EXPECT_EQ(calls, 2);
 }
 
 TEST(Inflate, MalformedStreamsFail) {

@@ -1,5 +1,7 @@
 #include "zip_builder.h"
 
+#include <zlib.h>
+
 #include "test_data.h"
 
 namespace pl::archive::test {
@@ -30,13 +32,15 @@ std::string ZipBuilder::Build() const {
     const uint32_t compressed = e.compressedSize.value_or(static_cast<uint32_t>(payload.size()));
     const uint32_t uncompressed = e.uncompressedSize.value_or(static_cast<uint32_t>(e.data.size()));
     const uint32_t offset = static_cast<uint32_t>(zip.size());
+    const uint32_t crc = e.crc.value_or(static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size()))));
 
     Put32(&zip, e.localSignature);
     Put16(&zip, 20);  // version needed
     Put16(&zip, e.flags);
     Put16(&zip, e.method);
     Put32(&zip, 0);  // time and date
-    Put32(&zip, 0);  // CRC-32: the reader does not check it
+    Put32(&zip, crc);
     Put32(&zip, compressed);
     Put32(&zip, uncompressed);
     Put16(&zip, static_cast<uint32_t>(e.name.size()));
@@ -48,8 +52,8 @@ std::string ZipBuilder::Build() const {
     Put16(&directory, 20);  // version needed
     Put16(&directory, e.flags);
     Put16(&directory, e.method);
-    Put32(&directory, 0);
-    Put32(&directory, 0);
+    Put32(&directory, 0);  // time and date
+    Put32(&directory, crc);
     Put32(&directory, compressed);
     Put32(&directory, uncompressed);
     Put16(&directory, e.centralNameLength.value_or(static_cast<uint16_t>(e.name.size())));

@@ -16,6 +16,7 @@ struct ZipBuilderEntry {
   std::optional<std::string> payload;  // the bytes after the local header, instead of `data` encoded
   std::optional<uint32_t> compressedSize;    // recorded in both headers; default: the payload's size
   std::optional<uint32_t> uncompressedSize;  // default: data's size
+  std::optional<uint32_t> crc;               // recorded in both headers; default: zlib's CRC-32 of data
   std::optional<uint32_t> localHeaderOffset; // recorded in the central record; default: where it was written
   uint32_t localSignature = 0x04034b50;
   uint32_t centralSignature = 0x02014b50;

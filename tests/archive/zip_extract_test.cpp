@@ -120,6 +120,8 @@ TEST_F(ZipExtract, FilesystemFailuresSkipTheEntryAndExistingFilesAreReplaced) {
   zip.Add("taken", "x");
   zip.Add("over.txt", "new", 8);
   zip.Add("中文/名字.txt", "unicode");
+  const std::string big = test::TextLike(5, 3u << 20);  // written in many chunks
+  zip.Add("big.txt", big, 8);
   std::string error;
   ASSERT_TRUE(ExtractZip(WriteZip(temp, L"a.zip", zip), out, &error)) << error;
   std::string bytes;
@@ -127,12 +129,14 @@ TEST_F(ZipExtract, FilesystemFailuresSkipTheEntryAndExistingFilesAreReplaced) {
   EXPECT_EQ(bytes, "new");
   EXPECT_TRUE(ReadFileBytes(out + L"\\中文\\名字.txt", &bytes));
   EXPECT_EQ(bytes, "unicode");
+  EXPECT_TRUE(ReadFileBytes(out + L"\\big.txt", &bytes));
+  EXPECT_TRUE(bytes == big);
   EXPECT_EQ(LogLines(),
             (std::vector<std::string>{
                 "T [WARN] 创建目录失败，跳过: " + Utf8(out) + "\\blocker\\deeper\\inner.txt",
                 "T [WARN] 写入文件失败，跳过: " + Utf8(out) + "\\blocker\\inner.txt",
                 "T [WARN] 写入文件失败，跳过: " + Utf8(out) + "\\taken",
-                "T [INFO] zip 解压完成，共 2 个文件，跳过 3 个解压失败的文件（不影响其余部分）: " + Utf8(out),
+                "T [INFO] zip 解压完成，共 3 个文件，跳过 3 个解压失败的文件（不影响其余部分）: " + Utf8(out),
             }));
 }
 
@@ -155,6 +159,26 @@ TEST_F(ZipExtract, AWriteThatFailsAfterTheFileOpenedCountsAsSkipped) {
             (std::vector<std::string>{
                 "T [WARN] 写入文件失败，跳过: " + Utf8(devices) + "\\full",
                 "T [INFO] zip 解压完成，共 0 个文件，跳过 1 个解压失败的文件（不影响其余部分）: " + Utf8(devices),
+            }));
+}
+
+// Entries are checked whole before anything is written: a bad one leaves an existing file and the folders as they
+// were.
+TEST_F(ZipExtract, AnEntryFailingItsChecksTouchesNothing) {
+  const std::wstring out = temp.Child(L"out");
+  ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(out + L"\\keep.txt", "old content"));
+  ZipBuilder zip;
+  zip.Add("keep.txt", test::TextLike(6, 500000), 8).crc = 1;
+  zip.Add("new/bad.txt", "short").uncompressedSize = 6;
+  std::string error;
+  ASSERT_TRUE(ExtractZip(WriteZip(temp, L"a.zip", zip), out, &error)) << error;
+  EXPECT_EQ(Tree(out), (std::map<std::string, std::string>{{"keep.txt", "old content"}}));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "T [WARN] CRC 校验失败（数据可能损坏），跳过: keep.txt",
+                "T [WARN] 解压后大小跟记录的不一致（数据可能损坏），跳过: new/bad.txt",
+                "T [INFO] zip 解压完成，共 0 个文件，跳过 2 个解压失败的文件（不影响其余部分）: " + Utf8(out),
             }));
 }
 

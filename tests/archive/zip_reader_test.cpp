@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+
+#include "archive/inflate.h"
 
 #include "test_data.h"
 #include "zip_builder.h"
@@ -19,15 +22,26 @@ struct MemoryTarget {
   std::vector<std::string> directories;
   std::vector<std::string> log;  // "INFO message" / "WARN message"
   std::map<std::string, WriteResult> failures;  // relative path -> what writing it gives
+  size_t chunks = 0;        // handed to the writers, refused ones included
+  size_t largestChunk = 0;
 
   ExtractTarget Target() {
     ExtractTarget t;
     t.destination = "D:\\dest";
     t.createDirectoryTree = [this](const std::string& relative) { directories.push_back(relative); };
-    t.writeFile = [this](const std::string& relative, std::span<const uint8_t> bytes) {
+    t.writeFile = [this](const std::string& relative, const EntryContent& content) {
       const auto failure = failures.find(relative);
-      if (failure != failures.end()) return failure->second;
-      files[relative] = std::string(bytes.begin(), bytes.end());
+      if (failure != failures.end() && failure->second != WriteResult::WriteFailed) return failure->second;
+      const bool diskFull = failure != failures.end();
+      std::string bytes;
+      content([&](std::span<const uint8_t> chunk) {
+        ++chunks;
+        largestChunk = std::max(largestChunk, chunk.size());
+        bytes.append(chunk.begin(), chunk.end());
+        return !diskFull;
+      });
+      if (diskFull) return WriteResult::WriteFailed;
+      files[relative] = bytes;
       return WriteResult::Written;
     };
     t.logInfo = [this](const std::string& m) { log.push_back("INFO " + m); };
@@ -42,9 +56,9 @@ struct Outcome {
   ExtractCounts counts;
 };
 
-Outcome Extract(const std::string& zip, MemoryTarget* target) {
+Outcome Extract(const std::string& zip, MemoryTarget* target, std::optional<uint64_t> writeLimit = std::nullopt) {
   Outcome run;
-  run.ok = ExtractArchive(test::Bytes(zip), target->Target(), &run.error, &run.counts);
+  run.ok = ExtractArchive(test::Bytes(zip), target->Target(), &run.error, &run.counts, writeLimit);
   return run;
 }
 
@@ -162,15 +176,12 @@ TEST(ZipReader, StoredEntriesTakeTheCompressedSizeAndLocalLengthsLocateTheData) 
   extra.localExtra = std::string(9, 'e');
   extra.centralExtra = std::string(4, 'c');
   extra.comment = "an entry comment";
-  // Stored data is taken as the compressed size says, whatever the uncompressed size claims.
-  zip.Add("claims.bin", "0123456789").uncompressedSize = 3;
   zip.Add("empty.txt", "");
   zip.Add("empty-deflated.txt", "", 8);
   MemoryTarget target;
   Outcome run = Extract(zip.Build(), &target);
   EXPECT_TRUE(run.ok);
   EXPECT_EQ(target.files, (std::map<std::string, std::string>{{"extra.bin", "payload"},
-                                                              {"claims.bin", "0123456789"},
                                                               {"empty.txt", ""},
                                                               {"empty-deflated.txt", ""}}));
   EXPECT_EQ(run.counts.skipped, 0);
@@ -181,7 +192,7 @@ TEST(ZipReader, FailedFolderCreationOpenOrWriteCountsAsSkipped) {
   zip.Add("ok.txt", "fine");
   zip.Add("blocked/inner.txt", "x");
   zip.Add("locked.txt", "x");
-  zip.Add("full.bin", std::string(1000, 'f'), 8);
+  zip.Add("full.bin", test::TextLike(8, 1u << 20), 8);
   MemoryTarget target;
   target.failures["blocked\\inner.txt"] = WriteResult::DirectoryFailed;
   target.failures["locked.txt"] = WriteResult::OpenFailed;
@@ -196,13 +207,15 @@ TEST(ZipReader, FailedFolderCreationOpenOrWriteCountsAsSkipped) {
                             "WARN 写入文件失败，跳过: D:\\dest\\full.bin",
                             "INFO zip 解压完成，共 1 个文件，跳过 3 个解压失败的文件（不影响其余部分）: D:\\dest",
                         }));
+  EXPECT_EQ(target.chunks, 2u) << "one for ok.txt, and decoding full.bin stops at the first refused chunk";
 }
 
 TEST(ZipReader, NamesThatCouldLeaveTheDestinationAreSkipped) {
   const std::vector<std::string> unsafe = {"../evil.txt", "a/../../evil.txt", "a/..", "..\\evil.txt",
                                            "a\\..\\..\\evil.txt", "/etc/evil", "\\Windows\\evil.dll",
                                            "C:evil.txt", "C:/Windows/evil.dll", "c:\\evil", "a/b:stream",
-                                           ".. /evil", "a/.../evil", "a/. ./evil", "../", "/"};
+                                           ".. /evil", "a/.../evil", "a/. ./evil", "../", "/",
+                                           std::string("nul\0.txt", 8), std::string("\0", 1)};
   for (const std::string& name : unsafe) EXPECT_TRUE(IsUnsafeEntryName(name)) << name;
   const std::vector<std::string> safe = {"a.txt", "a/b/c.txt", "..a/b", "a../b", "a/.b", "./a.txt", "a/./b",
                                          "a..b.txt", "dir/", "", "名字/文件.txt", ". /x"};
@@ -213,6 +226,7 @@ TEST(ZipReader, NamesThatCouldLeaveTheDestinationAreSkipped) {
   zip.Add("../outside/", "");
   zip.Add("C:/Windows/evil.dll", "x", 8);
   zip.Add("/abs.txt", "x");
+  zip.Add(std::string("run.exe\0.txt", 12), "x");  // Windows would write run.exe
   zip.Add("inside/ok.txt", "fine");
   MemoryTarget target;
   Outcome run = Extract(zip.Build(), &target);
@@ -224,7 +238,8 @@ TEST(ZipReader, NamesThatCouldLeaveTheDestinationAreSkipped) {
                             "WARN zip 条目路径不安全（可能写到目标文件夹之外），跳过: ../outside/",
                             "WARN zip 条目路径不安全（可能写到目标文件夹之外），跳过: C:/Windows/evil.dll",
                             "WARN zip 条目路径不安全（可能写到目标文件夹之外），跳过: /abs.txt",
-                            "INFO zip 解压完成，共 1 个文件，跳过 4 个解压失败的文件（不影响其余部分）: D:\\dest",
+                            "WARN zip 条目路径不安全（可能写到目标文件夹之外），跳过: run.exe\\0.txt",
+                            "INFO zip 解压完成，共 1 个文件，跳过 5 个解压失败的文件（不影响其余部分）: D:\\dest",
                         }));
 }
 
@@ -241,6 +256,71 @@ TEST(ZipReader, ALyingSizeNeverLetsTheDecoderRunOn) {
   EXPECT_EQ(run.counts.skipped, 2);
   EXPECT_EQ(target.log[0], "WARN 解压后大小跟记录的不一致（数据可能损坏），跳过: bomb.bin");
   EXPECT_EQ(target.log[1], "WARN 解压后大小跟记录的不一致（数据可能损坏），跳过: huge.bin");
+}
+
+TEST(ZipReader, EntriesWhoseSizeCrcOrRangeDisagreeAreSkippedWhole) {
+  const std::string text = test::TextLike(9, 20000);
+  ZipBuilder inner;
+  inner.Add("inner.txt", "inner data");
+  const std::string innerRecord = inner.Build().substr(0, 30 + 9 + 10);
+  ZipBuilder zip;
+  zip.Add("outer.bin", innerRecord);  // at offset 0, its data at 30 + 9: a whole local record
+  zip.Add("inner.txt", "inner data").localHeaderOffset = 30 + 9;
+  zip.Add("good.txt", text, 8);
+  zip.Add("crc-stored.txt", "plain bytes").crc = 0x12345678;
+  zip.Add("crc-deflated.txt", text, 8).crc = 0x87654321;
+  zip.Add("crc-large.txt", test::TextLike(10, 300000), 8).crc = 1;  // larger than one decoding window
+  zip.Add("stored-long.bin", "0123456789").uncompressedSize = 3;  // a stored entry's sizes are the same bytes
+  zip.Add("stored-short.bin", "0123").uncompressedSize = 10;
+  // A second record for the first entry's bytes: thousands of them would make a small archive write gigabytes.
+  zip.Add("twin.txt", text, 8).localHeaderOffset = 0;
+  MemoryTarget target;
+  Outcome run = Extract(zip.Build(), &target);
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(target.files.size(), 2u);
+  EXPECT_EQ(target.files["outer.bin"], innerRecord);
+  EXPECT_TRUE(target.files["good.txt"] == text);
+  EXPECT_EQ(target.log, (std::vector<std::string>{
+                            "WARN zip 条目数据区与其它条目重叠，跳过: inner.txt",
+                            "WARN CRC 校验失败（数据可能损坏），跳过: crc-stored.txt",
+                            "WARN CRC 校验失败（数据可能损坏），跳过: crc-deflated.txt",
+                            "WARN CRC 校验失败（数据可能损坏），跳过: crc-large.txt",
+                            "WARN 解压后大小跟记录的不一致（数据可能损坏），跳过: stored-long.bin",
+                            "WARN 解压后大小跟记录的不一致（数据可能损坏），跳过: stored-short.bin",
+                            "WARN zip 条目数据区与其它条目重叠，跳过: twin.txt",
+                            "INFO zip 解压完成，共 2 个文件，跳过 7 个解压失败的文件（不影响其余部分）: D:\\dest",
+                        }));
+}
+
+TEST(ZipReader, ExtractionStopsBeforeTheTotalWouldPassTheLimit) {
+  EXPECT_EQ(ExtractionWriteLimit(11000), 64u * 11000 + (1u << 30));
+  ZipBuilder zip;
+  zip.Add("a.bin", std::string(10, 'a'));
+  zip.Add("bad.bin", std::string(10, 'b')).crc = 0;  // skipped entries write nothing and count nothing
+  zip.Add("b.bin", std::string(10, 'b'), 8);
+  zip.Add("c.bin", std::string(1, 'c'));
+  zip.Add("d.bin", "");
+  MemoryTarget target;
+  Outcome run = Extract(zip.Build(), &target, 20);
+  EXPECT_FALSE(run.ok);
+  EXPECT_EQ(run.error, "解压总量超过上限（压缩包大小的 64 倍 + 1 GiB），停止解压");
+  EXPECT_EQ(target.files, (std::map<std::string, std::string>{{"a.bin", std::string(10, 'a')},
+                                                              {"b.bin", std::string(10, 'b')}}));
+  EXPECT_EQ(run.counts.written, 2);
+  EXPECT_EQ(run.counts.skipped, 1);
+  EXPECT_EQ(target.log, std::vector<std::string>{"WARN CRC 校验失败（数据可能损坏），跳过: bad.bin"});
+}
+
+TEST(ZipReader, DeflatedEntriesReachTheFileInBoundedChunks) {
+  const std::string big = test::TextLike(10, 1u << 20) + std::string(3u << 20, '\0');
+  ZipBuilder zip;
+  zip.Add("big.bin", big, 8);
+  MemoryTarget target;
+  Outcome run = Extract(zip.Build(), &target);
+  EXPECT_TRUE(run.ok);
+  EXPECT_TRUE(target.files["big.bin"] == big);
+  EXPECT_LE(target.largestChunk, kInflateWindowBytes);
+  EXPECT_GE(target.chunks, big.size() / kInflateWindowBytes);
 }
 
 }  // namespace
