@@ -156,7 +156,8 @@ void FakeTools::Add(const FakeToolRule& rule) {
   for (const FakeToolRule& r : rules) {
     text += "tool=" + r.tool + "\tmatch=" + r.match + "\ttimes=" + std::to_string(r.times) +
             "\texit=" + std::to_string(r.exitCode) + "\tout=" + Hex(r.output) + "\terr=" + Hex(r.errorOutput) +
-            "\tdelay=" + std::to_string(r.delayMs) + "\thold=" + std::to_string(r.holdMs) + "\n";
+            "\tdelay=" + std::to_string(r.delayMs) + "\thold=" + std::to_string(r.holdMs) +
+            "\trelease=" + Hex(r.releaseFile) + "\n";
   }
   WriteFileBytes(directory.Child(L"scenario.txt"), text);
 }

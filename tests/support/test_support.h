@@ -48,6 +48,7 @@ struct FakeToolRule {
   int times = 0;             // answers this many calls, then lets later rules answer; 0 = every call
   int delayMs = 0;           // sleep after writing, before exiting
   int holdMs = 0;            // a child process inherits the output and keeps it open this long
+  std::string releaseFile;   // UTF-8 path: the delay ends early once this file exists
 };
 
 struct FakeToolCall {

@@ -4,7 +4,7 @@
 // appended here. A scenario line is a rule of tab-separated key=value fields:
 //   tool=<name, lower case, no .exe>  match=<glob over the arguments>  times=<uses, 0 = any>
 //   exit=<code>  out=<hex bytes for stdout>  err=<hex bytes for stderr>  delay=<ms after writing>
-//   hold=<ms a child keeps the output pipe open>
+//   hold=<ms a child keeps the output pipe open>  release=<hex of a UTF-8 path: the delay ends once it exists>
 // The first rule whose tool and pattern match, and whose uses are not spent, answers. With no rule the
 // tool prints nothing and exits 0. A journal line records: tool, command line, working directory, the
 // diskpart script ("/s" file) and the rule index, escaped so that any byte survives.
@@ -24,6 +24,14 @@ std::string Narrow(const std::wstring& w) {
   std::string s(n, '\0');
   WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
   return s;
+}
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
+  std::wstring w(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), w.data(), n);
+  return w;
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
@@ -84,7 +92,7 @@ std::vector<std::string> Split(const std::string& s, char sep) {
 }
 
 struct Rule {
-  std::string tool, match = "*", out, err;
+  std::string tool, match = "*", out, err, release;
   int times = 0, delay = 0, hold = 0;
   uint32_t exitCode = 0;
 };
@@ -107,6 +115,7 @@ std::vector<Rule> LoadRules(const std::string& text) {
       else if (key == "err") rule.err = FromHex(value);
       else if (key == "delay") rule.delay = std::atoi(value.c_str());
       else if (key == "hold") rule.hold = std::atoi(value.c_str());
+      else if (key == "release") rule.release = FromHex(value);
     }
     rules.push_back(rule);
   }
@@ -253,6 +262,14 @@ int wmain(int argc, wchar_t** argv) {
   WriteAll(STD_OUTPUT_HANDLE, rule.out);
   WriteAll(STD_ERROR_HANDLE, rule.err);
   if (rule.hold > 0) SpawnHolder(rule.hold);
-  if (rule.delay > 0) Sleep(static_cast<DWORD>(rule.delay));
+  if (rule.release.empty()) {
+    if (rule.delay > 0) Sleep(static_cast<DWORD>(rule.delay));
+  } else {
+    const std::wstring release = Widen(rule.release);
+    for (int waited = 0; waited < rule.delay && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 10) {
+      Sleep(10);
+    }
+  }
   return static_cast<int>(rule.exitCode);
 }
