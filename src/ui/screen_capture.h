@@ -1,0 +1,14 @@
+#pragma once
+// A picture of the whole virtual desktop (every monitor) for the diagnosis backend. Called on a worker thread; it
+// keeps nothing between calls.
+
+#include <string>
+
+namespace pl::ui {
+
+// The Base64 text (standard alphabet with padding, no line breaks) of a PNG of the virtual desktop as it is, neither
+// scaled nor cropped; empty when anything failed (a warning says what, except when a GDI object could not be made).
+// Starts and stops GDI+ itself, so it does not depend on the caller having started it.
+std::string CaptureScreenPngBase64();
+
+}  // namespace pl::ui
