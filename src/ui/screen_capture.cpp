@@ -15,13 +15,6 @@
 namespace pl::ui {
 namespace {
 
-struct DesktopRect {
-  int left = 0;
-  int top = 0;
-  int width = 0;
-  int height = 0;
-};
-
 // The desktop's pixels from its own top left corner, which lies left of or above the primary monitor when another
 // monitor is there. Layered windows are included. Empty when a GDI object could not be made or the copy failed.
 base::UniqueGdiObject CopyDesktop(const DesktopRect& desktop) {
@@ -103,9 +96,14 @@ std::string Base64WithoutLineBreaks(const std::string& bytes) {
 
 }  // namespace
 
-std::string CaptureScreenPngBase64() {
-  const DesktopRect desktop{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
-                            GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+DesktopRect VirtualDesktop() {
+  return {GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+          GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+}
+
+std::string CaptureScreenPngBase64() { return CaptureAreaPngBase64(VirtualDesktop()); }
+
+std::string CaptureAreaPngBase64(const DesktopRect& desktop) {
   if (desktop.width < 1 || desktop.height < 1) {
     log::LogWarn("[ScreenCapture] 虚拟桌面尺寸异常，取消截图");
     return {};

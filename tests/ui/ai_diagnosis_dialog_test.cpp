@@ -127,6 +127,17 @@ struct AiDiagnosisDialogTest : ::testing::Test {
     test::WaitUntil([&] { return (reports = Reports(kind)).size() >= count; });
     return reports;
   }
+  // The one report of this kind, once it came; an empty one (and a failure) otherwise.
+  test::DevServerReport OneReport(const std::string& kind) const {
+    const auto reports = WaitForReports(kind, 1);
+    EXPECT_EQ(reports.size(), 1u);
+    return reports.size() == 1 ? reports[0] : test::DevServerReport{};
+  }
+  // Presses the end button; the call then returns false to the owner.
+  void End(HWND dialog) const {
+    test::PressButton(dialog, kAiEndButtonId);
+    test::ExpectOwnerBack(owner, L"result=0");
+  }
   // A cancel would be sent by a thread started as the dialog closed: give it time to arrive. Any session's counts.
   bool CancelArrives() const {
     return test::WaitUntil([&] { return !server.Reports("cancel").empty(); }, 1500);
@@ -160,8 +171,7 @@ TEST_F(AiDiagnosisDialogTest, AResolvedRoundOffersOnlyCloseAndSendsNoCancel) {
   EXPECT_FALSE(IsWindowEnabled(owner));
   ExpectShown(dialog, "本地测试服务的诊断回答：没有发现需要处理的问题，可以关闭对话。", L"", kClose, true,
               L"ai-resolved.png");
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  End(dialog);
   EXPECT_FALSE(CancelArrives());
 
   std::vector<std::string> kinds;
@@ -195,12 +205,10 @@ TEST_F(AiDiagnosisDialogTest, AConfirmedCommandRunsAndItsExitCodeReachesTheBacke
   ASSERT_TRUE(test::WriteFileBytes(release, ""));
 
   ExpectShown(dialog, "问题已经解决。", L"", kClose);
-  const auto results = WaitForReports("round_result", 1);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].round.value_or(-1), 1);
-  EXPECT_EQ(results[0].body, R"({"exitCode":3,"output":"退出码: 3\r\n\r\nheld\r\nhello \r\n"})");
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  const test::DevServerReport result = OneReport("round_result");
+  EXPECT_EQ(result.round.value_or(-1), 1);
+  EXPECT_EQ(result.body, R"({"exitCode":3,"output":"退出码: 3\r\n\r\nheld\r\nhello \r\n"})");
+  End(dialog);
   EXPECT_EQ(LogLines(), DialogLog({"T [INFO] [AiDiagnosisDialog] 开始执行命令: " + command,
                                    "T [INFO] [AiDiagnosisDialog] 命令执行完毕, 退出码=3"}));
 }
@@ -213,8 +221,7 @@ TEST_F(AiDiagnosisDialogTest, ACommandAnsweredNoNeverRunsAndEndingThenCancels) {
   ASSERT_TRUE(test::WaitUntil([&] { return test::NoMessageBox(L"确认执行命令", host().program.processId); }));
   ExpectShown(dialog, kAdvice + kCommandRule + "bcdedit /enum", L"确认执行此命令", kEnd);
 
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  End(dialog);
   EXPECT_EQ(WaitForReports("cancel", 1).size(), 1u);
   EXPECT_TRUE(fake.Calls().empty());
   EXPECT_TRUE(Reports("round_result").empty());
@@ -228,13 +235,11 @@ TEST_F(AiDiagnosisDialogTest, ACommandThatCannotStartIsReportedWithoutAnExitCode
   ExpectShown(dialog, kAdvice + kCommandRule + "echo hello", L"确认执行此命令", kEnd);
   AnswerConfirmation(dialog, L"确认执行命令", IDYES);
   ExpectShown(dialog, kEndedFailed, L"", kClose);
-  const auto results = WaitForReports("round_result", 1);
-  ASSERT_EQ(results.size(), 1u);
+  const test::DevServerReport result = OneReport("round_result");
   const std::string why = "启动 C:\\missing\\cmd.exe 失败, GetLastError=3";
-  EXPECT_EQ(results[0].Text("output"), "命令没能启动：" + why);
-  EXPECT_EQ(results[0].Member("exitCode"), "");
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  EXPECT_EQ(result.Text("output"), "命令没能启动：" + why);
+  EXPECT_EQ(result.Member("exitCode"), "");
+  End(dialog);
   EXPECT_EQ(LogLines(), DialogLog({"T [INFO] [AiDiagnosisDialog] 开始执行命令: echo hello",
                                    "T [WARN] [AiDiagnosisDialog] 命令没能启动: " + why}));
 }
@@ -247,25 +252,17 @@ TEST_F(AiDiagnosisDialogTest, AScreenshotIsTheWholeDesktopAsOnePngInBase64) {
             L"AI 想先执行以下命令再截图：\r\n\r\necho shot\r\n\r\n确定要继续吗？");
   ExpectShown(dialog, kEndedMaxRounds, L"", kClose);
 
-  const auto results = WaitForReports("round_result", 1);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].Member("output"), "\"\"");
-  EXPECT_EQ(results[0].Member("exitCode"), "");
-  const std::string base64 = results[0].Text("screenshotBase64");
+  const test::DevServerReport result = OneReport("round_result");
+  EXPECT_EQ(result.Member("output"), "\"\"");
+  EXPECT_EQ(result.Member("exitCode"), "");
+  const std::string base64 = result.Text("screenshotBase64");
   EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
   const std::string png = test::DecodeBase64(base64);
-  ASSERT_GT(png.size(), 33u);
   test::WriteFileBytes(test::ScreenshotPath(L"ai-sent-screenshot.png"), png);
-  EXPECT_EQ(png.substr(0, 16), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16));
-  EXPECT_EQ(png.substr(png.size() - 8), std::string("IEND\xae\x42\x60\x82"));
-  const auto bigEndian = [&](size_t at) {
-    return (static_cast<uint8_t>(png[at]) << 24) | (static_cast<uint8_t>(png[at + 1]) << 16) |
-           (static_cast<uint8_t>(png[at + 2]) << 8) | static_cast<uint8_t>(png[at + 3]);
-  };
-  EXPECT_EQ(bigEndian(16), GetSystemMetrics(SM_CXVIRTUALSCREEN));
-  EXPECT_EQ(bigEndian(20), GetSystemMetrics(SM_CYVIRTUALSCREEN));
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  const SIZE size = test::PngSize(png);
+  EXPECT_EQ(size.cx, GetSystemMetrics(SM_CXVIRTUALSCREEN));
+  EXPECT_EQ(size.cy, GetSystemMetrics(SM_CYVIRTUALSCREEN));
+  End(dialog);
   EXPECT_EQ(LogLines(), DialogLog({"T [INFO] [AiDiagnosisDialog] 开始执行命令: echo shot",
                                    "T [INFO] [AiDiagnosisDialog] 命令执行完毕, 退出码=0"}));
 }
@@ -291,11 +288,9 @@ TEST_F(AiDiagnosisDialogTest, AnUnknownActionIsReportedEmptyAndEndingWhileWaitin
   ExpectShown(dialog, kAdvice, L"知道了，继续", kEnd, true, L"ai-round-info.png");
   test::PressButton(dialog, kAiActionButtonId);
   ExpectShown(dialog, kNextWait, L"", kEnd, true, L"ai-waiting-next.png");
-  const auto results = WaitForReports("round_result", 1);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].body, R"({"output":""})");
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  const test::DevServerReport result = OneReport("round_result");
+  EXPECT_EQ(result.body, R"({"output":""})");
+  End(dialog);
   EXPECT_EQ(WaitForReports("cancel", 1).size(), 1u);
   EXPECT_TRUE(fake.Calls().empty());
 }
@@ -325,8 +320,7 @@ TEST_F(AiDiagnosisDialogTest, TheFirstWaitShowsTheProblemAndTheBusyStrip) {
     test::ScreenImage later;
     return test::CaptureScreen(&later) && segmentLeft(later) >= 0 && segmentLeft(later) != firstLeft;
   }));
-  test::PressButton(dialog, kAiEndButtonId);
-  test::ExpectOwnerBack(owner, L"result=0");
+  End(dialog);
   EXPECT_EQ(WaitForReports("cancel", 1).size(), 1u);
 }
 
@@ -354,8 +348,7 @@ TEST_F(AiDiagnosisDialogTest, AWaitEndsWithTheTextOfHowItEnded) {
     ASSERT_NE(dialog, nullptr);
     ExpectShown(dialog, c.text, L"", kClose, true,
                 (L"ai-ended-" + Wide(c.name) + L".png").c_str());
-    test::PressButton(dialog, kAiEndButtonId);
-    test::ExpectOwnerBack(owner, L"result=0");
+    End(dialog);
     EXPECT_EQ(Reports("diagnosis_poll").size(), c.polls);
   }
   EXPECT_FALSE(CancelArrives());
