@@ -95,6 +95,11 @@ struct GdiObjectTraits {
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { DeleteObject(h); }
 };
+struct ScreenDcTraits {  // GetDC(nullptr): the whole screen's context, given back with ReleaseDC
+  using Type = HDC;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ReleaseDC(nullptr, h); }
+};
 struct MemoryDcTraits {  // CreateCompatibleDC
   using Type = HDC;
   static Type Invalid() noexcept { return nullptr; }
@@ -130,6 +135,7 @@ using UniqueFindVolume = UniqueHandle<FindVolumeTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueLocalMem = UniqueHandle<LocalMemTraits>;
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
 using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
 using UniqueGlobalMem = UniqueHandle<GlobalMemTraits>;
 using UniqueAttributeList = UniqueHandle<AttributeListTraits>;

@@ -34,7 +34,7 @@ std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::ws
 
 // Time limits are in milliseconds; 0 waits without end. A positive limit bounds the whole run, reading
 // included: a child (or a grandchild holding the output pipe) still running then is cut off and the call
-// returns with what arrived. Logs nothing.
+// returns with what arrived. Logs nothing. When it did not start, the thread's last-error value says why.
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
                               const std::wstring& workingDirectory, int32_t timeLimitMs);
 

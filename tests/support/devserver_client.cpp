@@ -76,19 +76,6 @@ int Control(const wchar_t* verb, const std::string& path, const std::string& bod
   return static_cast<int>(status);
 }
 
-std::string FromBase64(const std::string& text) {
-  DWORD size = 0;
-  if (text.empty() || !CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                                            nullptr, &size, nullptr, nullptr)) {
-    return {};
-  }
-  std::string bytes(size, '\0');
-  CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                       reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr);
-  bytes.resize(size);
-  return bytes;
-}
-
 // The body parsed, or a discarded value when it is not JSON.
 json ParseBody(const std::string& body) { return json::parse(body, nullptr, false); }
 
@@ -118,6 +105,19 @@ size_t DevServerRequest::HeaderCount(std::string_view name) const {
   size_t count = 0;
   for (const auto& header : headers) count += EqualNoCase(header.first, name) ? 1 : 0;
   return count;
+}
+
+std::string DecodeBase64(const std::string& text) {
+  DWORD size = 0;
+  if (text.empty() || !CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                                            nullptr, &size, nullptr, nullptr)) {
+    return {};
+  }
+  std::string bytes(size, '\0');
+  CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                       reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr);
+  bytes.resize(size);
+  return bytes;
 }
 
 std::wstring DevServerUrl() {
@@ -217,7 +217,7 @@ std::vector<DevServerReport> DevServerSession::Reports(std::string_view kind) co
     if (item.at("round").is_number()) report.round = item["round"].get<int64_t>();
     report.status = item.at("status").get<int>();
     report.byRule = item.at("rule").get<bool>();
-    report.body = FromBase64(item.at("bodyBase64").get<std::string>());
+    report.body = DecodeBase64(item.at("bodyBase64").get<std::string>());
     const json parsed = ParseBody(report.body);
     if (!parsed.is_discarded()) report.json = parsed.dump(-1, ' ', false, json::error_handler_t::replace);
     report.answer = item.at("answer").get<std::string>();

@@ -83,6 +83,8 @@ struct DevServerSession {
 
 // The stand-in's main port from PL_DEVSERVER_URL (set by the CTest fixture); empty when unset.
 std::wstring DevServerUrl();
+// The bytes of a Base64 text (standard alphabet); empty when it is empty or not Base64.
+std::string DecodeBase64(const std::string& text);
 // What "/gen/<size>" serves at [offset, offset + length): byte i is i % 251.
 std::string GeneratedBytes(uint64_t offset, size_t length);
 // The service key the stand-in expects in "X-API-Key".

@@ -302,14 +302,14 @@ bool SaveImageTo(const ScreenImage& image, const std::wstring& pngPath) {
   return saved;
 }
 
+}  // namespace
+
 std::wstring ScreenshotPath(const std::wstring& name) {
   std::wstring directory = EnvironmentValue(L"PL_SCREENSHOT_DIR");
   if (directory.empty()) return {};
   CreateDirectoryW(directory.c_str(), nullptr);
   return directory + L"\\" + name;
 }
-
-}  // namespace
 
 std::wstring SaveImage(const ScreenImage& image, const std::wstring& name) {
   const std::wstring path = ScreenshotPath(name);

@@ -74,6 +74,8 @@ std::wstring SaveImage(const ScreenImage& image, const std::wstring& name);
 // Saves the whole virtual display as PNG; `name` goes into the screenshot folder of the build tree.
 // Returns the full path written, or empty.
 std::wstring SaveScreenshot(const std::wstring& name);
+// Where a file of that name goes in the screenshot folder (created if missing); empty when the folder is unknown.
+std::wstring ScreenshotPath(const std::wstring& name);
 // Saves to an explicit path.
 bool SaveScreenshotTo(const std::wstring& pngPath);
 

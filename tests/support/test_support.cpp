@@ -157,7 +157,7 @@ void FakeTools::Add(const FakeToolRule& rule) {
     text += "tool=" + r.tool + "\tmatch=" + r.match + "\ttimes=" + std::to_string(r.times) +
             "\texit=" + std::to_string(r.exitCode) + "\tout=" + Hex(r.output) + "\terr=" + Hex(r.errorOutput) +
             "\tdelay=" + std::to_string(r.delayMs) + "\thold=" + std::to_string(r.holdMs) +
-            "\tclose=" + std::to_string(r.closeOutputMs) + "\n";
+            "\tclose=" + std::to_string(r.closeOutputMs) + "\trelease=" + Hex(r.releaseFile) + "\n";
   }
   WriteFileBytes(directory.Child(L"scenario.txt"), text);
 }

@@ -49,6 +49,7 @@ struct FakeToolRule {
   int delayMs = 0;           // sleep after writing, before exiting
   int holdMs = 0;            // a child process inherits the output and keeps it open this long
   int closeOutputMs = -1;    // 0 or more: closes its output this long after writing, then sleeps delayMs
+  std::string releaseFile;   // UTF-8 path: the delay ends early once this file exists
 };
 
 struct FakeToolCall {

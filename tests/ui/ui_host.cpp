@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
+#include "ui/ai_diagnosis_dialog.h"
 #include "ui/contact_dialog.h"
 #include "ui/decrypt_window.h"
 #include "ui/modal_window.h"
@@ -51,6 +53,19 @@ int Run(const std::vector<std::wstring>& words) {
     const wchar_t letter = words[1][0];
     return RunWithOwner([&](HWND owner) {
       return ui::ConfirmAndDecryptVolume(owner, letter, options) ? L"result=1" : L"result=0";
+    });
+  }
+  if (command == L"ai" && words.size() >= 2) {
+    const ui::AiDiagnosisInput input{base::WideToUtf8(words[1]), kAiStage, kAiError, kAiDiagnostics};
+    ui::AiDiagnosisOptions options;
+    if (words.size() >= 6) {
+      options.waitSlices = std::stoi(words[2]);
+      options.sliceMs = static_cast<DWORD>(std::stoul(words[3]));
+      options.maxPolls = std::stoi(words[4]);
+      options.screenshotCommandPauseMs = static_cast<DWORD>(std::stoul(words[5]));
+    }
+    return RunWithOwner([&](HWND owner) {
+      return ui::RunAiDiagnosis(owner, input, options) ? L"result=1" : L"result=0";
     });
   }
   if (command == L"contact") {

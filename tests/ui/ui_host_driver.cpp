@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "ui_host.h"
@@ -114,6 +115,21 @@ std::string ColourName(COLORREF colour) {
   char text[8];
   std::snprintf(text, sizeof text, "#%02X%02X%02X", GetRValue(colour), GetGValue(colour), GetBValue(colour));
   return text;
+}
+
+SIZE PngSize(const std::string& png) {
+  static const std::string kStart("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+  static const std::string kEnd("IEND\xae\x42\x60\x82");
+  if (png.size() < 33 + kEnd.size() || png.compare(0, kStart.size(), kStart) != 0 ||
+      png.compare(png.size() - kEnd.size(), kEnd.size(), kEnd) != 0) {
+    return {};
+  }
+  const auto bigEndian = [&](size_t at) {
+    return static_cast<LONG>((static_cast<uint32_t>(static_cast<uint8_t>(png[at])) << 24) |
+                             (static_cast<uint8_t>(png[at + 1]) << 16) | (static_cast<uint8_t>(png[at + 2]) << 8) |
+                             static_cast<uint8_t>(png[at + 3]));
+  };
+  return {bigEndian(16), bigEndian(20)};
 }
 
 }  // namespace pl::test

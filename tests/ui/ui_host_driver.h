@@ -54,5 +54,7 @@ RECT InkBox(const ScreenImage& image, const RECT& area, COLORREF background);
 int ColourSpan(const ScreenImage& image, int y, int left, int right, COLORREF colour);
 // "#RRGGBB", so failures name colours as the palette does.
 std::string ColourName(COLORREF colour);
+// The width and height in the header of a whole PNG (its signature first, its end chunk last); 0 by 0 otherwise.
+SIZE PngSize(const std::string& png);
 
 }  // namespace pl::test

@@ -6,6 +6,7 @@
 //   exit=<code>  out=<hex bytes for stdout>  err=<hex bytes for stderr>  delay=<ms after writing>
 //   hold=<ms a child keeps the output pipe open>  close=<ms after writing when the tool closes its output, before
 //   it sleeps the delay; -1 = never>
+//   release=<hex of a UTF-8 path: the delay ends once it exists>
 // The first rule whose tool and pattern match, and whose uses are not spent, answers. With no rule the
 // tool prints nothing and exits 0. A journal line records: tool, command line, working directory, the
 // diskpart script ("/s" file) and the rule index, escaped so that any byte survives.
@@ -25,6 +26,14 @@ std::string Narrow(const std::wstring& w) {
   std::string s(n, '\0');
   WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
   return s;
+}
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
+  std::wstring w(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), w.data(), n);
+  return w;
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
@@ -85,7 +94,7 @@ std::vector<std::string> Split(const std::string& s, char sep) {
 }
 
 struct Rule {
-  std::string tool, match = "*", out, err;
+  std::string tool, match = "*", out, err, release;
   int times = 0, delay = 0, hold = 0, close = -1;
   uint32_t exitCode = 0;
 };
@@ -109,6 +118,7 @@ std::vector<Rule> LoadRules(const std::string& text) {
       else if (key == "delay") rule.delay = std::atoi(value.c_str());
       else if (key == "hold") rule.hold = std::atoi(value.c_str());
       else if (key == "close") rule.close = std::atoi(value.c_str());
+      else if (key == "release") rule.release = FromHex(value);
     }
     rules.push_back(rule);
   }
@@ -265,6 +275,14 @@ int wmain(int argc, wchar_t** argv) {
     SetStdHandle(STD_ERROR_HANDLE, nullptr);
     FreeConsole();  // under Wine the hidden console's host holds a copy of the inherited output until then
   }
-  if (rule.delay > 0) Sleep(static_cast<DWORD>(rule.delay));
+  if (rule.release.empty()) {
+    if (rule.delay > 0) Sleep(static_cast<DWORD>(rule.delay));
+  } else {
+    const std::wstring release = Widen(rule.release);
+    for (int waited = 0; waited < rule.delay && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 10) {
+      Sleep(10);
+    }
+  }
   return static_cast<int>(rule.exitCode);
 }
