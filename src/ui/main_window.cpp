@@ -124,7 +124,7 @@ bool ConfirmManualTarget(MainWindowState& state, const wchar_t* suffix) {
   }
   disks::SetSystemDriveOverride(letter);
   state.manualTargetChosen = true;
-  log::LogInfo("用户手动选择目标系统盘: " + base::DriveLetterText(letter));
+  log::LogInfo("用户手动选择目标系统盘: " + base::DriveLetterText(letter) + ":");
   state.environment.staging = state.seams.checkStaging();
   return true;
 }

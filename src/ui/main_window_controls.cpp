@@ -158,7 +158,7 @@ void ApplyPage(MainWindowState& state) {
   inputs.runOk = state.mode == WindowMode::Reinstall ? state.reinstallOk
                  : state.mode == WindowMode::BackupRestore ? state.backupOk
                                                              : state.usbOk;
-  if (state.mode == WindowMode::BackupRestore) inputs.restoreSelected = state.restoreSelected;
+  inputs.usbDrivesListed = !state.usbDrives.empty();
   const PageLayout layout = LayoutFor(inputs);
   ShowGroup(state, layout.groups);
   ShowWindow(Control(state, kIdBack), layout.backVisible ? SW_SHOW : SW_HIDE);

@@ -81,6 +81,8 @@ PageLayout LayoutFor(const PageInputs& in) {
       }
       break;
     case WindowMode::UsbMaker:
+      // Nothing to choose while the scan runs or when it found no drive.
+      if (in.page == usb_page::kChooseDrive) layout.nextEnabled = in.usbDrivesListed;
       if (in.page == usb_page::kChooseImage) layout.nextText = L"开始制作";
       if (in.page == usb_page::kResult) layout.nextText = L"关闭";
       break;

@@ -50,6 +50,7 @@ struct PageInputs {
   bool restoreSelected = false;
   bool restorePathChosen = false;
   bool runOk = false;  // the mode's last run
+  bool usbDrivesListed = false;  // the drive page holds drives to choose from (not the scan's placeholder)
 };
 
 struct PageLayout {

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <functional>
+#include <optional>
 #include <gtest/gtest.h>
 
 #include "base/text.h"
@@ -46,11 +47,13 @@ struct MainWindowTest : ::testing::Test {
   HWND Start(const std::wstring& words, bool waitReady = true) {
     std::wstring path = test::HostGuiPath();
     path = path.substr(0, path.find_last_of(L'\\') + 1) + L"..\\tests\\ui\\pl_main_host.exe";
-    if (!program.Start(path, words,
-                       {{L"TMP", temp.path}, {L"TEMP", temp.path}, {L"PL_BACKEND_ORIGIN", backend.origin}})) {
+    temp.emplace();
+    program.emplace();
+    if (!program->Start(path, words,
+                        {{L"TMP", temp->path}, {L"TEMP", temp->path}, {L"PL_BACKEND_ORIGIN", backend.origin}})) {
       return nullptr;
     }
-    window = test::WaitForWindow(kMainWindowClass, program.processId, kWait);
+    window = test::WaitForWindow(kMainWindowClass, program->processId, kWait);
     if (window != nullptr && waitReady) WaitUntil([&] { return test::ControlEnabled(window, 1201); });
     return window;
   }
@@ -60,7 +63,7 @@ struct MainWindowTest : ::testing::Test {
   void Press(int id) { ASSERT_TRUE(test::PressButton(window, id)); }
   // Waits for a box of the window's process, checks its text and answers it.
   void Answer(const std::wstring& text, int button, const std::wstring& caption = kCaption) {
-    HWND box = test::WaitForMessageBox(caption, program.processId, kWait);
+    HWND box = test::WaitForMessageBox(caption, program->processId, kWait);
     ASSERT_NE(box, nullptr) << base::WideToUtf8(text);
     EXPECT_EQ(test::MessageBoxText(box), text);
     EXPECT_TRUE(test::PressButton(box, button));
@@ -79,14 +82,14 @@ struct MainWindowTest : ::testing::Test {
   }
   std::vector<std::string> HostLines() {
     std::string bytes;
-    test::ReadFileBytes(temp.path + L"\\PelloraLogs\\pl_main_host.log", &bytes);
+    test::ReadFileBytes(temp->path + L"\\PelloraLogs\\pl_main_host.log", &bytes);
     std::vector<std::string> lines;
     for (const std::string& line : test::LogLinesWithoutTime(bytes)) {
-      if (line.find("[host]") != std::string::npos || line.find("手动") != std::string::npos) lines.push_back(line);
+      if (line.find("[host]") != std::string::npos || line.find("用户手动") != std::string::npos) lines.push_back(line);
     }
     return lines;
   }
-  std::wstring LogPath() { return temp.path + L"\\PelloraLogs\\pl_main_host.log"; }
+  std::wstring LogPath() { return temp->path + L"\\PelloraLogs\\pl_main_host.log"; }
   COLORREF PixelAt(POINT client) {
     ClientToScreen(window, &client);
     test::ScreenImage image;
@@ -102,12 +105,12 @@ struct MainWindowTest : ::testing::Test {
   }
   void Close() {
     test::CloseWindow(window);
-    EXPECT_EQ(program.WaitForExit(kWait), 0);
+    EXPECT_EQ(program->WaitForExit(kWait), 0);
   }
 
   test::DevServerSession backend;
-  test::TempDirectory temp;
-  GuiProgram program;
+  std::optional<test::TempDirectory> temp;
+  std::optional<GuiProgram> program;
   HWND window = nullptr;
 };
 
@@ -180,12 +183,12 @@ TEST_F(MainWindowTest, DryRunReinstallFromImageToTheDryRunBox) {
   Shot(L"main-progress.png");
   run.Release();
   // Auto-restart is checked: in dry-run the box comes at once and the window closes after it.
-  HWND box = test::WaitForMessageBox(kCaption, program.processId, kWait);
+  HWND box = test::WaitForMessageBox(kCaption, program->processId, kWait);
   ASSERT_NE(box, nullptr);
   Shot(L"main-dry-run-box.png");
   EXPECT_EQ(test::MessageBoxText(box), L"[dry-run] 流程走查完成，不会真正重启。");
   EXPECT_TRUE(test::PressButton(box, IDOK));
-  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  EXPECT_EQ(program->WaitForExit(kWait), 0);
   EXPECT_EQ(HostLines(), std::vector<std::string>{"T [INFO] [host] run reinstall image=win11_23h2_pro items=3 "
                                                   "wishlist: dry-run=1"});
 }
@@ -200,7 +203,7 @@ TEST_F(MainWindowTest, ResultPagesOfFailedAndRestartedRuns) {
     std::vector<std::string> hostLines;
     const wchar_t* box = nullptr;  // answered with OK before the result page
   };
-  const std::string run = "T [INFO] [host] run reinstall image=win10_22h2_pro items=3 wishlist: dry-run=0";
+  const std::string run = "T [INFO] [host] run reinstall image=win10_22h2_home items=3 wishlist: dry-run=0";
   const std::string ai = "T [INFO] [host] AI dialog session=s-42 error=下载系统镜像失败 retry=";
   const Case cases[] = {
       {L"run=fail", false, failure, L"关闭", {run}},
@@ -209,15 +212,13 @@ TEST_F(MainWindowTest, ResultPagesOfFailedAndRestartedRuns) {
       {L"thread-fail", false, L"很抱歉，准备安装时出现问题：\r\n\r\n无法启动后台任务（创建线程失败, GetLastError=8），请稍后重试。",
        L"关闭", {}},
       {L"edition=Professional", true,
-       L"安装准备已完成！\r\n\r\n即将安装：Windows 10 专业版 22H2（镜像中的版本：Professional）", L"立即重启进入 PE 环境",
+       L"安装准备已完成！\r\n\r\n即将安装：Windows 10 家庭版 22H2（镜像中的版本：Professional）", L"立即重启进入 PE 环境",
        {run}},
       {L"restart=fail", false, L"安装准备已完成！", L"立即重启进入 PE 环境",
        {run, "T [INFO] [host] restart"}, L"触发重启失败，请手动重启一次进入 PE 环境。"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(base::WideToUtf8(c.words));
-    temp.~TempDirectory();
-    new (&temp) test::TempDirectory;
     ASSERT_NE(Start(c.words), nullptr);
     Press(1102);
     WaitUntil([&] { return Visible(1003); });
@@ -254,9 +255,12 @@ TEST_F(MainWindowTest, ASecondRunAndClosingAreRefusedWhileARunIsBusy) {
   Press(1201);  // back to the run in progress
   WaitUntil([&] { return Visible(1008); });
   run.Release();
-  ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }) || test::WaitForMessageBox(kCaption, program.processId, 1));
-  EXPECT_EQ(HostLines().size(), 2u);  // one run, then the restart of its success
-  program.Terminate();
+  // One run, then the restart of its success (auto-restart is checked).
+  WaitUntil([&] { return HostLines().size() == 2; });
+  EXPECT_EQ(HostLines(), (std::vector<std::string>{
+                             "T [INFO] [host] run reinstall image=win10_22h2_home items=3 wishlist: dry-run=0",
+                             "T [INFO] [host] restart"}));
+  program->Terminate();
 }
 
 TEST_F(MainWindowTest, UsbDrivesAndAScanThatEndsAfterThePageWasLeft) {
