@@ -138,6 +138,7 @@ void OnStartupResult(MainWindowState& state, StartupResult* result) {
   state.footerText = L"系统盘符: " + base::Utf8ToWide(state.environment.systemDriveText) + L"  |  " +
                      base::Utf8ToWide(state.environment.osText) + L"  |  软件版本: " + kClientVersionText;
   if (!state.config.ok) {
+    InvalidateRect(state.window, nullptr, FALSE);  // the finished check behind the box
     ShowBox(state, base::Utf8ToWide(state.config.error), MB_ICONERROR);
     PostMessageW(state.window, WM_CLOSE, 0, 0);
     return;

@@ -61,6 +61,8 @@ struct MainWindowTest : ::testing::Test {
   bool Visible(int id) { return test::ControlVisible(window, id); }
   bool Enabled(int id) { return test::ControlEnabled(window, id); }
   void Press(int id) { ASSERT_TRUE(test::PressButton(window, id)); }
+  // A click the control sees itself, so that a radio button checks itself before it notifies.
+  void Click(int id) { PostMessageW(GetDlgItem(window, id), BM_CLICK, 0, 0); }
   // Waits for a box of the window's process, checks its text and answers it.
   void Answer(const std::wstring& text, int button, const std::wstring& caption = kCaption) {
     HWND box = test::WaitForMessageBox(caption, program->processId, kWait);
@@ -292,6 +294,48 @@ TEST_F(MainWindowTest, UsbDrivesAndAScanThatEndsAfterThePageWasLeft) {
   Press(1202);  // a new scan, still held: the discarded list never filled the box
   EXPECT_EQ(Send(1003, LB_GETCOUNT), 1);
   Close();
+}
+
+TEST_F(MainWindowTest, RestoreFromAChosenFileAndBackupInDryRun) {
+  ASSERT_NE(Start(L""), nullptr);
+  const std::wstring image = temp->path + L"\\backup.wim";
+  ASSERT_TRUE(test::WriteFileBytes(image, "MSWIM"));
+  Press(1203);
+  WaitUntil([&] { return Visible(1301); });
+  Click(1302);
+  WaitUntil([&] { return Visible(1304); });
+  EXPECT_FALSE(Enabled(1102));
+  EXPECT_EQ(Text(1102), L"开始还原");
+  Press(1304);
+  ASSERT_TRUE(test::ChooseFileInDialog(L"选择备份文件", program->processId, image, kWait));
+  WaitForText(1305, image);
+  EXPECT_TRUE(Enabled(1102));
+  Shot(L"main-restore.png");
+  Press(1102);
+  Answer(L"即将准备还原，此操作最终会清空当前系统盘所有内容并替换为所选备份。\n\n是否继续？", IDYES);
+  WaitUntil([&] { return Visible(1009); });
+  EXPECT_TRUE(Text(1009).starts_with(L"还原准备已完成！"));
+  EXPECT_EQ(Text(1102), L"立即重启开始还原");
+  Press(1102);
+  Answer(L"即将重启进入 PE 环境开始还原，请确保已保存所有工作。\n\n是否继续？", IDYES);
+  WaitUntil([&] { return HostLines().size() == 2; });
+  EXPECT_EQ(HostLines(), (std::vector<std::string>{"T [INFO] [host] run restore image= items=0 wishlist: dry-run=0",
+                                                   "T [INFO] [host] restart"}));
+  Close();
+
+  ASSERT_NE(Start(L"dry-run"), nullptr);
+  Press(1203);
+  WaitUntil([&] { return Visible(1301); });
+  EXPECT_EQ(Text(1303), L"将备份当前系统分区（C:）为一个镜像文件，备份过程中需要重启进入 PE 环境，完成后自动回到当前系统。");
+  Shot(L"main-backup.png");
+  Press(1102);
+  Answer(L"即将备份当前系统分区，过程中需要重启进入 PE 环境，完成后会自动回到当前系统。\n\n是否继续？", IDYES);
+  WaitUntil([&] { return Visible(1009); });
+  EXPECT_TRUE(Text(1009).ends_with(L"备份文件将保存在：\r\nD:\\$PelloraData$\\backup.wim"));
+  Press(1102);
+  Answer(L"即将重启进入 PE 环境开始备份，请确保已保存所有工作。\n\n是否继续？", IDYES);
+  Answer(L"[dry-run] 流程走查完成，不会真正重启。", IDOK);
+  EXPECT_EQ(program->WaitForExit(kWait), 0);
 }
 
 TEST_F(MainWindowTest, ManualTargetInsideAPe) {
