@@ -434,6 +434,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_NCLBUTTONDBLCLK:
       if (wParam == HTCAPTION) return 0;
       break;
+    case WM_SYSCOMMAND:
+      // The layout is fixed at 900x600: no maximising by the system menu or keyboard either.
+      if ((wParam & 0xFFF0) == SC_MAXIMIZE) return 0;
+      break;
     case WM_ERASEBKGND:
       return 1;
     case WM_PAINT:

@@ -161,6 +161,26 @@ TEST_F(MainWindowTest, TabsAreRefusedUntilTheStartUpCheckEnds) {
   Close();
 }
 
+TEST_F(MainWindowTest, TheHeaderBandDragsTheWindowButNeverMaximisesIt) {
+  ASSERT_NE(Start(L""), nullptr);
+  const std::pair<POINT, LRESULT> points[] = {{{10, 10}, HTCAPTION}, {{400, 87}, HTCAPTION}, {{807, 40}, HTCAPTION},
+                                              {{400, 88}, HTCLIENT}, {{808, 40}, HTCLIENT}, {{899, 87}, HTCLIENT}};
+  for (const auto& [client, expected] : points) {
+    POINT screen = client;
+    ClientToScreen(window, &screen);
+    EXPECT_EQ(SendMessageW(window, WM_NCHITTEST, 0, MAKELPARAM(screen.x, screen.y)), expected) << client.x << "," << client.y;
+  }
+  SendMessageW(window, WM_NCLBUTTONDBLCLK, HTCAPTION, 0);
+  EXPECT_FALSE(IsZoomed(window));
+  RECT before{};
+  GetWindowRect(window, &before);
+  SendMessageW(window, WM_SYSCOMMAND, SC_MAXIMIZE, 0);  // nor does the system menu's way
+  RECT after{};
+  GetWindowRect(window, &after);
+  EXPECT_EQ(after.right - after.left, before.right - before.left);
+  Close();
+}
+
 TEST_F(MainWindowTest, DryRunReinstallFromImageToTheDryRunBox) {
   ASSERT_NE(Start(L"dry-run hold-run edition=Professional"), nullptr);
   HostEvent run(host::kRunEvent);
