@@ -55,6 +55,9 @@ void OnDestroy(MainWindowState* state) {
 }
 
 void OnClose(MainWindowState& state) {
+  // A modal dialog or box of ours is open (the window is disabled meanwhile): its caller is still on the stack
+  // and uses the state, so the window must outlive it.
+  if (!IsWindowEnabled(state.window)) return;
   if (state.reinstallBusy || state.backupBusy || state.usbBusy) {
     ShowBox(state, L"正在处理中，请稍候完成后再关闭。", MB_ICONWARNING);
     return;
