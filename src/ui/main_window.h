@@ -49,7 +49,7 @@ struct RunRequest {
   bool dryRun = false;
   std::vector<std::string> wishlist;        // reinstall
   std::wstring restoreImagePath;            // restore
-  int usbDiskNumber = -1;                   // USB
+  UsbDrive usbDrive;                        // USB: the row the user confirmed
 };
 
 // Called from the run's threads, possibly several at once; it only posts.

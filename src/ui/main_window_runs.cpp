@@ -236,7 +236,7 @@ void StartBackupRun(MainWindowState& state, bool retry) {
 void StartUsbRun(MainWindowState& state) {
   RunRequest request;
   request.kind = RunKind::Usb;
-  request.usbDiskNumber = state.usbDrives[state.chosenUsbDrive].diskNumber;
+  request.usbDrive = state.usbDrives[state.chosenUsbDrive];
   request.image = state.config.osImages[state.chosenImageIndex];
   request.items = state.config.installItems;
   request.resources = state.config.exResources;
