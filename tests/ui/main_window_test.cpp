@@ -87,7 +87,12 @@ struct MainWindowTest : ::testing::Test {
     test::ReadFileBytes(temp->path + L"\\PelloraLogs\\pl_main_host.log", &bytes);
     std::vector<std::string> lines;
     for (const std::string& line : test::LogLinesWithoutTime(bytes)) {
-      if (line.find("[host]") != std::string::npos || line.find("用户手动") != std::string::npos) lines.push_back(line);
+      for (const char* mark : {"[host]", "用户手动", "[AI帮我看看]"}) {
+        if (line.find(mark) != std::string::npos) {
+          lines.push_back(line);
+          break;
+        }
+      }
     }
     return lines;
   }
@@ -143,6 +148,31 @@ TEST_F(MainWindowTest, EnvironmentPageForEachStagingRoute) {
     EXPECT_EQ(PixelAt({200, 446}), c.secondNotice);
     Close();
   }
+}
+
+TEST_F(MainWindowTest, AiHelpForAnEnvironmentWithoutRoomAndItsRetry) {
+  ASSERT_NE(Start(L"staging=none ai=retry"), nullptr);
+  Press(1803);
+  // The retry checks the staging routes again: the host's second answer opens the shrink route.
+  ASSERT_TRUE(WaitUntil([&] { return Enabled(1102); }));
+  EXPECT_FALSE(Visible(1803));
+  const std::vector<test::DevServerReport> errors = backend.Reports("error");
+  ASSERT_EQ(errors.size(), 1u);
+  const std::string error = "环境检测阶段：暂存区空间不足，系统盘剩余空间不够压缩出数据区，无法继续重装";
+  EXPECT_EQ(errors[0].Member("stage"), "\"env_check\"");
+  EXPECT_EQ(errors[0].Member("message"), "\"" + error + "\"");
+  const std::string& session = errors[0].sessionId;
+  EXPECT_EQ(HostLines(), (std::vector<std::string>{
+                             "T [INFO] [AI帮我看看] 开始：创建上报 session",
+                             "T [INFO] [AI帮我看看] session 创建成功: " + session,
+                             "T [INFO] [AI帮我看看] 正在上报错误信息",
+                             "T [INFO] [AI帮我看看] 错误信息已上报，开始生成诊断信息文本",
+                             "T [INFO] [AI帮我看看] 诊断信息文本已生成，长度=11，准备弹出对话框",
+                             "T [INFO] [host] AI dialog session=" + session + " error=" + error + " retry=1",
+                             "T [INFO] [AI帮我看看] 对话框已关闭，retryRequested=1",
+                             "T [INFO] [host] staging checked again",
+                         }));
+  Close();
 }
 
 TEST_F(MainWindowTest, TabsAreRefusedUntilTheStartUpCheckEnds) {
