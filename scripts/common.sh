@@ -9,7 +9,7 @@ PL_PACKAGES=(
   wine wine64 libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxinerama1 fonts-wine
   googletest nlohmann-json3-dev
   xvfb xauth fonts-wqy-microhei
-  python3
+  python3 python3-pil
   g++ zip unzip zlib1g-dev libz-mingw-w64-dev wimtools
   clang-14 libclang-rt-14-dev
 )

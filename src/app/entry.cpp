@@ -2,7 +2,6 @@
 
 #include <gdiplus.h>
 
-#include "app/contract_window.h"
 #include "app/run_mode.h"
 #include "base/constants.h"
 #include "base/system_paths.h"
@@ -10,6 +9,7 @@
 #include "base/winpe.h"
 #include "install/self_install.h"
 #include "log/log.h"
+#include "ui/main_window.h"
 
 namespace pl::app {
 namespace {
@@ -35,7 +35,7 @@ void RunUninstallMode() {
 // Brings the first instance's window forward, or tells the user when it has none yet.
 void HandOverToRunningInstance() {
   log::LogInfo("检测到已有一个 pl_host_gui 实例在运行，本次启动直接让位退出");
-  HWND window = FindWindowW(kMainWindowClass, nullptr);
+  HWND window = FindWindowW(ui::kMainWindowClass, nullptr);
   if (window != nullptr) {
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     SetForegroundWindow(window);
@@ -78,7 +78,7 @@ int RunEntry(HINSTANCE instance, int showCommand) {
   Gdiplus::GdiplusStartupInput gdiplusInput;
   ULONG_PTR gdiplusToken = 0;
   Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
-  const int result = RunMainWindow(instance, showCommand, flags.dryRun);
+  const int result = ui::RunMainWindow(instance, showCommand, flags.dryRun);
   Gdiplus::GdiplusShutdown(gdiplusToken);
   return result;
 }

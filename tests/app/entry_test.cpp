@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "devserver_client.h"
 #include "base/unique_handle.h"
 #include "gui_driver.h"
 #include "install/self_install.h"
@@ -28,14 +31,27 @@ struct EntryTest : ::testing::Test {
   }
   void TearDown() override { test::RemoveInstallState(); }
 
-  // The program's log goes to the private temporary folder.
-  bool Start(GuiProgram* program, const std::wstring& arguments, const std::wstring& exe = test::HostGuiPath()) {
-    return program->Start(exe, arguments, {{L"TMP", temp.path}, {L"TEMP", temp.path}});
+  // The program's log goes to the private temporary folder; the catalog comes from the backend stand-in.
+  bool Start(GuiProgram* program, const std::wstring& arguments, const std::wstring& exe = test::HostGuiPath(),
+             const std::wstring& backend = test::DevServerUrl()) {
+    return program->Start(exe, arguments, {{L"TMP", temp.path}, {L"TEMP", temp.path}, {L"PL_BACKEND_ORIGIN", backend}});
   }
+  // The entry's own lines: the window's start-up check writes its own between them.
   std::vector<std::string> LogLines() {
     std::string bytes;
     test::ReadFileBytes(temp.path + L"\\PelloraLogs\\pl_host_gui.log", &bytes);
-    return test::LogLinesWithoutTime(bytes);
+    static const char* const kEntryMessages[] = {"pl_host_gui ", "已复制到安装目录", "检测到已有一个", "当前运行的就是",
+                                                 "自我安装到", "用户取消卸载"};
+    std::vector<std::string> lines;
+    for (const std::string& line : test::LogLinesWithoutTime(bytes)) {
+      for (const char* message : kEntryMessages) {
+        if (line.find(message) != std::string::npos) {
+          lines.push_back(line);
+          break;
+        }
+      }
+    }
+    return lines;
   }
   std::wstring InstalledExe() { return install::InstallDirectory() + L"\\Kavrin.exe"; }
   // Starts the program, waits for its main window, closes it and expects a clean exit.
@@ -103,14 +119,41 @@ TEST_F(EntryTest, InformationBoxWhenTheRunningInstanceHasNoWindow) {
   EXPECT_FALSE(FileExists(install::InstallDirectory()));
 }
 
-TEST_F(EntryTest, InsideAPeNothingIsInstalledOrLoggedAboutIt) {
+TEST_F(EntryTest, InsideAPeNothingIsInstalledAndTheTargetIsChosenByHand) {
   test::ScopedPeMarker pe;
   ASSERT_TRUE(pe.created);
-  RunUntilWindowThenClose(L"--dry-run");
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L"--dry-run"));
+  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
+  ASSERT_NE(window, nullptr);
+  // No other drive of the prefix holds a Windows: Next leads to the manual target page.
+  for (int waited = 0; waited < 600 && !test::ControlEnabled(window, 1201); ++waited) Sleep(100);
+  EXPECT_TRUE(test::PressButton(window, 1102));
+  for (int waited = 0; waited < 600 && !test::ControlVisible(window, 1602); ++waited) Sleep(100);
+  EXPECT_TRUE(test::ControlVisible(window, 1601));
+  EXPECT_GT(SendMessageW(GetDlgItem(window, 1602), LVM_GETITEMCOUNT, 0, 0), 0);
+  Sleep(300);
+  EXPECT_FALSE(test::SaveScreenshot(L"main-pe-manual-target.png").empty());
+  test::CloseWindow(window);
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
   EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] pl_host_gui 启动，模式: dry-run"});
   EXPECT_FALSE(FileExists(install::InstallDirectory()));
   EXPECT_FALSE(FileExists(install::DesktopShortcutPath()));
   EXPECT_EQ(test::UninstallValue(L"DisplayName"), "");
+}
+
+TEST_F(EntryTest, WithoutACatalogTheErrorIsShownAndTheWindowCloses) {
+  test::DevServerSession backend;
+  backend.AddRule({.path = "/reset/api/v1/config", .status = 500, .body = "down"});
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L"--dry-run", test::HostGuiPath(), backend.origin));  // no local catalog either
+  HWND box = test::WaitForMessageBox(kCaption, program.processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_FALSE(test::MessageBoxText(box).empty());
+  Sleep(300);
+  EXPECT_FALSE(test::SaveScreenshot(L"main-catalog-failure.png").empty());
+  EXPECT_TRUE(test::PressButton(box, IDOK));
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
 }
 
 TEST_F(EntryTest, StartingTheInstalledCopyRefreshesShortcutAndEntry) {

@@ -181,6 +181,16 @@ bool PressButton(HWND parent, int controlId) {
 
 bool CloseWindow(HWND window) { return PostMessageW(window, WM_CLOSE, 0, 0); }
 
+bool ChooseFileInDialog(const std::wstring& caption, DWORD processId, const std::wstring& path, DWORD timeoutMs) {
+  HWND dialog = WaitForMessageBox(caption, processId, timeoutMs);
+  if (dialog == nullptr) return false;
+  // The file name box: the combo box of the explorer-style dialog (cmb13), or the edit box of the old one (edt1).
+  HWND name = GetDlgItem(dialog, 0x47c);
+  if (name == nullptr) name = GetDlgItem(dialog, 0x480);
+  if (name == nullptr || !SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()))) return false;
+  return PressButton(dialog, IDOK);
+}
+
 namespace {
 
 // Absolute input is given in 0..65535 over the primary display and mapped back with the remainder dropped: the

@@ -50,6 +50,9 @@ std::wstring MessageBoxText(HWND box);
 // Clicks a button of a message box (IDOK, IDYES, IDNO, ...) or any button control by id.
 bool PressButton(HWND parent, int controlId);
 bool CloseWindow(HWND window);
+// Answers an open-file dialog of the process (found by its caption) by typing `path` into its file name box and
+// pressing its OK button; false when no such dialog came within the time.
+bool ChooseFileInDialog(const std::wstring& caption, DWORD processId, const std::wstring& path, DWORD timeoutMs);
 
 // Real pointer input (SendInput, as a user's mouse gives it) at a point of the window's client area: a move, or a
 // move and a click of the left button.

@@ -53,11 +53,45 @@ int wmain(int argc, wchar_t** argv) {
     }
     return 0;
   }
+  // Flows: press a control of the first window of a class once it is shown and enabled, or answer a message box.
+  if (command == L"press" && argc == 5) {
+    HWND window = FindWindowW(argv[2], nullptr);
+    const int id = _wtoi(argv[3]);
+    const DWORD timeout = static_cast<DWORD>(_wtoi(argv[4]));
+    for (DWORD waited = 0; window != nullptr && waited < timeout; waited += 50) {
+      if (pl::test::ControlVisible(window, id) && pl::test::ControlEnabled(window, id)) break;
+      Sleep(50);
+    }
+    return window != nullptr && pl::test::ControlVisible(window, id) && pl::test::PressButton(window, id) ? 0 : 1;
+  }
+  if (command == L"wait-control" && argc == 5) {
+    HWND window = FindWindowW(argv[2], nullptr);
+    const int id = _wtoi(argv[3]);
+    const DWORD timeout = static_cast<DWORD>(_wtoi(argv[4]));
+    for (DWORD waited = 0; window != nullptr && waited < timeout; waited += 50) {
+      if (pl::test::ControlVisible(window, id) && pl::test::ControlEnabled(window, id)) return 0;
+      Sleep(50);
+    }
+    return 1;
+  }
+  if (command == L"click" && argc == 4) {  // as the user's click: a check box toggles itself
+    HWND window = FindWindowW(argv[2], nullptr);
+    HWND control = window != nullptr ? GetDlgItem(window, _wtoi(argv[3])) : nullptr;
+    return control != nullptr && PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
+  }
+  if (command == L"answer-box" && argc == 5) {
+    HWND box = pl::test::WaitForMessageBox(argv[2], 0, static_cast<DWORD>(_wtoi(argv[4])));
+    if (box == nullptr) return 1;
+    const std::wstring text = pl::test::MessageBoxText(box);
+    std::fputws((text + L"\n").c_str(), stdout);
+    return pl::test::PressButton(box, _wtoi(argv[3])) ? 0 : 1;
+  }
   if (command == L"hold-desktop" && argc == 3) {
     return HoldDesktop(static_cast<DWORD>(_wtoi(argv[2])));
   }
   std::fputs("usage: pl_guidriver wait-window <class> <ms> | screenshot <png> | close-window <class> | "
-             "hold-desktop <ms>\n",
+             "press <class> <control-id> <ms> | wait-control <class> <control-id> <ms> | click <class> <control-id> | "
+             "answer-box <caption> <button-id> <ms> | hold-desktop <ms>\n",
              stderr);
   return 2;
 }

@@ -1,0 +1,154 @@
+#pragma once
+// Inside the main window: its state record, control ids, posted messages and the functions its files share.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "base/unique_handle.h"
+#include "ui/main_window.h"
+#include "ui/main_window_rules.h"
+
+namespace pl::ui {
+
+// Control ids.
+enum : int {
+  kIdListTitle = 1002, kIdList = 1003, kIdSoftwareTitle = 1004, kIdItemList = 1005, kIdStatus = 1006,
+  kIdProgress = 1008, kIdResult = 1009, kIdInstalledTitle = 1010, kIdInstalledList = 1011,
+  kIdBack = 1101, kIdNext = 1102,
+  kIdTabReinstall = 1201, kIdTabUsb = 1202, kIdTabBackup = 1203,
+  kIdBackupRadio = 1301, kIdRestoreRadio = 1302, kIdOperationText = 1303, kIdChooseFile = 1304, kIdFilePath = 1305,
+  kIdMinimise = 1401, kIdClose = 1402,
+  kIdFilter10 = 1501, kIdFilter11 = 1502,
+  kIdManualHint = 1601, kIdVolumeList = 1602,
+  kIdAutoRestart = 1701,
+  kIdDiagnose = 1801, kIdContact = 1802, kIdAiHelp = 1803, kIdDecrypt = 1804,
+};
+
+// Posted by worker threads; a starred lParam is a heap record that passes to the window.
+inline constexpr UINT MsgStartupResult = WM_APP + 10;      // StartupResult*
+inline constexpr UINT MsgReinstallStatus = WM_APP + 11;    // std::wstring* (may be null)
+inline constexpr UINT MsgReinstallProgress = WM_APP + 12;  // wParam percent
+inline constexpr UINT MsgReinstallDone = WM_APP + 13;      // RunOutcome*
+inline constexpr UINT MsgBackupStatus = WM_APP + 14;
+inline constexpr UINT MsgBackupProgress = WM_APP + 15;
+inline constexpr UINT MsgBackupDone = WM_APP + 16;
+inline constexpr UINT MsgUsbStatus = WM_APP + 17;
+inline constexpr UINT MsgUsbProgress = WM_APP + 18;
+inline constexpr UINT MsgUsbDone = WM_APP + 19;
+inline constexpr UINT MsgUsbDrives = WM_APP + 20;          // std::vector<UsbDrive>*
+
+inline constexpr UINT_PTR kAnimationTimer = 1;
+inline constexpr wchar_t kClientVersionText[] = L"0.1.0";
+
+struct StartupResult {
+  config::ServiceConfig config;
+  inspect::EnvironmentSummary environment;
+  std::vector<software::InstalledSoftwareEntry> installedSoftware;
+  bool needsManualTarget = false;
+  std::vector<disks::VolumeInfo> candidateVolumes;
+};
+
+struct MainWindowState {
+  HWND window = nullptr;
+  MainWindowSeams seams;
+
+  WindowMode mode = WindowMode::Reinstall;
+  int reinstallPage = 0;
+  int backupPage = 0;
+  int usbPage = 0;
+  bool dryRun = false;
+  bool environmentReady = false;
+  inspect::EnvironmentSummary environment;
+  config::ServiceConfig config;
+  std::wstring footerText = L"正在检测环境...";
+  size_t defaultImageIndex = 0;
+  int chosenImageIndex = -1;
+  bool needsManualTarget = false;
+  bool manualTargetChosen = false;
+  std::vector<disks::VolumeInfo> candidateVolumes;
+  std::vector<software::InstalledSoftwareEntry> installedSoftware;
+
+  bool reinstallBusy = false;
+  bool reinstallOk = false;
+  std::string reinstallError;
+  std::string reinstallSessionId;
+  std::vector<config::InstallItem> chosenSoftware;
+  std::vector<std::string> wishlistNames;
+
+  int targetPercent = 0;
+  int shownPercent = 0;
+  int animationTick = 0;
+
+  bool restoreSelected = false;
+  std::wstring restoreImagePath;
+  bool backupBusy = false;
+  bool backupOk = false;
+  std::string backupError;
+  std::string backupSessionId;
+  std::wstring backupFilePath;
+  bool lastBackupWasRestore = false;
+
+  std::vector<UsbDrive> usbDrives;
+  int chosenUsbDrive = -1;
+  bool usbBusy = false;
+  bool usbOk = false;
+  std::string usbError;
+  bool listTakenByUsb = false;
+  bool listShowsImages = false;
+  std::vector<size_t> visibleImageIndexes;
+  int windowsFilter = 10;
+
+  base::UniqueGdiObject uiFont;
+  base::UniqueGdiObject backgroundBrush;
+  HICON logoIcon = nullptr;
+  HICON bigIcon = nullptr;
+  HICON smallIcon = nullptr;
+};
+
+MainWindowState* StateOf(HWND window);
+int& CurrentPage(MainWindowState& state);
+int PageOf(const MainWindowState& state);
+HWND Control(const MainWindowState& state, int id);
+int ShowBox(const MainWindowState& state, const std::wstring& text, UINT flags,
+            const wchar_t* caption = nullptr);
+
+// main_window_controls.cpp
+bool CreateControls(MainWindowState& state);
+void ApplyPage(MainWindowState& state);
+void SetControlText(const MainWindowState& state, int id, const std::wstring& text);
+void FillImageList(MainWindowState& state);
+void FillInstallItems(MainWindowState& state);
+void FillInstalledSoftware(MainWindowState& state);
+void FillVolumeList(MainWindowState& state);
+void ShowListPlaceholder(MainWindowState& state, const std::wstring& row);
+void FillDriveRows(MainWindowState& state);
+int SelectedListRow(const MainWindowState& state);
+int SelectedVolumeRow(const MainWindowState& state);
+bool ListViewChecked(const MainWindowState& state, int id, int row);
+void ShowBackupDescription(MainWindowState& state);
+
+// main_window_paint.cpp
+void OnPaint(MainWindowState& state);
+void OnDrawItem(MainWindowState& state, const DRAWITEMSTRUCT& item);
+void OnMeasureItem(MEASUREITEMSTRUCT& item);
+LRESULT OnControlColour(MainWindowState& state, HDC dc, HWND control);
+
+// main_window_runs.cpp
+bool StartStartupThread(MainWindowState& state);
+void OnStartupResult(MainWindowState& state, StartupResult* result);
+void StartUsbDriveScan(MainWindowState& state);
+void OnUsbDrives(MainWindowState& state, std::vector<UsbDrive>* drives);
+void StartReinstallRun(MainWindowState& state, bool retry);
+void StartBackupRun(MainWindowState& state, bool retry);
+void StartUsbRun(MainWindowState& state);
+void OnStatus(MainWindowState& state, std::wstring* text);
+void OnProgress(MainWindowState& state, WPARAM percent);
+void OnReinstallDone(MainWindowState& state, RunOutcome* outcome);
+void OnBackupDone(MainWindowState& state, RunOutcome* outcome);
+void OnUsbDone(MainWindowState& state, RunOutcome* outcome);
+bool RebootIntoPe(MainWindowState& state, bool reinstallVariant);
+void OnAiHelp(MainWindowState& state);
+
+}  // namespace pl::ui

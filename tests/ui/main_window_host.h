@@ -1,0 +1,24 @@
+#pragma once
+// The words pl_main_host understands, shared with the tests that start it.
+
+namespace pl::test::main_host {
+
+inline constexpr wchar_t kStaging[] = L"staging";      // =other (default), room, shrink, bitlocker, none
+inline constexpr wchar_t kBitLockerOn[] = L"bitlocker-on";
+inline constexpr wchar_t kPe[] = L"pe";                 // inside a PE without a found system: two candidates
+inline constexpr wchar_t kHoldStart[] = L"hold-start";  // the start-up check waits for kStartEvent
+inline constexpr wchar_t kRun[] = L"run";              // =ok (default), fail, fail-session
+inline constexpr wchar_t kEdition[] = L"edition";      // =the edition a reinstall reports
+inline constexpr wchar_t kHoldRun[] = L"hold-run";      // runs report 40 % and wait for kRunEvent
+inline constexpr wchar_t kUsbDrives[] = L"usb";        // =number of drives the scan finds
+inline constexpr wchar_t kHoldUsb[] = L"hold-usb";      // the drive scan waits for kUsbEvent
+inline constexpr wchar_t kAi[] = L"ai";                // =retry: the AI dialog asks for one retry
+inline constexpr wchar_t kRestart[] = L"restart";      // =fail: the restart fails with error 5
+inline constexpr wchar_t kThreadFail[] = L"thread-fail";  // no thread after the start-up one can be created
+inline constexpr wchar_t kDryRun[] = L"dry-run";
+
+inline constexpr wchar_t kStartEvent[] = L"PlMainHostStart";
+inline constexpr wchar_t kRunEvent[] = L"PlMainHostRun";
+inline constexpr wchar_t kUsbEvent[] = L"PlMainHostUsb";
+
+}  // namespace pl::test::main_host
