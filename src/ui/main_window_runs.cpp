@@ -17,7 +17,12 @@
 #include "config/default_image.h"
 #include "inspect/diagnostics.h"
 #include "log/log.h"
+#include "pipeline/backup_restore.h"
+#include "pipeline/reinstall.h"
 #include "reporting/report_session.h"
+#include "ui/ai_diagnosis_dialog.h"
+#include "usb/usb_drives.h"
+#include "usb/usb_maker.h"
 #include "ui/main_window_state.h"
 
 namespace pl::ui {
@@ -406,10 +411,36 @@ std::vector<disks::VolumeInfo> FindTargetLive(bool* found) {
   return *found ? std::vector<disks::VolumeInfo>{} : disks::ListFixedVolumes();
 }
 
-RunOutcome RunLive(const RunRequest& request, const RunProgress&) {
-  RunOutcome outcome;
-  outcome.error = request.kind == RunKind::Usb ? "U 盘制作功能暂不可用" : "该任务暂不可用";
-  return outcome;
+RunOutcome OutcomeOf(const pipeline::PipelineResult& result) {
+  return {result.ok, result.error, result.sessionId, result.backupPath, result.imageEdition};
+}
+
+// The pipelines' callback also names the stage, which the window does not show.
+RunOutcome RunLive(const RunRequest& request, const RunProgress& progress) {
+  const pipeline::ProgressCallback callback = [&progress](const std::string&, const std::string& message,
+                                                          int percent) { progress(message, percent); };
+  switch (request.kind) {
+    case RunKind::Reinstall:
+      return OutcomeOf(pipeline::RunReinstall(request.image, request.items, request.resources, request.clientVersion,
+                                              request.dryRun, callback, request.wishlist));
+    case RunKind::Backup:
+      return OutcomeOf(pipeline::RunBackup(request.resources, request.clientVersion, request.dryRun, callback));
+    case RunKind::Restore:
+      return OutcomeOf(pipeline::RunRestore(request.restoreImagePath, request.items, request.resources,
+                                            request.clientVersion, request.dryRun, callback));
+    default: {
+      const usb::UsbDriveInfo drive{request.usbDrive.diskNumber, request.usbDrive.name, request.usbDrive.sizeGb};
+      const usb::UsbMakeResult result = usb::MakeUsbBootDisk(drive, request.image, request.items, request.resources,
+                                                             request.clientVersion, request.dryRun, callback);
+      return {result.ok, result.error, result.sessionId, {}, {}};
+    }
+  }
+}
+
+std::vector<UsbDrive> ListUsbDrivesLive() {
+  std::vector<UsbDrive> drives;
+  for (const usb::UsbDriveInfo& drive : usb::ListUsbDrives()) drives.push_back({drive.diskNumber, drive.name, drive.sizeGb});
+  return drives;
 }
 
 }  // namespace
@@ -423,8 +454,10 @@ MainWindowSeams LiveMainWindowSeams() {
   seams.isWinPE = base::IsWinPE;
   seams.findTarget = FindTargetLive;
   seams.run = RunLive;
-  seams.listUsbDrives = [] { return std::vector<UsbDrive>{}; };
-  seams.runAiDiagnosis = [](HWND, const AiRequest&) { return false; };
+  seams.listUsbDrives = ListUsbDrivesLive;
+  seams.runAiDiagnosis = [](HWND owner, const AiRequest& request) {
+    return RunAiDiagnosis(owner, {request.sessionId, request.stage, request.errorMessage, request.diagnosticText});
+  };
   seams.buildDiagnosticText = [] { return inspect::BuildDiagnosticText(base::kClientVersion); };
   seams.restartWindows = RestartWindows;
   seams.startThread = StartDetachedThread;
