@@ -156,6 +156,37 @@ TEST_F(EntryTest, WithoutACatalogTheErrorIsShownAndTheWindowCloses) {
   EXPECT_EQ(program.WaitForExit(kWait), 0);
 }
 
+// The shipped window with the real runs behind it: a dry-run reinstall from the environment page to the result and
+// the dry-run box, against the stand-in's catalog and the prefix's drives.
+TEST_F(EntryTest, ADryRunReinstallGoesThroughEveryPageToTheDryRunBox) {
+  GuiProgram program;
+  ASSERT_TRUE(Start(&program, L"--dry-run"));
+  HWND window = test::WaitForWindow(L"PlHostGuiMainWindow", program.processId, kWait);
+  ASSERT_NE(window, nullptr);
+  auto waitVisible = [window](int id) {
+    for (int waited = 0; waited < 1200 && !test::ControlVisible(window, id); ++waited) Sleep(100);
+    return test::ControlVisible(window, id);
+  };
+  for (int waited = 0; waited < 600 && !test::ControlEnabled(window, 1102); ++waited) Sleep(100);
+  ASSERT_TRUE(test::PressButton(window, 1102));
+  ASSERT_TRUE(waitVisible(1003));  // images
+  ASSERT_TRUE(test::PressButton(window, 1102));
+  ASSERT_TRUE(waitVisible(1005));  // install items
+  SendMessageW(GetDlgItem(window, 1701), BM_CLICK, 0, 0);  // no automatic restart: the result page stays
+  ASSERT_TRUE(test::PressButton(window, 1102));
+  ASSERT_TRUE(waitVisible(1009));
+  const std::string result = base::WideToUtf8(test::ControlText(window, 1009));
+  EXPECT_EQ(result.rfind("安装准备已完成！", 0), 0u) << result;
+  ASSERT_TRUE(test::PressButton(window, 1102));
+  HWND box = test::WaitForMessageBox(kCaption, program.processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(test::PressButton(box, IDOK));
+  EXPECT_EQ(program.WaitForExit(kWait), 0);
+  std::string log;
+  test::ReadFileBytes(temp.path + L"\\PelloraLogs\\pl_host_gui.log", &log);
+  EXPECT_NE(log.find("[dry-run] 跳过系统镜像检查: "), std::string::npos);
+}
+
 TEST_F(EntryTest, StartingTheInstalledCopyRefreshesShortcutAndEntry) {
   std::string error;
   ASSERT_TRUE(install::SelfInstall(test::HostGuiPath(), "0.0.1", &error)) << error;
