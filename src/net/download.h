@@ -45,8 +45,10 @@ struct DownloadOptions {
                                             // least this often
   uint64_t splitBytes = 4ull << 20;         // an idle connection takes over the second half of a range that
                                             // has at least twice this many bytes left
-  uint32_t readSize = 1u << 20;             // bytes asked of WinHTTP per read of a range (under Wine a read
-                                            // returns only once that many arrived or the body ended)
+  uint32_t readSize = 1u << 20;             // bytes asked for per read of a range (under Wine WinHTTP returns
+                                            // only once that many arrived or the body ended)
+  bool directHttp = true;                   // plain-HTTP ranges over our own sockets when the machine reaches
+                                            // the server without a proxy; false = always WinHTTP
 };
 inline constexpr uint64_t kMaxRangeRequest = 1ull << 30;
 

@@ -1,10 +1,11 @@
 #include "net/http_request.h"
 
 #include "base/text.h"
+#include "net/http_head.h"
 
 namespace pl::net {
 
-const wchar_t kUserAgent[] = L"PelloraReinstall/1.0";
+const wchar_t kUserAgent[] = L"" PL_NET_USER_AGENT;
 
 namespace {
 

@@ -14,12 +14,15 @@
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
+#include "net/direct_http.h"
 
 namespace pl::net {
 namespace {
 
 // Failures in a row without a byte received, on the last connection left, before the attempt gives up.
 constexpr int kStrikeLimit = 3;
+// What WinHTTP waits by default for a send or a receive, kept for our own connections.
+constexpr uint32_t kSocketTimeoutMs = 30000;
 
 void SetError(std::string* error, std::string text) {
   if (error) *error = std::move(text);
@@ -46,7 +49,20 @@ bool WriteAt(HANDLE file, uint64_t offset, const char* data, DWORD size, DWORD* 
   return true;
 }
 
-enum class PieceEnd { kDone, kFailed, kRefused, kRemoteChanged };
+enum class PieceEnd { kDone, kFailed, kRefused, kRemoteChanged, kRedirected };
+
+// A worker's connection: WinHTTP's, or our own socket while the transfer goes direct.
+struct Connection {
+  OpenedRequest web;
+  DirectConnection own;
+  bool viaOwn = false;  // the current response arrives on `own`
+};
+
+// Closes both, WinHTTP's without handing its connection on.
+void Drop(Connection* conn) {
+  if (conn->web.request) DisableKeepAlive(conn->web.request.get());
+  *conn = Connection();
+}
 
 // The range a worker is fetching: it has written up to `at` (or is about to), and stops at `end`, which an idle
 // worker may move back when it takes over the second half.
@@ -65,6 +81,8 @@ struct Shared {
   uint64_t checkpointBytes = 0;
   uint64_t splitBytes = 0;
   std::atomic<bool> stopping{false};
+  std::atomic<bool> direct{false};  // range requests go over our own sockets to `target`
+  DirectTarget target;
 
   std::mutex mutex;
   std::condition_variable changed;  // the prefix grew, or the workers are done
@@ -123,14 +141,62 @@ void StopAll(Shared& s, RangedOutcome reason, const std::string& error) {
   s.changed.notify_all();
 }
 
-// Sends the range request for `piece` on the worker's connection (opening one when it has none) and checks that
-// the answer is exactly that piece of a file of the expected size.
-PieceEnd RequestPiece(Shared& s, ByteExtent piece, OpenedRequest* conn, std::string* error) {
-  const bool connected = static_cast<bool>(conn->connection);
-  if (connected ? !OpenNextRequest(L"GET", conn, error) : !OpenRequest(L"GET", s.transfer.url, false, conn, error)) {
+// Checks that an answer is exactly `piece` of a file of the expected size.
+PieceEnd CheckAnswer(Shared& s, ByteExtent piece, int status, bool hasRange, uint64_t first, uint64_t last,
+                     uint64_t size, const std::string& rangeText, std::string* error) {
+  if (status == 200) return PieceEnd::kRefused;
+  if (status == 416) return PieceEnd::kRemoteChanged;
+  if (status != 206) {
+    SetError(error, "HTTP 状态码异常: " + std::to_string(status));
     return PieceEnd::kFailed;
   }
-  HINTERNET request = conn->request.get();
+  if (!hasRange) {
+    SetError(error, "分段响应缺少有效的 Content-Range: " + rangeText);
+    return PieceEnd::kFailed;
+  }
+  if (size != s.total) return PieceEnd::kRemoteChanged;
+  if (first != piece.begin || last != piece.end - 1) {
+    SetError(error, "分段响应的范围不符: 请求 " + RangeText(piece) + "，收到 " + rangeText);
+    return PieceEnd::kFailed;
+  }
+  return PieceEnd::kDone;
+}
+
+// The range request over our own socket. A redirect is left to WinHTTP, which follows it.
+PieceEnd RequestPieceDirect(Shared& s, ByteExtent piece, DirectConnection* conn, std::string* error) {
+  ResponseHead head;
+  if (!DirectRequest(s.target, piece, kSocketTimeoutMs, conn, &head, error)) return PieceEnd::kFailed;
+  if (head.status >= 300 && head.status < 400) return PieceEnd::kRedirected;
+  const PieceEnd end = CheckAnswer(s, piece, head.status, head.hasRange, head.rangeFirst, head.rangeLast,
+                                   head.rangeTotal, head.contentRange, error);
+  if (end != PieceEnd::kDone) return end;
+  // The body must be the piece's bytes and nothing else.
+  if (head.encoded || (head.hasLength && head.length != piece.end - piece.begin)) {
+    SetError(error, "分段响应的长度不符: 请求 " + RangeText(piece));
+    return PieceEnd::kFailed;
+  }
+  return PieceEnd::kDone;
+}
+
+// Sends the range request for `piece` on the worker's connection (opening one when it has none) and checks that
+// the answer is exactly that piece of a file of the expected size.
+PieceEnd RequestPiece(Shared& s, ByteExtent piece, Connection* conn, std::string* error) {
+  if (s.direct) {
+    conn->viaOwn = true;
+    const PieceEnd end = RequestPieceDirect(s, piece, &conn->own, error);
+    if (end != PieceEnd::kRedirected) return end;
+    conn->own = DirectConnection();
+    if (s.direct.exchange(false)) {
+      log::LogInfo("分段请求被服务器转向，改由 WinHTTP 发送: " + base::WideToUtf8(s.transfer.path));
+    }
+  }
+  conn->viaOwn = false;
+  OpenedRequest* web = &conn->web;
+  const bool connected = static_cast<bool>(web->connection);
+  if (connected ? !OpenNextRequest(L"GET", web, error) : !OpenRequest(L"GET", s.transfer.url, false, web, error)) {
+    return PieceEnd::kFailed;
+  }
+  HINTERNET request = web->request.get();
   const std::wstring range = L"Range: " + base::Utf8ToWide(RangeText(piece));
   WinHttpAddRequestHeaders(request, range.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
@@ -141,30 +207,29 @@ PieceEnd RequestPiece(Shared& s, ByteExtent piece, OpenedRequest* conn, std::str
     SetError(error, "WinHttpReceiveResponse 失败: " + std::to_string(GetLastError()));
     return PieceEnd::kFailed;
   }
-  const int32_t status = QueryStatusCode(request);
-  if (status == 200) return PieceEnd::kRefused;
-  if (status == 416) return PieceEnd::kRemoteChanged;
-  if (status != 206) {
-    SetError(error, "HTTP 状态码异常: " + std::to_string(status));
-    return PieceEnd::kFailed;
-  }
   std::wstring text;
   uint64_t first = 0, last = 0, size = 0;
-  if (!QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, &text) ||
-      !ParseContentRange(base::WideToUtf8(text), &first, &last, &size)) {
-    SetError(error, "分段响应缺少有效的 Content-Range: " + base::WideToUtf8(text));
-    return PieceEnd::kFailed;
+  const bool hasRange = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, &text) &&
+                        ParseContentRange(base::WideToUtf8(text), &first, &last, &size);
+  return CheckAnswer(s, piece, QueryStatusCode(request), hasRange, first, last, size, base::WideToUtf8(text), error);
+}
+
+// The next bytes of the current response: false on a transport error.
+bool ReadBody(Connection* conn, char* data, DWORD want, DWORD* read, std::string* error) {
+  if (conn->viaOwn) {
+    const int64_t got = DirectRead(&conn->own, data, want, error);
+    *read = got > 0 ? static_cast<DWORD>(got) : 0;
+    return got >= 0;
   }
-  if (size != s.total) return PieceEnd::kRemoteChanged;
-  if (first != piece.begin || last != piece.end - 1) {
-    SetError(error, "分段响应的范围不符: 请求 " + RangeText(piece) + "，收到 " + base::WideToUtf8(text));
-    return PieceEnd::kFailed;
+  if (!WinHttpReadData(conn->web.request.get(), data, want, read)) {
+    SetError(error, "WinHttpReadData 失败");
+    return false;
   }
-  return PieceEnd::kDone;
+  return true;
 }
 
 // Reads the body of an answered request into the worker's slot until its end (which may move back meanwhile).
-PieceEnd ReceivePiece(Shared& s, size_t worker, HINTERNET request, std::vector<char>* buffer, std::string* error) {
+PieceEnd ReceivePiece(Shared& s, size_t worker, Connection* conn, std::vector<char>* buffer, std::string* error) {
   uint64_t at, end;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -180,10 +245,7 @@ PieceEnd ReceivePiece(Shared& s, size_t worker, HINTERNET request, std::vector<c
     // Never more than the slot: the first request of a download asked for everything from its start on.
     const DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer->size(), end - at));
     DWORD read = 0;
-    if (!WinHttpReadData(request, buffer->data(), want, &read)) {
-      SetError(error, "WinHttpReadData 失败");
-      return PieceEnd::kFailed;
-    }
+    if (!ReadBody(conn, buffer->data(), want, &read, error)) return PieceEnd::kFailed;
     if (read == 0) {
       SetError(error, "下载中断: 已收到 " + std::to_string(at - begin) + " 字节，应为 " + std::to_string(end - begin) +
                           " 字节（" + RangeText({begin, end}) + "）");
@@ -269,8 +331,8 @@ bool KeepGoingAfterFailure(Shared& s, size_t worker, uint64_t begin, const std::
 }
 
 void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
-  OpenedRequest conn;
-  if (first) conn = std::move(*first);
+  Connection conn;
+  if (first) conn.web = std::move(*first);
   std::vector<char> buffer(std::clamp<uint32_t>(s.transfer.options.readSize, 4096, 16u << 20));
   bool answered = first != nullptr;  // the first request arrives answered, for everything from its start on
   for (;;) {
@@ -285,7 +347,7 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
     std::string error;
     PieceEnd end = answered ? PieceEnd::kDone : RequestPiece(s, *piece, &conn, &error);
     answered = false;
-    if (end == PieceEnd::kDone) end = ReceivePiece(s, worker, conn.request.get(), &buffer, &error);
+    if (end == PieceEnd::kDone) end = ReceivePiece(s, worker, &conn, &buffer, &error);
     bool cutShort;
     {
       std::lock_guard<std::mutex> lock(s.mutex);
@@ -293,10 +355,7 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
     }
     if (end == PieceEnd::kDone) {
       // A response left unread (its range was taken over, or it asked for more) closes with its connection.
-      if (cutShort) {
-        DisableKeepAlive(conn.request.get());
-        conn = OpenedRequest();
-      }
+      if (cutShort) Drop(&conn);
       {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.checkpointWanted = true;
@@ -305,15 +364,14 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
       continue;
     }
     // Whatever went wrong, this connection is not used again.
-    if (conn.request) DisableKeepAlive(conn.request.get());
-    conn = OpenedRequest();
+    Drop(&conn);
     if (end == PieceEnd::kRefused || end == PieceEnd::kRemoteChanged) {
       StopAll(s, end == PieceEnd::kRefused ? RangedOutcome::kRangesRefused : RangedOutcome::kRemoteChanged, "");
       break;
     }
     if (!KeepGoingAfterFailure(s, worker, piece->begin, error)) break;
   }
-  conn = OpenedRequest();
+  Drop(&conn);
   std::lock_guard<std::mutex> lock(s.mutex);
   s.slots[worker].busy = false;
   --s.active;
@@ -362,6 +420,17 @@ void RunHasher(Shared& s) {
       return;
     }
   }
+}
+
+// The URL the request ended up at after redirects; `fallback` when WinHTTP cannot tell.
+std::wstring FinalUrl(HINTERNET request, const std::wstring& fallback) {
+  DWORD size = 0;
+  WinHttpQueryOption(request, WINHTTP_OPTION_URL, nullptr, &size);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size < sizeof(wchar_t)) return fallback;
+  std::wstring url(size / sizeof(wchar_t), L'\0');
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) return fallback;
+  url.resize(wcsnlen(url.c_str(), url.size()));
+  return url.empty() ? fallback : url;
 }
 
 }  // namespace
@@ -438,7 +507,16 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   s.reported = s.covered;
 
   // The first request already answered carries the first missing piece; the other workers start on the next ones.
-  const bool firstAnswered = transfer.first && !s.queue.empty();
+  // Our own connections ask the address the first answer came from; its body is left unread and its connection
+  // closed, so that no more connections are open than the options allow.
+  std::wstring url = transfer.url;
+  if (transfer.first && transfer.first->request) url = FinalUrl(transfer.first->request.get(), transfer.url);
+  s.direct = transfer.options.directHttp && DirectTargetOf(url, &s.target) && MachineGoesDirect(url);
+  if (s.direct && transfer.first) {
+    if (transfer.first->request) DisableKeepAlive(transfer.first->request.get());
+    *transfer.first = OpenedRequest();
+  }
+  const bool firstAnswered = transfer.first && !s.direct && !s.queue.empty();
   const int workers = static_cast<int>(std::min<size_t>(std::max(transfer.options.connections, 1), s.queue.size()));
   s.slots.resize(std::max(workers, 1));
   if (firstAnswered) {

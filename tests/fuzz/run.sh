@@ -8,7 +8,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=${PL_FUZZ_BUILD:-$here/../../build/fuzz}
-all=(zip_reader inflate ini catalog_json bcdedit_id bitlocker_percent wim_reader)
+all=(zip_reader inflate ini catalog_json bcdedit_id bitlocker_percent wim_reader http_head)
 seconds=${1:?"usage: $0 SECONDS [target...] (targets: ${all[*]})"}
 shift
 targets=("$@")

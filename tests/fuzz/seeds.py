@@ -135,6 +135,10 @@ def seeds_wim_reader(build):
     return [read(os.path.join(fixtures, name)) for name in sorted(os.listdir(fixtures))]
 
 
+def seeds_http_head(build):
+    return [s for s in c_literals(os.path.join(ROOT, "tests", "net", "direct_http_test.cpp")) if s.startswith(b"HTTP/")]
+
+
 def main():
     build, targets = sys.argv[1], sys.argv[2:]
     for target in targets:

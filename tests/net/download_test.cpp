@@ -482,24 +482,36 @@ struct RangedDownloadTest : DownloadFixture {
 TEST_F(RangedDownloadTest, RangesLandInPlaceAndOnlyTheCutOneIsFetchedAgain) {
   const std::string content = GeneratedBytes(13, 950000);
   const std::string md5 = server.PutFile("win.esd", content);
-  server.AddRule({.path = "/files/win.esd", .times = 1, .cutAfter = 5000, .range = "bytes=300000-399999"});
-  std::string error;
-  ASSERT_TRUE(DownloadVerified(Job("win.esd", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
-  EXPECT_TRUE(Read(L"win.esd") == content);
-  EXPECT_FALSE(test::FileExists(Target(L"win.esd.plparts")));
-  // The first request asks for everything and serves the first range; the others ask for one range each.
-  std::vector<std::string> expected = {"", "bytes=305000-399999"};
-  for (uint64_t at = 100000; at < 950000; at += 100000) {
-    expected.push_back("bytes=" + std::to_string(at) + "-" + std::to_string(std::min<uint64_t>(at + 100000, 950000) - 1));
+  // Over our own connections the first answer only tells the size and ranges; through WinHTTP it also serves the
+  // first range.
+  for (const bool direct : {true, false}) {
+    SCOPED_TRACE(direct ? "own connections" : "WinHTTP");
+    UseLog(direct ? L"direct.log" : L"winhttp.log");
+    transfers.clear();
+    verifies.clear();
+    DeleteFileW(Target(L"win.esd").c_str());
+    server.AddRule({.path = "/files/win.esd", .times = 1, .cutAfter = 5000, .range = "bytes=300000-399999"});
+    const size_t before = server.Requests().size();
+    DownloadOptions options = SmallRanges();
+    options.directHttp = direct;
+    std::string error;
+    ASSERT_TRUE(DownloadVerified(Job("win.esd", md5), Recorder(), &error, Pauses(), options)) << error;
+    EXPECT_TRUE(Read(L"win.esd") == content);
+    EXPECT_FALSE(test::FileExists(Target(L"win.esd.plparts")));
+    std::vector<std::string> expected = {"", "bytes=305000-399999"};
+    for (uint64_t at = direct ? 0 : 100000; at < 950000; at += 100000) {
+      expected.push_back("bytes=" + std::to_string(at) + "-" +
+                         std::to_string(std::min<uint64_t>(at + 100000, 950000) - 1));
+    }
+    EXPECT_EQ(SortedRanges(server.Requests(), before), Sorted(expected));
+    EXPECT_TRUE(pauses.empty());
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              RangedLine(L"win.esd", 950000),
+                              "T [WARN] 分段下载失败，单独重新获取 bytes=305000-399999: 下载中断: 已收到 5000 字节，"
+                              "应为 100000 字节（bytes=300000-399999）"}));
+    ExpectRisingTo(transfers, 950000);
+    ExpectRisingTo(verifies, 950000);  // hashed while arriving: no pass of its own afterwards
   }
-  EXPECT_EQ(SortedRanges(server.Requests()), Sorted(expected));
-  EXPECT_TRUE(pauses.empty());
-  EXPECT_EQ(LogLines(), (std::vector<std::string>{
-                            RangedLine(L"win.esd", 950000),
-                            "T [WARN] 分段下载失败，单独重新获取 bytes=305000-399999: 下载中断: 已收到 5000 字节，"
-                            "应为 100000 字节（bytes=300000-399999）"}));
-  ExpectRisingTo(transfers, 950000);
-  ExpectRisingTo(verifies, 950000);  // hashed while arriving: no pass of its own afterwards
 }
 
 TEST_F(RangedDownloadTest, IdleConnectionsTakeOverTheSecondHalfOfASlowRange) {
@@ -599,7 +611,8 @@ TEST_F(RangedDownloadTest, ARecordThatLiesCostsOneFreshDownloadAndNeverASuccess)
     EXPECT_FALSE(test::FileExists(Target(L"boot.wim.plparts")));
     EXPECT_EQ(pauses, c.pauses);
     EXPECT_EQ(LogLines(), c.log);
-    EXPECT_EQ(SortedRanges(server.Requests(), before), Sorted({"", "bytes=100000-199999", "bytes=200000-299999"}));
+    EXPECT_EQ(SortedRanges(server.Requests(), before),
+              Sorted({"", "bytes=0-99999", "bytes=100000-199999", "bytes=200000-299999"}));
   }
 }
 
@@ -627,6 +640,39 @@ TEST_F(RangedDownloadTest, AServerThatIgnoresRangesGetsOneStream) {
     const std::string first = recorded ? "T [INFO] 按断点记录继续分段下载（已有 1000/350000 字节）: " + path
                                        : RangedLine(L"tools.zip", 350000);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{first, refused}));
+  }
+}
+
+TEST_F(RangedDownloadTest, RedirectedRangesFollowTheFirstAnswerOrGoBackToWinHttp) {
+  const std::string content = GeneratedBytes(43, 400000);
+  const std::string md5 = server.PutFile("new.wim", content);
+  server.AddRule({.path = "/files/old.wim", .status = 302, .location = base::WideToUtf8(server.Url("/files/new.wim"))});
+  const std::string path = Utf8Target(L"old.wim");
+  // The first redirect our own connections meet hands the ranges back to WinHTTP, which follows it.
+  for (const bool recorded : {false, true}) {
+    SCOPED_TRACE(recorded ? "recorded" : "fresh");
+    UseLog(recorded ? L"recorded.log" : L"fresh.log");
+    if (recorded) {
+      ASSERT_TRUE(test::WriteFileBytes(Target(L"old.wim"), content.substr(0, 1000)));
+      ASSERT_TRUE(SavePartRecord(Target(L"old.wim"), {400000, {{0, 1000}}}));
+    }
+    const size_t before = server.Requests().size();
+    std::string error;
+    ASSERT_TRUE(DownloadVerified(Job("old.wim", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
+    EXPECT_TRUE(Read(L"old.wim") == content);
+    std::vector<std::string> moved;
+    for (size_t i = before; i < server.Requests().size(); ++i) {
+      if (server.Requests()[i].path == "/files/new.wim") moved.push_back(server.Requests()[i].Header("Range"));
+    }
+    std::sort(moved.begin(), moved.end());
+    EXPECT_EQ(moved, recorded ? Sorted({"bytes=1000-100999", "bytes=101000-200999", "bytes=201000-300999",
+                                        "bytes=301000-399999"})
+                              : Sorted({"", "bytes=0-99999", "bytes=100000-199999", "bytes=200000-299999",
+                                        "bytes=300000-399999"}));
+    // Wine's WinHTTP cannot tell where a request was redirected to, so there the fresh download goes back too.
+    const std::string first = recorded ? "T [INFO] 按断点记录继续分段下载（已有 1000/400000 字节）: " + path
+                                       : RangedLine(L"old.wim", 400000);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{first, "T [INFO] 分段请求被服务器转向，改由 WinHTTP 发送: " + path}));
   }
 }
 

@@ -158,6 +158,7 @@ void DevServerSession::AddRule(const DevServerRule& rule) {
     value["status"] = rule.status;
     value["body"] = rule.body;
     value["headers"] = {{"Content-Type", rule.contentType.empty() ? "text/plain; charset=utf-8" : rule.contentType}};
+    if (!rule.location.empty()) value["headers"]["Location"] = rule.location;
   }
   if (rule.cutAfter >= 0) value["cutAfter"] = rule.cutAfter;
   if (!rule.range.empty()) value["range"] = rule.range;

@@ -19,6 +19,7 @@ struct DevServerRule {
   int status = 0;            // non-zero: answer with this status and `body`
   std::string body;          // UTF-8
   std::string contentType;   // with `status`; default "text/plain; charset=utf-8"
+  std::string location;      // with `status`: a Location header (for redirects)
   int delayMs = 0;           // wait this long before answering
   int64_t cutAfter = -1;     // send the announced length but only this many body bytes, then close
   bool drop = false;         // reset the connection without any answer
