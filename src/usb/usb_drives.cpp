@@ -49,6 +49,7 @@ const UsbMachine& LiveUsbMachine() {
       .describeDisk = DescribeDisk,
       .systemDiskNumber = [] { return static_cast<int32_t>(disks::DiskNumberOfDrive(disks::GetSystemDriveLetter())); },
       .labelPause = [](uint32_t ms) { Sleep(ms); },
+      .diskOfDrive = [](wchar_t letter) { return static_cast<int32_t>(disks::DiskNumberOfDrive(letter)); },
       .firmwareType = disks::GetFirmwareType,
       .retryPause = {},
   };

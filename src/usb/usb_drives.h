@@ -47,6 +47,7 @@ struct UsbMachine {
   std::function<DiskDescriptor(int32_t number)> describeDisk;
   std::function<int32_t()> systemDiskNumber;       // disk of the system drive; -1 when unknown
   std::function<void(uint32_t ms)> labelPause;     // before each look for a formatted partition's letter
+  std::function<int32_t(wchar_t letter)> diskOfDrive;  // physical disk of a drive; -1 when unknown
   std::function<disks::FirmwareType()> firmwareType;
   net::RetryPause retryPause;                      // between download attempts; empty = Sleep
 };

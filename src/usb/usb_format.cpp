@@ -47,12 +47,32 @@ std::string UsbFormatScript(int32_t diskNumber) {
          "assign\r\n";
 }
 
-wchar_t FindDriveByLabel(const std::wstring& label, const UsbMachine& machine, int attempts, uint32_t pauseMs) {
+wchar_t PickLabeledDrive(const std::vector<LabeledDrive>& drives, int32_t diskNumber) {
+  for (const LabeledDrive& drive : drives) {
+    if (drive.disk >= 0 && drive.disk == diskNumber) return drive.letter;
+  }
+  return drives.size() == 1 && drives[0].disk < 0 ? drives[0].letter : 0;
+}
+
+wchar_t FindDriveByLabel(const std::wstring& label, int32_t diskNumber, const UsbMachine& machine, int attempts,
+                         uint32_t pauseMs) {
+  std::wstring passedOver;  // letters already named in the log
   for (int attempt = 0; attempt < attempts; ++attempt) {
     machine.labelPause(pauseMs);
-    const DWORD drives = GetLogicalDrives();
+    const DWORD present = GetLogicalDrives();
+    std::vector<LabeledDrive> drives;
     for (wchar_t letter = L'D'; letter <= L'Z'; ++letter) {
-      if ((drives & (1u << (letter - L'A'))) && LabelOf(letter) == label) return letter;
+      if ((present & (1u << (letter - L'A'))) && LabelOf(letter) == label) {
+        drives.push_back({letter, machine.diskOfDrive(letter)});
+      }
+    }
+    if (const wchar_t found = PickLabeledDrive(drives, diskNumber)) return found;
+    for (const LabeledDrive& drive : drives) {
+      if (drive.disk == diskNumber || passedOver.find(drive.letter) != std::wstring::npos) continue;
+      passedOver += drive.letter;
+      log::LogWarn("跳过同样卷标的 " + base::WideToUtf8(std::wstring(1, drive.letter)) + ": 盘（" +
+                   (drive.disk < 0 ? std::string("所在磁盘未知") : "在磁盘 " + std::to_string(drive.disk) + " 上") +
+                   "），它不是刚格式化的 U 盘");
     }
   }
   return 0;
@@ -75,9 +95,9 @@ UsbFormatResult FormatUsbDisk(const UsbDriveInfo& drive, bool dryRun, const UsbM
   if (dryRun) return {.ok = true, .peLetter = L'Y', .dataLetter = L'Z'};
 
   UsbFormatResult result;
-  result.peLetter = FindDriveByLabel(kBootLabel, machine);
+  result.peLetter = FindDriveByLabel(kBootLabel, drive.diskNumber, machine);
   if (result.peLetter == 0) return Failed("格式化后未能定位到 U 盘引导分区的盘符");
-  result.dataLetter = FindDriveByLabel(kDataLabel, machine);
+  result.dataLetter = FindDriveByLabel(kDataLabel, drive.diskNumber, machine);
   if (result.dataLetter == 0) return Failed("格式化后未能定位到 U 盘数据分区的盘符");
   result.ok = true;
   return result;

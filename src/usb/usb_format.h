@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "usb/usb_drives.h"
 
@@ -28,9 +29,18 @@ inline constexpr char kDiskChangedMessage[] =
 // The diskpart script for the disk, "\r\n" after every line.
 std::string UsbFormatScript(int32_t diskNumber);
 
-// Looks for a present drive 'D' to 'Z' labelled exactly `label`: up to `attempts` looks, each after
-// `machine.labelPause(pauseMs)`. 0 when none appeared.
-wchar_t FindDriveByLabel(const std::wstring& label, const UsbMachine& machine, int attempts = 10,
+// A present drive carrying the label, and the physical disk it lies on (-1 when unknown).
+struct LabeledDrive {
+  wchar_t letter = 0;
+  int32_t disk = -1;
+};
+// Among the drives carrying the label, the one on `diskNumber`; one whose disk is unknown only when it is the only
+// drive with the label: an older stick of ours still plugged in must not receive the files. 0 when none.
+wchar_t PickLabeledDrive(const std::vector<LabeledDrive>& drives, int32_t diskNumber);
+
+// Looks for a present drive 'D' to 'Z' labelled exactly `label` on disk `diskNumber` (PickLabeledDrive): up to
+// `attempts` looks, each after `machine.labelPause(pauseMs)`. 0 when none appeared.
+wchar_t FindDriveByLabel(const std::wstring& label, int32_t diskNumber, const UsbMachine& machine, int attempts = 10,
                          uint32_t pauseMs = 500);
 
 // Right before the wipe the disk is asked for again and must still be the `drive` the user chose from the list

@@ -4,6 +4,7 @@
 
 #include "base/constants.h"
 #include "printers.h"
+#include "usb/usb_format.h"
 
 namespace pl::usb::test {
 namespace {
@@ -72,6 +73,25 @@ TEST(WhyDiskChangedTest, OnlyTheListedUsbDiskPasses) {
       {"LengthUnreadable", Usb("Kingston", "DataTraveler", 0), 0, "磁盘 3 的容量已无法读取"},
   };
   for (const auto& c : cases) EXPECT_EQ(WhyDiskChanged(listed, c.now, c.systemDisk), c.why) << c.name;
+}
+
+// The letter of a freshly formatted partition: the labelled drive on the chosen disk (3); a drive whose disk is
+// unknown only when no other drive carries the label.
+TEST(PickLabeledDriveTest, TheChosenDiskOrTheOnlyDriveOfUnknownDisk) {
+  struct Case {
+    std::vector<LabeledDrive> drives;
+    wchar_t picked;
+  };
+  for (const Case& c : std::vector<Case>{{{}, 0},
+                                         {{{L'E', 3}}, L'E'},
+                                         {{{L'E', 5}, {L'F', 3}}, L'F'},
+                                         {{{L'E', 5}}, 0},
+                                         {{{L'E', -1}}, L'E'},
+                                         {{{L'E', -1}, {L'F', -1}}, 0},
+                                         {{{L'E', -1}, {L'F', 3}}, L'F'},
+                                         {{{L'E', 5}, {L'F', -1}}, 0}}) {
+    EXPECT_EQ(PickLabeledDrive(c.drives, 3), c.picked) << c.drives.size();
+  }
 }
 
 }  // namespace

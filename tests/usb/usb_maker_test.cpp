@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "base/constants.h"
@@ -28,7 +29,7 @@ const std::wstring kStickData = L"V:\\$PelloraData$";
 // The run machine of the reinstall tests, plus a stick on disk 3 (disk 0 holds the system). Its two partitions
 // appear as mapped drives U: ("PELLORA_PE") and V: ("PELLORA_DATA") only once the label search has paused
 // `bootAfter` and `dataAfter` times (counted over both searches; 0 = never), as freshly formatted partitions
-// mount some time after diskpart returns.
+// mount some time after diskpart returns. Other drives lie on no known disk unless `disksOfDrives` says so.
 struct UsbRunTest : pipeline::test::RunFixture {
   UsbRunTest() {
     image = {.key = "win10_ltsc", .displayName = "Windows 10 企业版 LTSC", .imageIndex = 2};
@@ -42,6 +43,10 @@ struct UsbRunTest : pipeline::test::RunFixture {
       labelPauses.push_back(ms);
       if (labelPauses.size() == bootAfter) bootDrive.emplace(L'U', bootStick.path, "PELLORA_PE");
       if (labelPauses.size() == dataAfter) dataDrive.emplace(L'V', dataStick.path, "PELLORA_DATA");
+    };
+    usb.diskOfDrive = [this](wchar_t letter) {
+      const auto found = disksOfDrives.find(letter);
+      return found == disksOfDrives.end() ? -1 : found->second;
     };
     usb.firmwareType = [] { return disks::FirmwareType::Uefi; };
     usb.retryPause = [this](uint32_t ms) { pauses.push_back(ms); };
@@ -65,6 +70,7 @@ struct UsbRunTest : pipeline::test::RunFixture {
                           14 * base::kGiB + base::kGiB / 2};
   int32_t systemDisk = 0;
   UsbMachine usb;
+  std::map<wchar_t, int32_t> disksOfDrives = {{L'U', 3}, {L'V', 3}};
   size_t bootAfter = 1;
   size_t dataAfter = 1;
   std::vector<uint32_t> labelPauses;
@@ -81,6 +87,8 @@ struct FormatCase {
   size_t dataAfter;
   UsbFormatResult result;
   size_t pauses;
+  bool olderStick;      // an older stick of ours on disk 5 as Q: and R:, present all along
+  const char* warning;  // the one warning logged; null for none
 };
 
 void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
@@ -91,19 +99,34 @@ TEST_P(UsbFormatTest, WipesThenFindsThePartitionsByLabel) {
   const FormatCase& c = GetParam();
   bootAfter = c.bootAfter;
   dataAfter = c.dataAfter;
+  pl::test::TempDirectory oldBoot, oldData;
+  std::optional<pl::test::ScopedDrive> oldBootDrive, oldDataDrive;
+  if (c.olderStick) {
+    oldBootDrive.emplace(L'Q', oldBoot.path, "PELLORA_PE");
+    oldDataDrive.emplace(L'R', oldData.path, "PELLORA_DATA");
+    disksOfDrives[L'Q'] = 5;
+    disksOfDrives[L'R'] = 5;
+  }
   EXPECT_EQ(FormatUsbDisk(listed, false, usb), c.result);
   EXPECT_EQ(labelPauses, std::vector<uint32_t>(c.pauses, 500));
+  Lines warnings;
+  for (const std::string& line : LogLines()) {
+    if (line.rfind("T [WARN]", 0) == 0) warnings.push_back(line);
+  }
+  EXPECT_EQ(warnings, c.warning ? Lines{c.warning} : Lines{});
   EXPECT_EQ(Journal("diskpart"), Lines{kDisk3Script});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Letters, UsbFormatTest,
     ::testing::Values(
-        FormatCase{"PartitionsMountLate", 3, 5, {true, L'U', L'V', ""}, 5},
+        FormatCase{"PartitionsMountLate", 3, 5, {true, L'U', L'V', ""}, 5, false, nullptr},
         FormatCase{"BootPartitionNeverMounts", 0, 1,
-                   {false, 0, 0, "格式化后未能定位到 U 盘引导分区的盘符"}, 10},
+                   {false, 0, 0, "格式化后未能定位到 U 盘引导分区的盘符"}, 10, false, nullptr},
         FormatCase{"DataPartitionNeverMounts", 2, 0,
-                   {false, 0, 0, "格式化后未能定位到 U 盘数据分区的盘符"}, 12}),
+                   {false, 0, 0, "格式化后未能定位到 U 盘数据分区的盘符"}, 12, false, nullptr},
+        FormatCase{"AnOlderStickWithTheSameLabelsIsPassedOver", 2, 2, {true, L'U', L'V', ""}, 3, true,
+                   "T [WARN] 跳过同样卷标的 Q: 盘（在磁盘 5 上），它不是刚格式化的 U 盘"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UsbRunTest, FullRunMakesTheStickAndLeavesTheSessionOpen) {
