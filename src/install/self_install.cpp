@@ -265,6 +265,12 @@ bool ClearInstallDirectory(const std::wstring& directory, bool keepExecutable, s
     const bool executable =
         CompareStringOrdinal(entry.cFileName, -1, kInstalledExeName, -1, TRUE) == CSTR_EQUAL;
     if (executable && keepExecutable) continue;
+    // The desktop shortcut starts the program in this folder, so its local catalog ("ini\imglist3.ini") lives
+    // here: the operator's data, not code. A link under that name still goes.
+    const bool catalogFolder = CompareStringOrdinal(entry.cFileName, -1, L"ini", -1, TRUE) == CSTR_EQUAL &&
+                               (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                               !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (catalogFolder) continue;
     const std::wstring path = directory + L"\\" + entry.cFileName;
     bool removed = false;
     if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {

@@ -248,7 +248,7 @@ TEST(InstallFolderSecurity, SystemAndAdministratorsFullUsersReadAndRunAdministra
   EXPECT_EQ(error, "设置安装目录权限失败: " + base::WideToUtf8(temp.path) + ", error=5");
 }
 
-TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFiles) {
+TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFilesButTheLocalCatalog) {
   // Someone made the folder first, opened it to everyone and put a DLL the program imports into it.
   const std::wstring directory = InstallDirectory();
   ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
@@ -256,11 +256,15 @@ TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFiles) {
   const std::string opened = EveryoneRights(directory);
   ASSERT_TRUE(opened != "" && opened != "0x1200a9") << opened;
   ASSERT_TRUE(test::WriteFileBytes(directory + L"\\gdiplus.dll", "planted"));
+  // The operator's local catalog stays.
+  ASSERT_TRUE(CreateDirectoryW((directory + L"\\ini").c_str(), nullptr));
+  ASSERT_TRUE(test::WriteFileBytes(directory + L"\\ini\\imglist3.ini", "[catalog]"));
 
   std::string error;
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
   EXPECT_EQ(EveryoneRights(directory), "0x1200a9");  // no more writing, as far as Wine keeps it
   EXPECT_FALSE(FileExists(directory + L"\\gdiplus.dll"));
+  EXPECT_TRUE(FileExists(directory + L"\\ini\\imglist3.ini"));
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "T [WARN] 安装目录里有不是本工具放的文件，已删除: " + base::WideToUtf8(directory) +
                                 "\\gdiplus.dll",
