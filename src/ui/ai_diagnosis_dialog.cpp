@@ -542,6 +542,17 @@ std::unique_ptr<Record> TakeRecord(LPARAM lParam) {
   return std::unique_ptr<Record>(reinterpret_cast<Record*>(lParam));
 }
 
+// A destroyed window's queued messages are never dispatched: the records posted to it just before are freed here,
+// on its last message. Posts after that fail, and their senders keep and free the record.
+void FreeQueuedRecords(HWND window) {
+  MSG queued;
+  while (PeekMessageW(&queued, window, MsgDiagnosisReply, MsgScreenshotFinished, PM_REMOVE)) {
+    if (queued.message == MsgDiagnosisReply) TakeRecord<DiagnosisReply>(queued.lParam);
+    if (queued.message == MsgCommandFinished) TakeRecord<CommandOutcome>(queued.lParam);
+    if (queued.message == MsgScreenshotFinished) TakeRecord<ScreenshotOutcome>(queued.lParam);
+  }
+}
+
 LRESULT CALLBACK DiagnosisWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* state = reinterpret_cast<DiagnosisDialogState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   switch (message) {
@@ -585,6 +596,7 @@ LRESULT CALLBACK DiagnosisWindowProc(HWND window, UINT message, WPARAM wParam, L
     }
     case WM_NCDESTROY:
       SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+      FreeQueuedRecords(window);
       break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
