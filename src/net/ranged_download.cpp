@@ -185,12 +185,12 @@ PieceEnd RequestPiece(Shared& s, ByteExtent piece, Connection* conn, std::string
     conn->viaOwn = true;
     const PieceEnd end = RequestPieceDirect(s, piece, &conn->own, error);
     if (end != PieceEnd::kRedirected) return end;
-    conn->own = DirectConnection();
     if (s.direct.exchange(false)) {
       log::LogInfo("分段请求被服务器转向，改由 WinHTTP 发送: " + base::WideToUtf8(s.transfer.path));
     }
   }
   conn->viaOwn = false;
+  conn->own = DirectConnection();  // idle since the transfer went back to WinHTTP
   OpenedRequest* web = &conn->web;
   const bool connected = static_cast<bool>(web->connection);
   if (connected ? !OpenNextRequest(L"GET", web, error) : !OpenRequest(L"GET", s.transfer.url, false, web, error)) {

@@ -151,7 +151,9 @@ TEST(DirectHttpTest, OnlyPlainHttpWithAsciiHostAndPathGoesDirect) {
            {L"not a url", false}}) {
     DirectTarget target;
     EXPECT_EQ(DirectTargetOf(c.url, &target), c.direct) << c.url;
-    if (c.direct) EXPECT_EQ(std::make_pair(target.host, target.path), std::make_pair(c.host, c.path)) << c.url;
+    if (c.direct) {
+      EXPECT_EQ(std::make_pair(target.host, target.path), std::make_pair(c.host, c.path)) << c.url;
+    }
   }
 }
 
