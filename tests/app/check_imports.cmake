@@ -1,0 +1,22 @@
+# The DLLs the program names in its import table, which the loader resolves before any code runs, first from the
+# program's folder: only known DLLs and the manifest's common controls. Anything else must be delay-loaded.
+# cmake -DOBJDUMP=... -DEXE=... -P check_imports.cmake
+cmake_minimum_required(VERSION 3.25)
+set(allowed advapi32 comctl32 comdlg32 gdi32 kernel32 msvcrt ole32 shell32 user32 ws2_32)
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "objdump could not read ${EXE}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" names "${headers}")
+set(found "")
+foreach(name IN LISTS names)
+  string(REGEX REPLACE "^DLL Name: (.+)\\.[dD][lL][lL]$" "\\1" dll "${name}")
+  string(TOLOWER "${dll}" dll)
+  list(APPEND found ${dll})
+  if(NOT dll IN_LIST allowed)
+    message(SEND_ERROR "${EXE} imports ${dll}.dll at load time: it would be loaded from the program's folder")
+  endif()
+endforeach()
+if(NOT "kernel32" IN_LIST found)
+  message(FATAL_ERROR "no import table read from ${EXE}")
+endif()
