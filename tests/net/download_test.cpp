@@ -749,6 +749,8 @@ TEST_F(RangedDownloadTest, GroupProgressNeverFallsWithFourConnections) {
   // The small one waits until the large one has said its size, or it alone would make 100%.
   server.AddRule({.path = "/files/small", .delayMs = 300});
   server.AddRule({.path = "/files/big", .times = 1, .cutAfter = 20000, .range = "bytes=500000-599999"});
+  // The last range comes after the small file, so that the figure rises in several steps however fast the rest.
+  server.AddRule({.path = "/files/big", .delayMs = 600, .range = "bytes=900000-949999"});
   std::string error;
   ASSERT_TRUE(DownloadGroup(jobs, sink.Sink(), 5, 78, &error, Pauses(), SmallRanges())) << error;
   EXPECT_TRUE(Read(L"big") == big);

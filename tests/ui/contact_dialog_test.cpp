@@ -93,7 +93,7 @@ TEST_F(ContactDialogTest, UndecodablePictureShowsTheFailureTextAndClosesByCloseB
   EXPECT_NEAR(ink.top - picture.top, picture.bottom - ink.bottom, 2);
   EXPECT_LT(ink.bottom - ink.top, 24);
 
-  ASSERT_TRUE(test::ClickCloseBox(dialog));
+  ASSERT_TRUE(test::CloseByCloseBox(dialog));
   test::ExpectOwnerBack(owner, L"closed");
 }
 

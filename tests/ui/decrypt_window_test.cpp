@@ -102,7 +102,7 @@ TEST_F(DecryptWindowTest, ProgressIsTheDecryptedShareAndClosingEarlyReturnsFalse
   HWND window = Open(IDYES);
   ASSERT_NE(window, nullptr);
   ExpectShown(window, kWorking + L"43%", 43, L"关闭窗口", L"decrypt-progress.png");
-  ASSERT_TRUE(test::ClickCloseBox(window));
+  ASSERT_TRUE(test::CloseByCloseBox(window));
   test::ExpectOwnerBack(owner, L"result=0");
 }
 

@@ -35,6 +35,15 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   }
 }
 
+bool CloseByCloseBox(HWND window) {
+  for (int click = 0; click < 3; ++click) {
+    if (!IsWindow(window)) return true;
+    if (!ClickCloseBox(window)) return !IsWindow(window);
+    if (WaitUntil([&] { return !IsWindow(window); }, kUiWait / 3)) return true;
+  }
+  return !IsWindow(window);
+}
+
 std::wstring WaitForText(HWND parent, int controlId, const std::wstring& expected) {
   std::wstring text;
   WaitUntil([&] { return (text = ControlText(parent, controlId)) == expected; });

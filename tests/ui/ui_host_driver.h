@@ -32,6 +32,9 @@ struct UiHost {
 
 // Polls until `done` holds or the time is over; true when it held.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = kUiWait);
+// Clicks the window's close box until the window is gone: a click Wine drops while the machine is busy is sent
+// again, up to three clicks. True once it is gone.
+bool CloseByCloseBox(HWND window);
 // Polls a control's text until it equals `expected`; returns the last text read.
 std::wstring WaitForText(HWND parent, int controlId, const std::wstring& expected);
 // The owner's title once the host's call returned it ("result=1", "closed", ...).
