@@ -744,10 +744,10 @@ TEST_F(RangedDownloadTest, GroupProgressNeverFallsWithFourConnections) {
   SinkRecorder sink;
   const std::string big = GeneratedBytes(31, 950000);
   const std::string small = GeneratedBytes(37, 60000);
-  const std::vector<DownloadJob> jobs = {Job("big", server.PutFile("big", big)), Job("small", "", 60000)};
+  // Both sizes are known from the start: were the small one to finish before the large one said its size, it
+  // alone would make 100%.
+  const std::vector<DownloadJob> jobs = {Job("big", server.PutFile("big", big), 950000), Job("small", "", 60000)};
   server.PutFile("small", small);
-  // The small one waits until the large one has said its size, or it alone would make 100%.
-  server.AddRule({.path = "/files/small", .delayMs = 300});
   server.AddRule({.path = "/files/big", .times = 1, .cutAfter = 20000, .range = "bytes=500000-599999"});
   // The last range comes after the small file, so that the figure rises in several steps however fast the rest.
   server.AddRule({.path = "/files/big", .delayMs = 600, .range = "bytes=900000-949999"});
