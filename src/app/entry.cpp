@@ -26,10 +26,17 @@ void RunUninstallMode() {
     return;
   }
   std::string error;
-  if (!install::Uninstall(&error)) {
+  const bool deletionStarted = install::Uninstall(&error);
+  if (!deletionStarted) log::LogWarn("卸载过程中有步骤失败（不代表完全没清理）: " + error);
+  MessageBoxW(nullptr, L"卸载完成。", base::kProductNameW, MB_ICONINFORMATION);
+  if (!deletionStarted) return;
+  // When this is the installed copy, its own file keeps the folder until the process ends, and the deletion
+  // started above gives up after about 20 seconds: a box left open longer would leave the folder behind for good.
+  const std::wstring directory = install::InstallDirectory();
+  if (GetFileAttributesW(directory.c_str()) != INVALID_FILE_ATTRIBUTES &&
+      !install::StartDeferredDeletion(directory, &error)) {
     log::LogWarn("卸载过程中有步骤失败（不代表完全没清理）: " + error);
   }
-  MessageBoxW(nullptr, L"卸载完成。", base::kProductNameW, MB_ICONINFORMATION);
 }
 
 // Brings the first instance's window forward, or tells the user when it has none yet.

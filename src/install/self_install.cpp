@@ -315,6 +315,10 @@ bool Uninstall(std::string* error, const ProcessStarter& start) {
     SetError(error, "无法定位安装目录，跳过删除目录这一步（快捷方式/卸载项已清理）");
     return false;
   }
+  return StartDeferredDeletion(directory, error, start);
+}
+
+bool StartDeferredDeletion(const std::wstring& directory, std::string* error, const ProcessStarter& start) {
   // The system's cmd.exe by its full path, started in the system directory: a bare "cmd.exe" is looked for in
   // the current directory first (the install folder, when the installed copy uninstalls itself), and so would
   // be the "ping" that the command runs.

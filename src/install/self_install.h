@@ -54,6 +54,9 @@ using ProcessStarter = std::function<DWORD(const std::wstring& applicationName, 
 // Removes shortcut and uninstall entry, then starts a hidden command interpreter that deletes the install
 // directory once nothing locks it. True when that deferred deletion was started.
 bool Uninstall(std::string* error, const ProcessStarter& start = StartHiddenProcess);
+// Starts that hidden command interpreter for `directory`. True when it was started.
+bool StartDeferredDeletion(const std::wstring& directory, std::string* error,
+                           const ProcessStarter& start = StartHiddenProcess);
 
 bool CreateDesktopShortcut(const std::wstring& targetPath, std::string* error);
 // True when the shortcut is gone (also when it never existed).

@@ -243,9 +243,9 @@ TEST_F(EntryTest, UninstallAnsweredNoRemovesNothing) {
 }
 
 // Yes removes shortcut and entry at once and the folder shortly after; the dry-run flag changes nothing here.
-void RunUninstallYes(EntryTest* t) {
+void RunUninstallYes(EntryTest* t, const std::wstring& exe = test::HostGuiPath()) {
   GuiProgram program;
-  ASSERT_TRUE(t->Start(&program, L"--dry-run --uninstall"));
+  ASSERT_TRUE(t->Start(&program, L"--dry-run --uninstall", exe));
   HWND question = test::WaitForMessageBox(L"Pellora重装大师 - 卸载", program.processId, kWait);
   ASSERT_NE(question, nullptr);
   EXPECT_TRUE(test::PressButton(question, IDYES));
@@ -268,11 +268,12 @@ TEST_F(EntryTest, UninstallAnsweredYesRemovesEverything) {
   RunUninstallYes(this);
 }
 
-TEST_F(EntryTest, UninstallSucceedsWhenTheShortcutWasDeletedByHand) {
+// The installed copy, started by the uninstall entry, removes the folder holding its own file.
+TEST_F(EntryTest, TheInstalledCopyUninstallsItselfAlsoWhenTheShortcutWasDeletedByHand) {
   std::string error;
   ASSERT_TRUE(install::SelfInstall(test::HostGuiPath(), "0.1.0", &error)) << error;
   ASSERT_TRUE(DeleteFileW(install::DesktopShortcutPath().c_str()));
-  RunUninstallYes(this);
+  RunUninstallYes(this, InstalledExe());
 }
 
 }  // namespace
