@@ -74,11 +74,20 @@ bool ListThroughHandle(HANDLE directory, std::vector<Entry>* entries) {
   }
 }
 
-bool DeleteDirectory(const std::wstring& directory);
+// Where a deletion or size walk stands: the rule for kept files and the path below the root.
+struct KeepWalk {
+  const KeepRule* keep = nullptr;
+  std::wstring relative;
 
-// Everything below the directory open as `handle`; the walk goes on past failures. A directory that cannot be
-// listed has nothing to delete here.
-bool DeleteContents(const std::wstring& directory, HANDLE handle) {
+  KeepWalk Into(const std::wstring& name) const { return {keep, relative.empty() ? name : relative + L"\\" + name}; }
+  bool Keeps(const std::wstring& name) const { return keep && *keep && (*keep)(Into(name).relative); }
+};
+
+bool DeleteDirectory(const std::wstring& directory, const KeepWalk& walk, bool* keptAny);
+
+// Everything below the directory open as `handle` but what the walk keeps; the walk goes on past failures. A
+// directory that cannot be listed has nothing to delete here.
+bool DeleteContents(const std::wstring& directory, HANDLE handle, const KeepWalk& walk, bool* keptAny) {
   std::vector<Entry> entries;
   if (!ListThroughHandle(handle, &entries)) return true;
   bool ok = true;
@@ -89,7 +98,11 @@ bool DeleteContents(const std::wstring& directory, HANDLE handle) {
       continue;
     }
     if (IsDirectory(entry.attributes)) {
-      if (!DeleteDirectory(child)) ok = false;
+      if (!DeleteDirectory(child, walk.Into(entry.name), keptAny)) ok = false;
+      continue;
+    }
+    if (walk.Keeps(entry.name)) {
+      *keptAny = true;
       continue;
     }
     if (entry.attributes & FILE_ATTRIBUTE_READONLY) {
@@ -100,17 +113,22 @@ bool DeleteContents(const std::wstring& directory, HANDLE handle) {
   return ok;
 }
 
-// Held open while its contents go, then removed through the same handle.
-bool DeleteDirectory(const std::wstring& directory) {
+// Held open while its contents go, then removed through the same handle unless something in it was kept.
+bool DeleteDirectory(const std::wstring& directory, const KeepWalk& walk, bool* keptAny) {
   DWORD attributes = 0;
   UniqueFileHandle handle = OpenForDeletion(directory, FILE_LIST_DIRECTORY, &attributes);
   if (!handle || !IsDirectory(attributes)) return false;
   if (IsReparsePoint(attributes)) return DeleteThroughHandle(handle.get());  // became a link since it was listed
-  const bool contentsGone = DeleteContents(directory, handle.get());
+  bool keptBelow = false;
+  const bool contentsGone = DeleteContents(directory, handle.get(), walk, &keptBelow);
+  if (keptBelow) {
+    *keptAny = true;
+    return contentsGone;
+  }
   return DeleteThroughHandle(handle.get()) && contentsGone;
 }
 
-uint64_t SizeBelow(const std::wstring& directory) {
+uint64_t SizeBelow(const std::wstring& directory, const KeepWalk& walk) {
   WIN32_FIND_DATAW data;
   UniqueFindHandle find(FindFirstFileW((directory + L"\\*").c_str(), &data));
   if (!find) return 0;
@@ -118,8 +136,8 @@ uint64_t SizeBelow(const std::wstring& directory) {
   do {
     if (IsDotEntry(data.cFileName) || IsReparsePoint(data.dwFileAttributes)) continue;
     if (IsDirectory(data.dwFileAttributes)) {
-      total += SizeBelow(directory + L"\\" + data.cFileName);
-    } else {
+      total += SizeBelow(directory + L"\\" + data.cFileName, walk.Into(data.cFileName));
+    } else if (!walk.Keeps(data.cFileName)) {
       total += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
   } while (FindNextFileW(find.get(), &data));
@@ -147,10 +165,13 @@ std::wstring FindBelow(const std::wstring& root, const std::wstring& fileName) {
 
 bool IsLink(const std::wstring& path) { return IsReparsePoint(GetFileAttributesW(path.c_str())); }
 
-uint64_t DirectorySize(const std::wstring& directory) { return IsLink(directory) ? 0 : SizeBelow(directory); }
+uint64_t DirectorySize(const std::wstring& directory, const KeepRule& keep) {
+  return IsLink(directory) ? 0 : SizeBelow(directory, {&keep, {}});
+}
 
-bool DeleteTree(const std::wstring& directory) {
-  return IsLink(directory) ? RemoveLink(directory) : DeleteDirectory(directory);
+bool DeleteTree(const std::wstring& directory, const KeepRule& keep) {
+  bool keptAny = false;
+  return IsLink(directory) ? RemoveLink(directory) : DeleteDirectory(directory, {&keep, {}}, &keptAny);
 }
 
 bool CreateDirectoryTree(const std::wstring& path) {

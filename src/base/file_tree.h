@@ -4,17 +4,22 @@
 // searches and is deleted itself, never what it points to.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace pl::base {
 
-// Sum of the sizes of all files below `directory`, recursively; 0 when it cannot be listed or is itself a link.
-uint64_t DirectorySize(const std::wstring& directory);
+// Files a deletion leaves in place: the rule gets each file's path below the tree's root ("sub\\name.ext").
+using KeepRule = std::function<bool(const std::wstring& relativePath)>;
+
+// Sum of the sizes of all files below `directory`, recursively, leaving out those `keep` names; 0 when it cannot
+// be listed or is itself a link.
+uint64_t DirectorySize(const std::wstring& directory, const KeepRule& keep = {});
 
 // Removes everything below `directory` and the directory itself, clearing read-only attributes on the way.
-// The walk goes on past failures; true only when everything, the directory included, was removed. When
-// `directory` is itself a link, only the link is removed.
-bool DeleteTree(const std::wstring& directory);
+// Files `keep` names stay, and so do the folders holding them. The walk goes on past failures; true only when
+// everything not kept was removed. When `directory` is itself a link, only the link is removed.
+bool DeleteTree(const std::wstring& directory, const KeepRule& keep = {});
 
 // Creates each level of `path` from left to right (drive roots skipped, existing levels accepted).
 // True when every level exists afterwards; stops at the first other failure.

@@ -104,14 +104,14 @@ bool PlaceOnExistingVolume(Planning& p) {
   uint64_t free = p.machine.freeBytesForCaller(letter);
   bool use = free >= p.neededBytes;
   if (!use && p.machine.volumeLabel(letter) == kStageLabel) {
-    const uint64_t leftover = p.machine.directorySize(candidate);
+    const uint64_t leftover = p.machine.leftoverSize(candidate);
     if (leftover != 0 && leftover + free >= p.neededBytes) {
       log::LogInfo("数据区候选分区 " + drive + ": 剩余空间不够，但是本工具自己创建的分区(卷标PLSTAGE)，里面有约" +
                    Gib(leftover) + "GB 上次装机残留的数据，清空后复用");
       if (p.dryRun) {
         log::LogInfo("[dry-run] 跳过实际清空目录: " + base::WideToUtf8(candidate));
         use = true;
-      } else if (p.machine.deleteTree(candidate)) {
+      } else if (p.machine.clearLeftover(candidate)) {
         free = p.machine.freeBytesForCaller(letter);
         use = free >= p.neededBytes;
       } else {
@@ -231,6 +231,14 @@ bool LeftoverPartitionAvailable(const StagingMachine& machine, int systemDisk) {
 
 }  // namespace
 
+bool IsUserBackup(const std::wstring& relativePath) {
+  constexpr std::wstring_view kPrefix = L"backup\\pellora_backup_";
+  constexpr std::wstring_view kSuffix = L".wim";
+  const std::wstring path = base::AsciiLower(relativePath);
+  return path.size() > kPrefix.size() + kSuffix.size() && path.starts_with(kPrefix) && path.ends_with(kSuffix) &&
+         path.find(L'\\', kPrefix.size()) == std::wstring::npos;
+}
+
 const StagingMachine& LiveStagingMachine() {
   static const StagingMachine machine{
       .systemDriveLetter = GetSystemDriveLetter,
@@ -241,8 +249,8 @@ const StagingMachine& LiveStagingMachine() {
       .isStagingCandidate = [](wchar_t letter, wchar_t exclude) { return IsStagingCandidate(letter, exclude); },
       .freeBytesForCaller = FreeBytesForCaller,
       .volumeLabel = VolumeLabelOfDrive,
-      .directorySize = base::DirectorySize,
-      .deleteTree = base::DeleteTree,
+      .leftoverSize = [](const std::wstring& directory) { return base::DirectorySize(directory, IsUserBackup); },
+      .clearLeftover = [](const std::wstring& directory) { return base::DeleteTree(directory, IsUserBackup); },
       .listUnmountedVolumes = ListUnmountedVolumes,
       .highestFreeDriveLetter = HighestFreeDriveLetter,
       .assignDriveLetter = AssignDriveLetter,

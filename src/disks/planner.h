@@ -43,8 +43,9 @@ struct StagingMachine {
   std::function<bool(wchar_t letter, wchar_t exclude)> isStagingCandidate;
   std::function<uint64_t(wchar_t)> freeBytesForCaller;
   std::function<std::string(wchar_t)> volumeLabel;
-  std::function<uint64_t(const std::wstring&)> directorySize;
-  std::function<bool(const std::wstring&)> deleteTree;
+  // What an earlier run left in a data area, and deleting it; backups the user made (IsUserBackup) stay.
+  std::function<uint64_t(const std::wstring&)> leftoverSize;
+  std::function<bool(const std::wstring&)> clearLeftover;
   std::function<std::vector<UnmountedVolume>(int diskNumber, const std::string& label)> listUnmountedVolumes;
   std::function<wchar_t()> highestFreeDriveLetter;
   std::function<bool(const UnmountedVolume&, wchar_t)> assignDriveLetter;
@@ -53,6 +54,10 @@ struct StagingMachine {
   std::function<uint32_t(const std::wstring&)> createDirectory;  // 0, or the Win32 error of CreateDirectoryW
 };
 const StagingMachine& LiveStagingMachine();
+
+// "backup\pellora_backup_<time>.wim" below a data area (letters in any case): a backup run's result, which the
+// user may still need, never an earlier run's leftover.
+bool IsUserBackup(const std::wstring& relativePath);
 
 // `neededBytes`: what the data area must hold. `backupLetter`: drive of an existing backup file the run uses
 // (0 for none), and `bytesBesideBackup` what the data area needs beside it. In dry-run nothing is created,

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "base/constants.h"
+#include "base/file_tree.h"
+#include "base/text.h"
 #include "log_capture.h"
 #include "printers.h"
 #include "simulated_machine.h"
@@ -147,6 +149,44 @@ TEST_F(PlannerTest, OwnStagePartitionIsEmptiedOfOldDataAndReused) {
                                "T [INFO] 数据区使用现有分区: D:\\$PelloraData$"}));
   EXPECT_EQ(machine.events,
             (Lines{"mkdir C:\\$PelloraData$Boot$", "delete D:\\$PelloraData$", "mkdir D:\\$PelloraData$"}));
+}
+
+// A backup run's result on that partition is the user's: not counted as leftover and never deleted with it.
+TEST(PlannerBackups, TheLiveCleanupKeepsTheUsersBackups) {
+  for (const auto& [path, backup] : std::vector<std::pair<std::wstring, bool>>{
+           {L"backup\\pellora_backup_20261208_101500.wim", true},
+           {L"BACKUP\\Pellora_Backup_x.WIM", true},
+           {L"backup\\pellora_backup_.wim", false},
+           {L"backup\\drivers\\pellora_backup_1.wim", false},
+           {L"pellora_backup_1.wim", false},
+           {L"backup\\pellora_backup_1.wim.tmp", false},
+           {L"restore_image.wim", false},
+       }) {
+    EXPECT_EQ(IsUserBackup(path), backup) << base::WideToUtf8(path);
+  }
+
+  pl::test::TempDirectory temp;
+  const std::wstring data = temp.Child(L"$PelloraData$");
+  const std::wstring backupDir = data + L"\\backup";
+  const std::wstring kept = backupDir + L"\\pellora_backup_20261208_101500.wim";
+  ASSERT_TRUE(base::CreateDirectoryTree(backupDir + L"\\drivers"));
+  ASSERT_TRUE(pl::test::WriteFileBytes(kept, std::string(7000, 'b')));
+  ASSERT_TRUE(pl::test::WriteFileBytes(backupDir + L"\\drivers\\net.inf", std::string(300, 'd')));
+  ASSERT_TRUE(pl::test::WriteFileBytes(data + L"\\restore_image.wim", std::string(500, 'r')));
+  ASSERT_TRUE(pl::test::WriteFileBytes(data + L"\\task.ini", "[task]"));
+  const StagingMachine& live = LiveStagingMachine();
+  EXPECT_EQ(live.leftoverSize(data), 806u);
+  EXPECT_TRUE(live.clearLeftover(data));
+  EXPECT_EQ(base::DirectorySize(data), 7000u);
+  EXPECT_TRUE(pl::test::FileExists(kept));
+  EXPECT_FALSE(pl::test::FileExists(backupDir + L"\\drivers"));
+  EXPECT_FALSE(pl::test::FileExists(data + L"\\restore_image.wim"));
+  EXPECT_EQ(live.leftoverSize(data), 0u);
+
+  // With no backup the whole folder goes, as before.
+  ASSERT_TRUE(DeleteFileW(kept.c_str()));
+  EXPECT_TRUE(live.clearLeftover(data));
+  EXPECT_FALSE(pl::test::FileExists(data));
 }
 
 TEST_F(PlannerTest, FailedCleanupJudgesByTheFreeSpaceBefore) {

@@ -52,8 +52,8 @@ StagingMachine SimulatedMachine::Bind() {
       .isStagingCandidate = [this](wchar_t l, wchar_t exclude) { return IsStagingCandidate(l, exclude, Probe()); },
       .freeBytesForCaller = [this](wchar_t l) { return volumes.count(l) ? volumes.at(l).free : 0; },
       .volumeLabel = [this](wchar_t l) { return volumes.count(l) ? volumes.at(l).label : std::string(); },
-      .directorySize = [this](const std::wstring& d) { return oldData.count(d) ? oldData.at(d) : 0; },
-      .deleteTree =
+      .leftoverSize = [this](const std::wstring& d) { return oldData.count(d) ? oldData.at(d) : 0; },
+      .clearLeftover =
           [this](const std::wstring& d) {
             events.push_back("delete " + base::WideToUtf8(d));
             if (deleteFails) return false;
