@@ -59,7 +59,10 @@ WriteResult WriteEntryFile(const std::wstring& path, const EntryContent& content
     }
     return true;
   });
-  return failed ? WriteResult::WriteFailed : WriteResult::Written;
+  if (!failed) return WriteResult::Written;
+  file.reset();
+  DeleteFileW(path.c_str());  // a skipped entry leaves no part of itself behind
+  return WriteResult::WriteFailed;
 }
 
 }  // namespace
