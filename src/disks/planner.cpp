@@ -314,6 +314,9 @@ StagingPlan PlanStagingArea(FirmwareType firmware, uint64_t neededBytes, bool dr
   p.systemDisk = machine.diskNumberOfDrive(p.systemDrive);
   if (!ChooseBootArea(p, firmware)) return p.plan;
   if (!CreateStagingDirectory(p.plan.bootDir, dryRun, &p.plan.error, machine)) return p.plan;
+  // A path typed by hand may name its drive in lower case; the planner compares letters in upper case, and "c"
+  // would not be recognised as the system drive.
+  if (backupLetter >= L'a' && backupLetter <= L'z') backupLetter = static_cast<wchar_t>(backupLetter - L'a' + L'A');
   if (backupLetter != 0 && PlaceBesideBackup(p, backupLetter, bytesBesideBackup)) return p.plan;
   if (PlaceOnExistingVolume(p)) return p.plan;
   if (PlaceOnLeftoverPartition(p)) return p.plan;

@@ -272,6 +272,7 @@ TEST_F(PlannerTest, RestoreBesideTheBackupWhenItsVolumeQualifies) {
   StagingPlan plan = Plan(40 * kGiB, false, L'D', 2 * kGiB);
   ExpectPlan(plan, L"C:\\$PelloraData$Boot$", L"D:\\$PelloraData$", false, false);
   EXPECT_EQ(LogLines(), (Lines{kBootOnC, "T [INFO] 数据区复用备份文件所在分区: D:\\$PelloraData$（不用再复制一份）"}));
+  EXPECT_EQ(Plan(40 * kGiB, false, L'd', 2 * kGiB).dataDir, L"D:\\$PelloraData$");  // a path typed in lower case
 
   // 1 GiB free: the normal route, which finds D: too small and shrinks C:.
   machine.volumes[L'D'].free = 1 * kGiB;
@@ -300,9 +301,12 @@ TEST_F(PlannerTest, RestoreBesideTheBackupWhenItsVolumeQualifies) {
   EXPECT_EQ(lines[3], kNoOtherVolume);
   EXPECT_EQ(plan.dataDir, L"Y:\\$PelloraData$");
   machine.volumes.erase(L'Y');
-  ClearLog();
-  Plan(40 * kGiB, false, L'C', 2 * kGiB);
-  EXPECT_EQ(LogLines().at(1), "T [INFO] 备份文件所在分区 C" + notCandidate);
+  for (const wchar_t system : {L'C', L'c'}) {
+    ClearLog();
+    Plan(40 * kGiB, false, system, 2 * kGiB);
+    EXPECT_EQ(LogLines().at(1), "T [INFO] 备份文件所在分区 C" + notCandidate);
+    machine.volumes.erase(L'Y');
+  }
 }
 
 TEST_F(PlannerTest, LeftoverStagePartitionsOfTheSystemDisk) {
