@@ -160,7 +160,7 @@ void NextReinstall(MainWindowState& state) {
         ShowBox(state, L"请先选择要安装的系统版本。", MB_ICONWARNING);
         return;
       }
-      state.chosenImageIndex = static_cast<int>(state.visibleImageIndexes[row]);
+      state.reinstallImageIndex = static_cast<int>(state.visibleImageIndexes[row]);
       state.reinstallPage = reinstall_page::kChooseSoftware;
       break;
     }
@@ -260,7 +260,7 @@ void NextUsb(MainWindowState& state) {
         ShowBox(state, L"请先选择要写入 U 盘的系统版本。", MB_ICONWARNING);
         return;
       }
-      state.chosenImageIndex = static_cast<int>(state.visibleImageIndexes[row]);
+      state.usbImageIndex = static_cast<int>(state.visibleImageIndexes[row]);
       if (RefusedWhileOtherRunBusy(state)) return;
       if (ShowBox(state, L"即将开始制作，过程中请保持网络连接，不要拔出 U 盘。\n\n是否继续？", MB_ICONQUESTION | MB_YESNO) ==
           IDYES) {

@@ -90,7 +90,7 @@ bool AskAiForRetry(MainWindowState& state, const std::string& sessionId, const s
 RunRequest ReinstallRequest(const MainWindowState& state) {
   RunRequest request;
   request.kind = RunKind::Reinstall;
-  request.image = state.config.osImages[state.chosenImageIndex];
+  request.image = state.config.osImages[state.reinstallImageIndex];
   request.items = state.chosenSoftware;
   request.resources = state.config.exResources;
   request.clientVersion = base::kClientVersion;
@@ -242,7 +242,7 @@ void StartUsbRun(MainWindowState& state) {
   RunRequest request;
   request.kind = RunKind::Usb;
   request.usbDrive = state.usbDrives[state.chosenUsbDrive];
-  request.image = state.config.osImages[state.chosenImageIndex];
+  request.image = state.config.osImages[state.usbImageIndex];
   request.items = state.config.installItems;
   request.resources = state.config.exResources;
   request.clientVersion = base::kClientVersion;
@@ -277,7 +277,8 @@ void OnReinstallDone(MainWindowState& state, RunOutcome* outcome) {
     StartRun(state, ReinstallRequest(state), L"正在重试...");
     return;
   }
-  const std::string name = state.chosenImageIndex >= 0 ? state.config.osImages[state.chosenImageIndex].displayName : "";
+  const std::string name =
+      state.reinstallImageIndex >= 0 ? state.config.osImages[state.reinstallImageIndex].displayName : "";
   SetControlText(state, kIdResult,
                  ReinstallResultText(outcome->ok, name, outcome->imageEdition, outcome->error, log::GetLogFilePath()));
   state.reinstallPage = reinstall_page::kResult;

@@ -64,7 +64,9 @@ struct MainWindowState {
   config::ServiceConfig config;
   std::wstring footerText = L"正在检测环境...";
   size_t defaultImageIndex = 0;
-  int chosenImageIndex = -1;
+  // Chosen apart on the reinstall and USB image pages: one mode's choice never changes what the other installs.
+  int reinstallImageIndex = -1;
+  int usbImageIndex = -1;
   bool needsManualTarget = false;
   bool manualTargetChosen = false;
   std::vector<disks::VolumeInfo> candidateVolumes;
