@@ -242,13 +242,22 @@ void NextUsb(MainWindowState& state) {
         ShowBox(state, L"请先选择要制作的 U 盘。", MB_ICONWARNING);
         return;
       }
-      const UsbDrive& drive = state.usbDrives[row];
+      const UsbDrive drive = state.usbDrives[row];
       wchar_t question[1024];
       swprintf(question, 1024,
                L"即将清空并制作以下 U 盘：\n\n%ls (%.1f GB)\n\n此操作会清空该 U 盘上的所有数据，且不可恢复。\n\n确认继续吗？",
                base::Utf8ToWide(drive.name).c_str(), drive.sizeGb);
       if (ShowBox(state, question, MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) != IDYES) return;
-      state.chosenUsbDrive = row;
+      // A scan's list may have replaced the rows while the question was open: go on only with the very drive the
+      // user confirmed, still on this page.
+      const bool stillThatDrive = state.mode == WindowMode::UsbMaker && state.usbPage == usb_page::kChooseDrive &&
+                                  !state.listShowsImages && row < static_cast<int>(state.usbDrives.size()) &&
+                                  state.usbDrives[row] == drive;
+      if (!stillThatDrive) {
+        ShowBox(state, L"请先选择要制作的 U 盘。", MB_ICONWARNING);
+        return;
+      }
+      state.chosenUsbDrive = drive;
       SetControlText(state, kIdListTitle, L"请选择要写入 U 盘的系统版本：");
       FillImageList(state);
       state.usbPage = usb_page::kChooseImage;

@@ -169,7 +169,7 @@ void OnStartupResult(MainWindowState& state, StartupResult* result) {
 
 void StartUsbDriveScan(MainWindowState& state) {
   state.usbDrives.clear();
-  state.chosenUsbDrive = -1;
+  state.chosenUsbDrive = {};
   ShowListPlaceholder(state, L"正在检测 U 盘，请稍候...");
   EnableWindow(Control(state, kIdNext), FALSE);
   state.listTakenByUsb = true;
@@ -241,7 +241,7 @@ void StartBackupRun(MainWindowState& state, bool retry) {
 void StartUsbRun(MainWindowState& state) {
   RunRequest request;
   request.kind = RunKind::Usb;
-  request.usbDrive = state.usbDrives[state.chosenUsbDrive];
+  request.usbDrive = state.chosenUsbDrive;
   request.image = state.config.osImages[state.usbImageIndex];
   request.items = state.config.installItems;
   request.resources = state.config.exResources;

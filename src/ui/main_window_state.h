@@ -93,7 +93,7 @@ struct MainWindowState {
   bool lastBackupWasRestore = false;
 
   std::vector<UsbDrive> usbDrives;
-  int chosenUsbDrive = -1;
+  UsbDrive chosenUsbDrive;  // a copy of the row confirmed for wiping
   bool usbBusy = false;
   bool usbOk = false;
   std::string usbError;
