@@ -150,7 +150,7 @@ void NextReinstall(MainWindowState& state) {
         FillVolumeList(state);
         state.reinstallPage = reinstall_page::kManualTarget;
       } else {
-        SetControlText(state, kIdListTitle, L"请选择要安装的系统版本：");
+        ShowImageTitleAndCards(state);  // the USB tab may hold the shared list
         state.reinstallPage = reinstall_page::kChooseImage;
       }
       break;
@@ -179,7 +179,7 @@ void NextReinstall(MainWindowState& state) {
       if (!ConfirmManualTarget(state, L": 分区设为本次重装的目标——这个分区上的所有数据都会被清空，且无法恢复。\n\n确定是这个分区吗？")) {
         return;
       }
-      SetControlText(state, kIdListTitle, L"请选择要安装的系统版本：");
+      ShowImageTitleAndCards(state);
       state.reinstallPage = reinstall_page::kChooseImage;
       break;
     default:
