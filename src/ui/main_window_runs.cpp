@@ -74,11 +74,16 @@ void StartRun(MainWindowState& state, const RunRequest& request, const wchar_t* 
   }
 }
 
-void ShowProgressPage(MainWindowState& state) {
-  CurrentPage(state) = state.mode == WindowMode::Reinstall       ? reinstall_page::kProgress
-                       : state.mode == WindowMode::BackupRestore ? backup_page::kProgress
-                                                                 : usb_page::kProgress;
-  ApplyPage(state);
+// Sets the run's own mode's page: a retry may start while another tab is shown.
+void ShowProgressPage(MainWindowState& state, WindowMode mode) {
+  if (mode == WindowMode::Reinstall) {
+    state.reinstallPage = reinstall_page::kProgress;
+  } else if (mode == WindowMode::BackupRestore) {
+    state.backupPage = backup_page::kProgress;
+  } else {
+    state.usbPage = usb_page::kProgress;
+  }
+  if (state.mode == mode) ApplyPage(state);
 }
 
 bool AskAiForRetry(MainWindowState& state, const std::string& sessionId, const std::string& error) {
@@ -221,7 +226,7 @@ void StartReinstallRun(MainWindowState& state, bool retry) {
     }
   }
   state.reinstallBusy = true;
-  ShowProgressPage(state);
+  ShowProgressPage(state, WindowMode::Reinstall);
   StartRun(state, ReinstallRequest(state), retry ? L"正在重试..." : L"正在准备...");
 }
 
@@ -234,7 +239,7 @@ void StartBackupRun(MainWindowState& state, bool retry) {
   request.dryRun = state.dryRun;
   state.lastBackupWasRestore = state.restoreSelected;
   state.backupBusy = true;
-  ShowProgressPage(state);
+  ShowProgressPage(state, WindowMode::BackupRestore);
   StartRun(state, request, retry ? L"正在重试..." : L"正在准备...");
 }
 
@@ -248,7 +253,7 @@ void StartUsbRun(MainWindowState& state) {
   request.clientVersion = base::kClientVersion;
   request.dryRun = state.dryRun;
   state.usbBusy = true;
-  ShowProgressPage(state);
+  ShowProgressPage(state, WindowMode::UsbMaker);
   StartRun(state, request, L"正在准备...");
 }
 
@@ -293,8 +298,6 @@ void OnBackupDone(MainWindowState& state, RunOutcome* outcome) {
   state.backupSessionId = outcome->sessionId;
   state.backupFilePath = outcome->backupPath;
   if (!outcome->ok && AskAiForRetry(state, outcome->sessionId, outcome->error)) {
-    state.backupPage = backup_page::kProgress;
-    if (state.mode == WindowMode::BackupRestore) ApplyPage(state);
     StartBackupRun(state, true);
     return;
   }
