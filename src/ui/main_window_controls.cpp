@@ -161,6 +161,11 @@ void ApplyPage(MainWindowState& state) {
   inputs.usbDrivesListed = !state.usbDrives.empty();
   const PageLayout layout = LayoutFor(inputs);
   ShowGroup(state, layout.groups);
+  if ((layout.groups & kGroupResult) != 0) {
+    SetControlText(state, kIdResult, state.mode == WindowMode::Reinstall       ? state.reinstallResultText
+                                     : state.mode == WindowMode::BackupRestore ? state.backupResultText
+                                                                               : state.usbResultText);
+  }
   ShowWindow(Control(state, kIdBack), layout.backVisible ? SW_SHOW : SW_HIDE);
   HWND next = Control(state, kIdNext);
   SetWindowTextW(next, layout.nextText.c_str());

@@ -284,8 +284,8 @@ void OnReinstallDone(MainWindowState& state, RunOutcome* outcome) {
   }
   const std::string name =
       state.reinstallImageIndex >= 0 ? state.config.osImages[state.reinstallImageIndex].displayName : "";
-  SetControlText(state, kIdResult,
-                 ReinstallResultText(outcome->ok, name, outcome->imageEdition, outcome->error, log::GetLogFilePath()));
+  state.reinstallResultText =
+      ReinstallResultText(outcome->ok, name, outcome->imageEdition, outcome->error, log::GetLogFilePath());
   state.reinstallPage = reinstall_page::kResult;
   ApplyPage(state);
 }
@@ -301,9 +301,8 @@ void OnBackupDone(MainWindowState& state, RunOutcome* outcome) {
     StartBackupRun(state, true);
     return;
   }
-  SetControlText(state, kIdResult,
-                 BackupResultText(outcome->ok, state.lastBackupWasRestore, state.backupFilePath, outcome->error,
-                                  log::GetLogFilePath()));
+  state.backupResultText = BackupResultText(outcome->ok, state.lastBackupWasRestore, state.backupFilePath,
+                                            outcome->error, log::GetLogFilePath());
   state.backupPage = backup_page::kResult;
   ApplyPage(state);
 }
@@ -313,7 +312,7 @@ void OnUsbDone(MainWindowState& state, RunOutcome* outcome) {
   state.usbBusy = false;
   state.usbOk = outcome->ok;
   state.usbError = outcome->error;
-  SetControlText(state, kIdResult, UsbResultText(outcome->ok, outcome->error, log::GetLogFilePath()));
+  state.usbResultText = UsbResultText(outcome->ok, outcome->error, log::GetLogFilePath());
   state.usbPage = usb_page::kResult;
   ApplyPage(state);
 }

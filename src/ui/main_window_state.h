@@ -102,6 +102,11 @@ struct MainWindowState {
   std::vector<size_t> visibleImageIndexes;
   int windowsFilter = 10;
 
+  // Each mode's result page has its own text; the one result control shows the current mode's.
+  std::wstring reinstallResultText;
+  std::wstring backupResultText;
+  std::wstring usbResultText;
+
   base::UniqueGdiObject uiFont;
   base::UniqueGdiObject backgroundBrush;
   HICON logoIcon = nullptr;
