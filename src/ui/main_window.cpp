@@ -55,8 +55,13 @@ void OnDestroy(MainWindowState* state) {
 }
 
 void OnClose(MainWindowState& state) {
-  // A modal dialog or box of ours is open (the window is disabled meanwhile): its caller is still on the stack
-  // and uses the state, so the window must outlive it.
+  // A modal dialog or box of ours is open: its caller is still on the stack and uses the state, so the window must
+  // outlive it. The close is kept, not dropped: the window posts its own closes after a box (no catalog, the dry
+  // run's end), and such a box may come while another modal window is open.
+  if (state.modalDepth > 0) {
+    state.closePending = true;
+    return;
+  }
   if (!IsWindowEnabled(state.window)) return;
   if (state.reinstallBusy || state.backupBusy || state.usbBusy) {
     ShowBox(state, L"正在处理中，请稍候完成后再关闭。", MB_ICONWARNING);
@@ -326,7 +331,12 @@ void OnChooseBackupFile(MainWindowState& state) {
   open.nMaxFile = 260;
   open.lpstrTitle = L"选择备份文件";
   open.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-  if (GetOpenFileNameW(&open)) {
+  bool chosen = false;
+  {
+    const ModalScope modal(state);
+    chosen = GetOpenFileNameW(&open) != FALSE;
+  }
+  if (chosen) {
     state.restoreImagePath = path;
     SetControlText(state, kIdFilePath, path);
   }
@@ -354,7 +364,13 @@ void OnDiagnose(MainWindowState& state) {
 
 void OnDecrypt(MainWindowState& state) {
   const wchar_t letter = state.environment.staging.bitLockerBlockedLetter;
-  if (letter == 0 || !ConfirmAndDecryptVolume(state.window, letter)) return;
+  if (letter == 0) return;
+  bool decrypted = false;
+  {
+    const ModalScope modal(state);
+    decrypted = ConfirmAndDecryptVolume(state.window, letter);
+  }
+  if (!decrypted) return;
   state.environment.staging = state.seams.checkStaging();
   ApplyPage(state);
 }
@@ -388,9 +404,11 @@ void OnCommand(MainWindowState& state, int id, int code) {
       return OnFilter(state, id == kIdFilter11 ? 11 : 10);
     case kIdDiagnose:
       return OnDiagnose(state);
-    case kIdContact:
+    case kIdContact: {
+      const ModalScope modal(state);
       ShowContactDialog(state.window);
       return;
+    }
     case kIdAiHelp:
       return OnAiHelp(state);
     case kIdDecrypt:
@@ -510,7 +528,16 @@ int PageOf(const MainWindowState& state) { return CurrentPage(const_cast<MainWin
 
 HWND Control(const MainWindowState& state, int id) { return GetDlgItem(state.window, id); }
 
-int ShowBox(const MainWindowState& state, const std::wstring& text, UINT flags, const wchar_t* caption) {
+ModalScope::ModalScope(MainWindowState& owner) : state(owner) { ++state.modalDepth; }
+
+ModalScope::~ModalScope() {
+  if (--state.modalDepth > 0 || !state.closePending) return;
+  state.closePending = false;
+  PostMessageW(state.window, WM_CLOSE, 0, 0);
+}
+
+int ShowBox(MainWindowState& state, const std::wstring& text, UINT flags, const wchar_t* caption) {
+  const ModalScope modal(state);
   return MessageBoxW(state.window, text.c_str(), caption != nullptr ? caption : base::kProductNameW, flags);
 }
 

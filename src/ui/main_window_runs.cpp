@@ -89,6 +89,7 @@ void ShowProgressPage(MainWindowState& state, WindowMode mode) {
 bool AskAiForRetry(MainWindowState& state, const std::string& sessionId, const std::string& error) {
   if (sessionId.empty()) return false;
   AiRequest request{sessionId, "", error, state.seams.buildDiagnosticText()};
+  const ModalScope modal(state);
   return state.seams.runAiDiagnosis(state.window, request);
 }
 
@@ -354,7 +355,11 @@ void OnAiHelp(MainWindowState& state) {
     log::LogInfo("[AI帮我看看] 错误信息已上报，开始生成诊断信息文本");
     const std::string text = state.seams.buildDiagnosticText();
     log::LogInfo("[AI帮我看看] 诊断信息文本已生成，长度=" + std::to_string(text.size()) + "，准备弹出对话框");
-    const bool retry = state.seams.runAiDiagnosis(state.window, {sessionId, "env_check", error, text});
+    bool retry = false;
+    {
+      const ModalScope modal(state);
+      retry = state.seams.runAiDiagnosis(state.window, {sessionId, "env_check", error, text});
+    }
     log::LogInfo(std::string("[AI帮我看看] 对话框已关闭，retryRequested=") + (retry ? "1" : "0"));
     if (retry) {
       state.environment.staging = state.seams.checkStaging();

@@ -60,6 +60,9 @@ struct MainWindowState {
   int usbPage = 0;
   bool dryRun = false;
   bool environmentReady = false;
+  // Modal windows of ours open over the window (boxes, dialogs): their callers are on the stack and use the state.
+  int modalDepth = 0;
+  bool closePending = false;  // a close that came while one was open, acted on when the last one returns
   inspect::EnvironmentSummary environment;
   config::ServiceConfig config;
   std::wstring footerText = L"正在检测环境...";
@@ -118,8 +121,16 @@ MainWindowState* StateOf(HWND window);
 int& CurrentPage(MainWindowState& state);
 int PageOf(const MainWindowState& state);
 HWND Control(const MainWindowState& state, int id);
-int ShowBox(const MainWindowState& state, const std::wstring& text, UINT flags,
-            const wchar_t* caption = nullptr);
+int ShowBox(MainWindowState& state, const std::wstring& text, UINT flags, const wchar_t* caption = nullptr);
+
+// Held while a modal window of ours is open; when the last one returns, a close that came meanwhile is posted again.
+struct ModalScope {
+  explicit ModalScope(MainWindowState& owner);
+  ~ModalScope();
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
+  MainWindowState& state;
+};
 
 // main_window_controls.cpp
 bool CreateControls(MainWindowState& state);
