@@ -64,6 +64,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   pl::log::SetLogFile(L"pl_main_host.log");
 
   pl::ui::MainWindowSeams seams = pl::ui::LiveMainWindowSeams();
+  if (value(kCatalog) == L"fail") {
+    seams.loadConfig = [] {
+      pl::config::ServiceConfig config;
+      config.error = "catalog failed";
+      return config;
+    };
+  }
   const std::wstring route = value(kStaging);
   pl::disks::StagingFeasibility staging;
   staging.otherVolumeAvailable = route.empty() || route == L"other";
@@ -119,10 +126,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   };
   const int usbCount = has(kUsbDrives) ? std::stoi(value(kUsbDrives)) : 0;
   const bool holdUsb = has(kHoldUsb);
+  const bool pulled = has(kUsbPulled);
+  auto scans = std::make_shared<std::atomic<int>>(0);
   seams.listUsbDrives = [=] {
-    if (holdUsb) WaitForRelease(kUsbEvent);
+    const bool later = scans->fetch_add(1) > 0 && pulled;
+    if (later) {
+      WaitForRelease(kUsbLaterEvent);
+    } else if (holdUsb) {
+      WaitForRelease(kUsbEvent);
+    }
     std::vector<pl::ui::UsbDrive> drives;
-    for (int i = 0; i < usbCount; ++i) drives.push_back({2 + i, "SanDisk Ultra " + std::to_string(i + 1), 28.64 + i});
+    for (int i = later ? 1 : 0; i < usbCount; ++i) {
+      drives.push_back({2 + i, "SanDisk Ultra " + std::to_string(i + 1), 28.64 + i});
+    }
     return drives;
   };
   auto retries = std::make_shared<std::atomic<int>>(value(kAi) == L"retry" ? 1 : 0);

@@ -12,13 +12,16 @@ inline constexpr wchar_t kEdition[] = L"edition";      // =the edition a reinsta
 inline constexpr wchar_t kHoldRun[] = L"hold-run";      // runs report 40 % and wait for kRunEvent
 inline constexpr wchar_t kUsbDrives[] = L"usb";        // =number of drives the scan finds
 inline constexpr wchar_t kHoldUsb[] = L"hold-usb";      // the drive scan waits for kUsbEvent
+inline constexpr wchar_t kUsbPulled[] = L"usb-pulled";  // later scans lack the first drive and wait for kUsbLaterEvent
 inline constexpr wchar_t kAi[] = L"ai";                // =retry: the AI dialog asks for one retry
 inline constexpr wchar_t kRestart[] = L"restart";      // =fail: the restart fails with error 5
 inline constexpr wchar_t kThreadFail[] = L"thread-fail";  // no thread after the start-up one can be created
 inline constexpr wchar_t kDryRun[] = L"dry-run";
+inline constexpr wchar_t kCatalog[] = L"catalog";      // =fail: the catalog does not load
 
 inline constexpr wchar_t kStartEvent[] = L"PlMainHostStart";
 inline constexpr wchar_t kRunEvent[] = L"PlMainHostRun";
 inline constexpr wchar_t kUsbEvent[] = L"PlMainHostUsb";
+inline constexpr wchar_t kUsbLaterEvent[] = L"PlMainHostUsbLater";
 
 }  // namespace pl::test::main_host

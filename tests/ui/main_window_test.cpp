@@ -14,6 +14,7 @@
 #include "gui_driver.h"
 #include "main_window_host.h"
 #include "test_support.h"
+#include "ui/contact_dialog.h"
 #include "ui/main_window.h"
 #include "ui/theme.h"
 
@@ -109,6 +110,18 @@ struct MainWindowTest : ::testing::Test {
     Press(1102);
     WaitUntil([&] { return Visible(1005); });
     Press(1102);
+  }
+  // On the USB tab: the only drive, its wipe confirmed, then image row `row` and the answer to the last question.
+  void ChooseUsbImage(int row, int answer) {
+    Press(1202);
+    ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCOUNT) == 1 && Enabled(1102); }));
+    Send(1003, LB_SETCURSEL, 0);
+    Press(1102);
+    Answer(L"即将清空并制作以下 U 盘：\n\nSanDisk Ultra 1 (28.6 GB)\n\n此操作会清空该 U 盘上的所有数据，且不可恢复。\n\n确认继续吗？", IDYES);
+    WaitForText(1002, L"请选择要写入 U 盘的系统版本：");
+    Send(1003, LB_SETCURSEL, row);
+    Press(1102);
+    Answer(L"即将开始制作，过程中请保持网络连接，不要拔出 U 盘。\n\n是否继续？", answer);
   }
   void Close() {
     test::CloseWindow(window);
@@ -344,6 +357,142 @@ TEST_F(MainWindowTest, UsbDrivesAndAScanThatEndsAfterThePageWasLeft) {
   Press(1202);  // a new scan, still held: the discarded list never filled the box
   EXPECT_EQ(Send(1003, LB_GETCOUNT), 1);
   Close();
+}
+
+TEST_F(MainWindowTest, ReinstallAndUsbKeepTheirOwnImagesAndResults) {
+  ASSERT_NE(Start(L"usb=1"), nullptr);
+  Press(1102);
+  WaitUntil([&] { return Visible(1003); });
+  Press(1102);  // the default image, Windows 10 家庭版 22H2
+  WaitUntil([&] { return Visible(1701); });
+  Send(1701, BM_SETCHECK, BST_UNCHECKED);
+  ChooseUsbImage(2, IDNO);  // Windows 10 企业版 LTSC 2021, not made
+  Press(1201);
+  WaitUntil([&] { return Visible(1005); });
+  Press(1102);
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }));
+  const std::wstring reinstallResult = Text(1009);
+  EXPECT_TRUE(reinstallResult.starts_with(L"安装准备已完成！\r\n\r\n即将安装：Windows 10 家庭版 22H2\r\n"));
+  ChooseUsbImage(2, IDYES);
+  EXPECT_TRUE(WaitUntil([&] { return Text(1009).starts_with(L"U 盘制作完成！"); }));
+  Press(1201);
+  WaitForText(1009, reinstallResult);
+  EXPECT_EQ(Text(1102), L"立即重启进入 PE 环境");
+  EXPECT_EQ(HostLines(), (std::vector<std::string>{
+                             "T [INFO] [host] run reinstall image=win10_22h2_home items=3 wishlist: dry-run=0",
+                             "T [INFO] [host] run usb image=win10_ltsc_2021 items=3 wishlist: dry-run=0"}));
+  Close();
+}
+
+TEST_F(MainWindowTest, TheReinstallImagePageAfterAVisitToTheUsbTab) {
+  const std::wstring confirm = L"Pellora重装大师 - 请确认";
+  for (const bool pe : {false, true}) {
+    SCOPED_TRACE(pe);
+    ASSERT_NE(Start(pe ? L"pe staging=none" : L""), nullptr);
+    if (pe) {  // the reinstall's own target page is left for the USB tab's
+      Press(1102);
+      ASSERT_TRUE(WaitUntil([&] { return Visible(1602); }));
+    }
+    Press(1202);
+    if (pe) {
+      WaitUntil([&] { return Visible(1602); });
+      Press(1102);
+      Answer(L"即将把 D: 分区标记为本机系统盘（用于在选 U 盘时正确排除，避免误选成目标）。\n\n确定是这个分区吗？", IDYES,
+             confirm);
+    }
+    WaitForText(1002, L"请选择要制作的 U 盘：");
+    Press(1201);
+    Press(1102);
+    if (pe) {
+      Answer(L"即将把 D: 分区设为本次重装的目标——这个分区上的所有数据都会被清空，且无法恢复。\n\n确定是这个分区吗？",
+             IDYES, confirm);
+    }
+    WaitForText(1002, L"请选择要安装的系统版本：");
+    EXPECT_EQ(Send(1003, LB_GETCOUNT), 3);
+    Press(1102);
+    EXPECT_TRUE(WaitUntil([&] { return Visible(1005); }));
+    Close();
+  }
+}
+
+// A drive list arriving while the wipe question is open: the older scan's list was shown, the newer one lacks the
+// first stick, so the confirmed row names another drive or none.
+TEST_F(MainWindowTest, ADriveListArrivingDuringTheWipeQuestionMakesNothing) {
+  for (const int row : {0, 1}) {
+    SCOPED_TRACE(row);
+    HostEvent first(host::kUsbEvent);
+    HostEvent later(host::kUsbLaterEvent);
+    ASSERT_NE(Start(L"usb=2 hold-usb usb-pulled"), nullptr);
+    Press(1202);
+    ASSERT_TRUE(WaitUntil([&] { return !Enabled(1102); }));
+    Press(1201);
+    ASSERT_TRUE(WaitUntil([&] { return Enabled(1102); }));
+    Press(1202);  // a second scan while the first is still held
+    ASSERT_TRUE(WaitUntil([&] { return !Enabled(1102); }));
+    first.Release();
+    ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCOUNT) == 2; }));
+    Send(1003, LB_SETCURSEL, row);
+    Press(1102);
+    HWND box = test::WaitForMessageBox(kCaption, program->processId, kWait);
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(test::MessageBoxText(box).starts_with(row == 0 ? L"即将清空并制作以下 U 盘：\n\nSanDisk Ultra 1 ("
+                                                               : L"即将清空并制作以下 U 盘：\n\nSanDisk Ultra 2 ("));
+    later.Release();
+    ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCOUNT) == 1; }));
+    EXPECT_TRUE(test::PressButton(box, IDYES));
+    Answer(L"请先选择要制作的 U 盘。", IDOK);
+    EXPECT_EQ(Text(1002), L"请选择要制作的 U 盘：");
+    EXPECT_EQ(HostLines(), std::vector<std::string>{});
+    Close();
+  }
+}
+
+TEST_F(MainWindowTest, ABackupRetriedWhileTheReinstallTabIsShownKeepsThatTabsPage) {
+  HostEvent run(host::kRunEvent);
+  ASSERT_NE(Start(L"hold-run run=fail-session ai=retry"), nullptr);
+  Press(1203);
+  WaitUntil([&] { return Visible(1301); });
+  Press(1102);
+  Answer(L"即将备份当前系统分区，过程中需要重启进入 PE 环境，完成后会自动回到当前系统。\n\n是否继续？", IDYES);
+  WaitForText(1006, L"正在下载系统镜像...");
+  Press(1201);
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1102) && !Visible(1008); }));
+  run.Release();
+  const std::string backup = "T [INFO] [host] run backup image= items=0 wishlist: dry-run=0";
+  const std::string ai = "T [INFO] [host] AI dialog session=s-42 error=下载系统镜像失败 retry=";
+  WaitUntil([&] { return HostLines().size() == 4; });
+  EXPECT_EQ(HostLines(), (std::vector<std::string>{backup, ai + "1", backup, ai + "0"}));
+  EXPECT_FALSE(Visible(1008));
+  EXPECT_TRUE(Visible(1102));
+  EXPECT_EQ(Text(1102), L"下一步");
+  Close();
+}
+
+// The window's own close, posted after a box shown under the contact dialog, happens once the dialog is closed.
+TEST_F(MainWindowTest, TheWindowsOwnCloseWaitsForTheContactDialog) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"hold-start catalog=fail", L"catalog failed"},
+      {L"dry-run hold-run", L"[dry-run] 流程走查完成，不会真正重启。"},
+  };
+  for (const auto& [words, box] : cases) {
+    SCOPED_TRACE(base::WideToUtf8(words));
+    HostEvent start(host::kStartEvent);
+    HostEvent run(host::kRunEvent);
+    const bool atStart = std::wstring(words).starts_with(L"hold-start");
+    ASSERT_NE(Start(words, !atStart), nullptr);
+    if (!atStart) {
+      StartReinstall();
+      WaitForText(1006, L"正在下载系统镜像...");
+    }
+    Press(1802);
+    HWND dialog = test::WaitForWindow(kContactDialogClass, program->processId, kWait);
+    ASSERT_NE(dialog, nullptr);
+    start.Release();
+    run.Release();
+    Answer(box, IDOK);
+    EXPECT_TRUE(test::PressButton(dialog, kContactCloseId));
+    EXPECT_EQ(program->WaitForExit(kWait), 0);
+  }
 }
 
 TEST_F(MainWindowTest, RestoreFromAChosenFileAndBackupInDryRun) {
