@@ -473,6 +473,13 @@ struct RangedDownloadTest : DownloadFixture {
     return {server.Url("/files/" + name), Target(base::Utf8ToWide(name)), md5, name, sizeHint};
   }
   std::string Utf8Target(const std::wstring& name) const { return base::WideToUtf8(Target(name)); }
+  // A fresh run, or one an earlier run left with the first 1000 bytes and their record; each logs to its own file.
+  void BeginRun(bool recorded, const std::wstring& name, const std::string& content) {
+    UseLog(recorded ? L"recorded.log" : L"fresh.log");
+    if (!recorded) return;
+    ASSERT_TRUE(test::WriteFileBytes(Target(name), content.substr(0, 1000)));
+    ASSERT_TRUE(SavePartRecord(Target(name), {content.size(), {{0, 1000}}}));
+  }
   std::string RangedLine(const std::wstring& name, uint64_t size, uint64_t have = 0) const {
     return "T [INFO] 分段下载（4 个连接，共 " + std::to_string(size) + " 字节，已有 " + std::to_string(have) +
            " 字节）: " + Utf8Target(name);
@@ -626,11 +633,7 @@ TEST_F(RangedDownloadTest, AServerThatIgnoresRangesGetsOneStream) {
   // an earlier run left with a record.
   for (const bool recorded : {false, true}) {
     SCOPED_TRACE(recorded ? "recorded" : "fresh");
-    UseLog(recorded ? L"recorded.log" : L"fresh.log");
-    if (recorded) {
-      ASSERT_TRUE(test::WriteFileBytes(Target(L"tools.zip"), content.substr(0, 1000)));
-      ASSERT_TRUE(SavePartRecord(Target(L"tools.zip"), {350000, {{0, 1000}}}));
-    }
+    ASSERT_NO_FATAL_FAILURE(BeginRun(recorded, L"tools.zip", content));
     std::string error;
     ASSERT_TRUE(DownloadVerified(Job("tools.zip", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
     EXPECT_TRUE(Read(L"tools.zip") == content);
@@ -651,11 +654,7 @@ TEST_F(RangedDownloadTest, RedirectedRangesFollowTheFirstAnswerOrGoBackToWinHttp
   // The first redirect our own connections meet hands the ranges back to WinHTTP, which follows it.
   for (const bool recorded : {false, true}) {
     SCOPED_TRACE(recorded ? "recorded" : "fresh");
-    UseLog(recorded ? L"recorded.log" : L"fresh.log");
-    if (recorded) {
-      ASSERT_TRUE(test::WriteFileBytes(Target(L"old.wim"), content.substr(0, 1000)));
-      ASSERT_TRUE(SavePartRecord(Target(L"old.wim"), {400000, {{0, 1000}}}));
-    }
+    ASSERT_NO_FATAL_FAILURE(BeginRun(recorded, L"old.wim", content));
     const size_t before = server.Requests().size();
     std::string error;
     ASSERT_TRUE(DownloadVerified(Job("old.wim", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
