@@ -3,6 +3,8 @@
 #include <gdiplus.h>
 
 #include <memory>
+#include <mutex>
+#include <set>
 
 #include "base/unique_handle.h"
 
@@ -10,6 +12,28 @@ namespace pl::test {
 namespace {
 
 constexpr DWORD kPollMs = 50;
+
+// Message boxes a button was pressed on. The press is posted, so such a box stays visible (with its old text)
+// until its thread takes the message; a search for the next box must not find it meanwhile.
+std::mutex answeredLock;
+std::set<HWND> answeredBoxes;
+
+bool IsDialogBox(HWND window) {
+  wchar_t className[16];
+  return GetClassNameW(window, className, 16) && wcscmp(className, L"#32770") == 0;
+}
+
+void MarkAnswered(HWND box) {
+  std::lock_guard<std::mutex> lock(answeredLock);
+  answeredBoxes.insert(box);
+}
+
+// Forgets boxes that are gone, so a handle value the system hands out again is not skipped.
+bool Answered(HWND window) {
+  std::lock_guard<std::mutex> lock(answeredLock);
+  std::erase_if(answeredBoxes, [](HWND box) { return !IsWindow(box); });
+  return answeredBoxes.contains(window);
+}
 
 struct FindRequest {
   const wchar_t* className;
@@ -28,7 +52,7 @@ BOOL CALLBACK MatchTopLevel(HWND window, LPARAM parameter) {
     if (owner != request->processId) return TRUE;
   }
   if (request->caption != nullptr && WindowText(window) != *request->caption) return TRUE;
-  if (!IsWindowVisible(window)) return TRUE;
+  if (!IsWindowVisible(window) || Answered(window)) return TRUE;
   request->found = window;
   return FALSE;
 }
@@ -175,6 +199,7 @@ std::wstring MessageBoxText(HWND box) {
 bool PressButton(HWND parent, int controlId) {
   HWND button = GetDlgItem(parent, controlId);
   if (button == nullptr) return false;
+  if (IsDialogBox(parent)) MarkAnswered(parent);
   // Posted, so a handler that opens a modal box does not block the test.
   return PostMessageW(parent, WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }

@@ -36,7 +36,8 @@ struct GuiProgram {
 
 // Polls for a visible top-level window of the class (of any process when processId is 0).
 HWND WaitForWindow(const wchar_t* className, DWORD processId, DWORD timeoutMs);
-// Polls for a message box (dialog class "#32770") with exactly this caption.
+// Polls for a message box (dialog class "#32770") with exactly this caption, passing over boxes that
+// PressButton already answered (they stay until their thread takes the press).
 HWND WaitForMessageBox(const std::wstring& caption, DWORD processId, DWORD timeoutMs);
 // True when no such window exists now.
 bool NoMessageBox(const std::wstring& caption, DWORD processId);
@@ -47,7 +48,8 @@ bool ControlVisible(HWND parent, int controlId);
 bool ControlEnabled(HWND parent, int controlId);
 // The message text of a message box (its static text control).
 std::wstring MessageBoxText(HWND box);
-// Clicks a button of a message box (IDOK, IDYES, IDNO, ...) or any button control by id.
+// Clicks a button of a message box (IDOK, IDYES, IDNO, ...) or any button control by id. A box pressed is
+// never found again by WaitForMessageBox.
 bool PressButton(HWND parent, int controlId);
 bool CloseWindow(HWND window);
 // Answers an open-file dialog of the process (found by its caption) by typing `path` into its file name box and

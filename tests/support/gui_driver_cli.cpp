@@ -84,7 +84,11 @@ int wmain(int argc, wchar_t** argv) {
     if (box == nullptr) return 1;
     const std::wstring text = pl::test::MessageBoxText(box);
     std::fputws((text + L"\n").c_str(), stdout);
-    return pl::test::PressButton(box, _wtoi(argv[3])) ? 0 : 1;
+    if (!pl::test::PressButton(box, _wtoi(argv[3]))) return 1;
+    // This process is gone before the next answer-box looks: wait for the box to go, or it could be found again.
+    const ULONGLONG deadline = GetTickCount64() + static_cast<DWORD>(_wtoi(argv[4]));
+    while (IsWindow(box) && IsWindowVisible(box) && GetTickCount64() < deadline) Sleep(50);
+    return 0;
   }
   if (command == L"hold-desktop" && argc == 3) {
     return HoldDesktop(static_cast<DWORD>(_wtoi(argv[2])));
