@@ -208,6 +208,8 @@ class ImageCollector {
       *reason = "根元素不是 WIM";
       return false;
     }
+    // An encrypted ESD carries its key wrapped in WIM/ESD/ENCRYPTED; without that key nothing can apply it.
+    if (path.size() == 3 && path[1] == "ESD" && path[2] == "ENCRYPTED") encrypted = true;
     if (path.size() == 2 && path[1] == "IMAGE") {
       RawImage& image = images.emplace_back();
       for (const Attribute& attribute : attributes) {
@@ -227,6 +229,7 @@ class ImageCollector {
   }
 
   std::vector<RawImage> images;
+  bool encrypted = false;
 };
 
 // A streaming walk over the document: start and end tags reach the collector with the path of open elements and
@@ -507,6 +510,10 @@ bool ReadWimImageList(const WimSource& source, WimInfo* info, std::string* error
   std::string reason;
   if (!XmlWalker(text, &collector).Walk(&reason)) {
     *error = std::string(kXmlPrefix) + "无法解析：" + reason;
+    return false;
+  }
+  if (collector.encrypted) {
+    *error = "加密的 ESD 镜像（没有解密密钥），Windows 的部署工具无法应用";
     return false;
   }
   return BuildImageList(collector.images, info->imageCount, &info->images, error);

@@ -44,8 +44,8 @@ struct WimInfo {
 };
 
 // Reads and checks the header and the image list. False with a short Chinese reason in `*error` (the caller names
-// the file): not a WIM/ESD, cut short, unsupported header, a part of a split WIM, an unreadable or damaged image
-// list, or the source's own read error. On failure `*info` keeps the header fields when the header was read, and
+// the file): not a WIM/ESD, cut short, unsupported header, a part of a split WIM, an encrypted ESD, an unreadable
+// or damaged image list, or the source's own read error. On failure `*info` keeps the header fields when the header was read, and
 // no images.
 bool ReadWimImageList(const WimSource& source, WimInfo* info, std::string* error);
 
