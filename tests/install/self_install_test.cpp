@@ -155,15 +155,23 @@ TEST_F(SelfInstallTest, RunningTheInstalledCopyInAnyCaseSkipsTheCopyButRefreshes
   std::wstring installed = InstallDirectory() + L"\\Kavrin.exe";
   CharLowerW(installed.data());
   ASSERT_TRUE(test::WriteFileBytes(InstallDirectory() + L"\\Kavrin.exe", "marker"));
+  // Planted beside the installed copy since its last start: it goes; the program and the local catalog stay.
+  const std::wstring planted = InstallDirectory() + L"\\gdiplus.dll";
+  ASSERT_TRUE(test::WriteFileBytes(planted, "planted"));
+  ASSERT_TRUE(CreateDirectoryW((InstallDirectory() + L"\\ini").c_str(), nullptr));
+  ASSERT_TRUE(test::WriteFileBytes(InstallDirectory() + L"\\ini\\imglist3.ini", "[catalog]"));
   ASSERT_TRUE(SelfInstall(installed, "0.2.0", &error)) << error;
   std::string bytes;
   ASSERT_TRUE(test::ReadFileBytes(InstallDirectory() + L"\\Kavrin.exe", &bytes));
   EXPECT_EQ(bytes, "marker");  // not copied over itself
+  EXPECT_FALSE(FileExists(planted));
+  EXPECT_TRUE(FileExists(InstallDirectory() + L"\\ini\\imglist3.ini"));
   EXPECT_TRUE(FileExists(DesktopShortcutPath()));
   EXPECT_EQ(UninstallValue(L"DisplayVersion"), "REG_SZ:0.2.0");
   const auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], "T [INFO] 当前运行的就是已安装位置的拷贝，跳过自我复制这一步");
+  EXPECT_EQ(lines[2], "T [WARN] 安装目录里有不是本工具放的文件，已删除: " + base::WideToUtf8(planted));
 }
 
 TEST_F(SelfInstallTest, AFailedCopyReportsItsCodeAndRegistersNothing) {
