@@ -204,6 +204,22 @@ TEST_F(PlannerTest, FailedCleanupJudgesByTheFreeSpaceBefore) {
                                "T [WARN] 数据区候选分区 D: 剩余空间不够（需要约 12GB，实际约 11GB），改尝试未分配空间/压缩系统盘"}));
 }
 
+// Exactly the bytes needed is enough: the volume is taken as it is. One byte less sends the plan to the next route.
+TEST_F(PlannerTest, ADataVolumeWithExactlyTheNeededBytesIsTakenAsItIs) {
+  machine.volumes[L'D'] = {.disk = 0, .label = "Data", .free = 12 * kGiB};
+  ExpectPlan(Plan(12 * kGiB), L"C:\\$PelloraData$Boot$", L"D:\\$PelloraData$", false, false);
+  EXPECT_EQ(LogLines(), (Lines{kBootOnC, "T [INFO] 数据区使用现有分区: D:\\$PelloraData$"}));
+  EXPECT_EQ(machine.events, (Lines{"mkdir C:\\$PelloraData$Boot$", "mkdir D:\\$PelloraData$"}));
+  EXPECT_TRUE(fake.Calls().empty());
+
+  machine.volumes[L'D'].free = 12 * kGiB - 1;
+  ClearLog();
+  const StagingPlan plan = Plan(12 * kGiB);
+  EXPECT_NE(plan.dataDir, L"D:\\$PelloraData$");
+  EXPECT_EQ(LogLines().at(1),
+            "T [WARN] 数据区候选分区 D: 剩余空间不够（需要约 12GB，实际约 11GB），改尝试未分配空间/压缩系统盘");
+}
+
 TEST_F(PlannerTest, TooSmallVolumeOfAnotherLabelLeadsToTheNextRoutes) {
   machine.volumes[L'D'] = {.disk = 0, .label = "Data", .free = 11 * kGiB};
   machine.oldData[L"D:\\$PelloraData$"] = 2 * kGiB;
