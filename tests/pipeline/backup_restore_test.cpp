@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 #include "base/constants.h"
@@ -215,6 +216,44 @@ TEST_F(BackupRestoreTest, DryRunsChangeNothing) {
   EXPECT_EQ(server.Requests().size(), 0u);
   EXPECT_EQ(fake.Calls().size(), 0u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{L"b.wim"});
+  EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
+}
+
+// Inside a PE a dry run starts no deployer either: each run logs its skips and asks nothing of tools, backend or
+// files, and the deployer found beside the program is never started.
+TEST_F(BackupRestoreTest, DryRunsInsideAPeStartNoDeployerAndChangeNothing) {
+  ASSERT_TRUE(CreateDirectoryW(temp.Child(L"bin").c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(base::Utf8ToWide(PL_PE_STUB).c_str(), temp.Child(L"bin\\pl_pe.exe").c_str(), TRUE));
+  pl::test::ScopedEnvironment record(L"PL_PE_STUB_RECORD", temp.Child(L"record.txt"));
+  pl::test::ScopedPeMarker pe;
+  ASSERT_TRUE(pl::test::WriteFileBytes(L"S:\\b.wim", OsImage(1, 0)));
+  const config::OsImageEntry image{.key = "win11_pro", .displayName = "Windows 11 专业版", .url = "http://d/w.wim",
+                                   .imageIndex = 6};
+  const struct {
+    const wchar_t* log;
+    std::function<PipelineResult()> run;
+    std::string skip;  // the run's own skip
+  } cases[] = {
+      {L"reinstall.log",
+       [&] { return RunReinstall(image, kItems, resources, "0.1.0", true, Recorder(), {}, machine); },
+       "T [INFO] [dry-run] 跳过密钥/驱动备份"},
+      {L"backup.log", [&] { return Backup(true); },
+       "T [INFO] [dry-run] 跳过实际下载，假定 PE 环境已就绪: S:\\$PelloraData$Boot$\\pe.wim"},
+      {L"restore.log", [&] { return Restore(L"S:\\b.wim", true); }, "T [INFO] [dry-run] 跳过实际复制/下载，假定文件已就绪"},
+  };
+  const std::string taskSkip = "T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.log));
+    UseLog(c.log);
+    const PipelineResult result = c.run();
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] 当前运行在 WinPE 里，跳过下载 PE 环境/建临时引导项这一套，改成部署完直接拉起 pl_pe.exe",
+                                     "T [INFO] [dry-run] 跳过创建目录: D:\\$PelloraData$", c.skip, taskSkip}));
+    EXPECT_EQ(LogLines().back(), taskSkip);
+  }
+  EXPECT_FALSE(FileExists(temp.Child(L"record.txt")));
+  EXPECT_EQ(fake.Calls().size(), 0u);
+  EXPECT_EQ(server.Requests().size(), 0u);
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
 }
 
