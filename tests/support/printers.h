@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/text.h"
+#include "base/transfer_line.h"
 #include "boot/pe_boot_entry.h"
 #include "config/default_image.h"
 #include "config/ini_document.h"
@@ -215,3 +216,19 @@ inline void PrintTo(const UsbMakeResult& r, std::ostream* os) {
 }
 
 }  // namespace pl::usb
+
+namespace pl::pipeline {
+
+inline void PrintTo(const TransferBytes& b, std::ostream* os) {
+  pl::test::RecordPrinter(os, "TransferBytes")("done", b.done)("total", b.total)("received", b.received);
+}
+
+}  // namespace pl::pipeline
+
+namespace pl::base {
+
+inline void PrintTo(const RateEstimate& r, std::ostream* os) {
+  pl::test::RecordPrinter(os, "RateEstimate")("known", r.known)("steady", r.steady)("bytesPerSecond", r.bytesPerSecond);
+}
+
+}  // namespace pl::base
