@@ -295,6 +295,21 @@ TEST_F(AiDiagnosisDialogTest, AnUnknownActionIsReportedEmptyAndEndingWhileWaitin
   EXPECT_TRUE(fake.Calls().empty());
 }
 
+// Over a minimised owner the dialog opens on the owner restored, in sight; Esc ends the conversation as the close box
+// does, cancelling the request the backend holds.
+TEST_F(AiDiagnosisDialogTest, OverAMinimisedOwnerItOpensInSightAndEscEndsIt) {
+  HWND dialog = Open(R"({"steps": [{"status": "pending"}]})", std::wstring(kSlowPace) + L" minimised");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_FALSE(IsIconic(owner));
+  test::ExpectCentredOn(dialog, owner, 460, 340);
+  ExpectShown(dialog, kFirstWait, L"", kEnd);
+  WaitForReports("diagnosis_poll", 1);  // the request is queued and the dialog knows its id
+  ASSERT_TRUE(test::WaitUntil([&] { return GetForegroundWindow() == dialog; }));
+  ASSERT_TRUE(test::PressKey(VK_ESCAPE));
+  test::ExpectOwnerBack(owner, L"result=0");
+  EXPECT_EQ(WaitForReports("cancel", 1).size(), 1u);
+}
+
 // While the backend thinks, a strip of the border colour shows above the text with an accent segment moving on it.
 TEST_F(AiDiagnosisDialogTest, TheFirstWaitShowsTheProblemAndTheBusyStrip) {
   HWND dialog = Open(R"({"steps": [{"status": "pending"}]})", kSlowPace);

@@ -1,7 +1,9 @@
 // The main window's decisions over plain data: pages, progress steps, notices, the image filter, the refusal of a
-// second run and the result texts.
+// second run, the result texts and the keyboard's way through the controls.
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "ui/main_window_rules.h"
 
@@ -191,6 +193,61 @@ TEST(MainWindowRulesTest, ResultTextsNameTheEditionAndTheRealLog) {
   EXPECT_TRUE(BackupResultText(true, false, L"D:\\b.wim", "", log).ends_with(L"备份文件将保存在：\r\nD:\\b.wim"));
   EXPECT_EQ(UsbResultText(false, "e", log), L"很抱歉，制作 U 盘时出现问题：\r\n\r\ne\r\n\r\n详细日志见 " + log + L"。");
   EXPECT_EQ(ThreadStartFailure(8), "无法启动后台任务（创建线程失败, GetLastError=8），请稍后重试。");
+}
+
+// The page a keyboard user is on decides what Tab reaches; Enter presses a button itself, anything else Next.
+TEST(MainWindowRulesTest, TabArrowsAndEnterFollowTheReadingOrder) {
+  const std::set<int> header = {kIdTabReinstall, kIdTabUsb, kIdTabBackup, kIdMinimise, kIdClose};
+  std::set<int> softwarePage = header;
+  softwarePage.insert({kIdItemList, kIdInstalledList, kIdBack, kIdAutoRestart, kIdNext, kIdContact, kIdDiagnose});
+  const auto on = [](const std::set<int>& shown) { return [&shown](int id) { return shown.contains(id); }; };
+  struct Case {
+    const char* what;
+    int from;
+    bool backward;
+    int to;
+  };
+  const Case cases[] = {
+      {"from the window, the first", 0, false, kIdTabReinstall},
+      {"from the window backwards, the last", 0, true, kIdDiagnose},
+      {"the header's row", kIdTabBackup, false, kIdMinimise},
+      {"then the page", kIdClose, false, kIdItemList},
+      {"the next list", kIdItemList, false, kIdInstalledList},
+      {"the bottom row left to right", kIdBack, false, kIdAutoRestart},
+      {"", kIdAutoRestart, false, kIdNext},
+      {"the footer after Next", kIdNext, false, kIdContact},
+      {"round the end", kIdDiagnose, false, kIdTabReinstall},
+      {"and back", kIdTabReinstall, true, kIdDiagnose},
+      {"backwards over hidden ones", kIdItemList, true, kIdClose},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NextTabStop(c.from, c.backward, on(softwarePage)), c.to) << c.what;
+  EXPECT_EQ(NextTabStop(kIdNext, false, on({})), 0);  // nothing to take the focus
+  // Every control once, and only the ones a page can show.
+  EXPECT_EQ(std::set<int>(TabOrder().begin(), TabOrder().end()).size(), TabOrder().size());
+  EXPECT_EQ(TabOrder().size(), 21u);
+
+  const std::set<int> peers = {kIdTabReinstall, kIdTabBackup, kIdFilter10, kIdFilter11, kIdBackupRadio,
+                               kIdRestoreRadio};  // the USB tab disabled
+  EXPECT_EQ(ArrowPeer(kIdTabReinstall, 1, on(peers)), kIdTabBackup);
+  EXPECT_EQ(ArrowPeer(kIdTabReinstall, -1, on(peers)), kIdTabBackup);
+  EXPECT_EQ(ArrowPeer(kIdTabBackup, 1, on(peers)), kIdTabReinstall);
+  EXPECT_EQ(ArrowPeer(kIdFilter11, 1, on(peers)), kIdFilter10);
+  EXPECT_EQ(ArrowPeer(kIdBackupRadio, -1, on(peers)), kIdRestoreRadio);
+  EXPECT_EQ(ArrowPeer(kIdList, 1, on(peers)), 0);  // a list moves its own selection
+  EXPECT_EQ(ArrowPeer(0, 1, on(peers)), 0);
+
+  for (const int id : {kIdTabUsb, kIdClose, kIdFilter10, kIdChooseFile, kIdBack, kIdNext, kIdAiHelp, kIdDecrypt,
+                       kIdContact, kIdDiagnose}) {
+    EXPECT_TRUE(PressesItselfOnEnter(id)) << id;
+  }
+  for (const int id : std::vector<int>{0, kIdList, kIdItemList, kIdVolumeList, kIdBackupRadio, kIdAutoRestart}) {
+    EXPECT_FALSE(PressesItselfOnEnter(id)) << id;
+  }
+}
+
+TEST(MainWindowRulesTest, AWorkerThatThrewNamesItsJob) {
+  EXPECT_EQ(WorkerFailure("后台任务", "bad allocation"), "后台任务出现异常: bad allocation");
+  EXPECT_EQ(WorkerFailure("环境检测时", ""), "环境检测时出现未知类型的异常");
 }
 
 }  // namespace

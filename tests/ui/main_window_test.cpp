@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <gtest/gtest.h>
@@ -44,16 +45,18 @@ bool WaitUntil(const std::function<bool()>& condition) {
 }
 
 struct MainWindowTest : ::testing::Test {
-  // Starts the host with `words` and waits until the start-up result is shown (the tabs are enabled).
-  HWND Start(const std::wstring& words, bool waitReady = true) {
+  // Starts the host with `words`.
+  bool Launch(const std::wstring& words) {
     std::wstring path = test::HostGuiPath();
     path = path.substr(0, path.find_last_of(L'\\') + 1) + L"..\\tests\\ui\\pl_main_host.exe";
     temp.emplace();
     program.emplace();
-    if (!program->Start(path, words,
-                        {{L"TMP", temp->path}, {L"TEMP", temp->path}, {L"PL_BACKEND_ORIGIN", backend.origin}})) {
-      return nullptr;
-    }
+    return program->Start(path, words,
+                          {{L"TMP", temp->path}, {L"TEMP", temp->path}, {L"PL_BACKEND_ORIGIN", backend.origin}});
+  }
+  // Starts the host with `words` and waits until the start-up result is shown (the tabs are enabled).
+  HWND Start(const std::wstring& words, bool waitReady = true) {
+    if (!Launch(words)) return nullptr;
     window = test::WaitForWindow(kMainWindowClass, program->processId, kWait);
     if (window != nullptr && waitReady) WaitUntil([&] { return test::ControlEnabled(window, 1201); });
     return window;
@@ -98,6 +101,22 @@ struct MainWindowTest : ::testing::Test {
     return lines;
   }
   std::wstring LogPath() { return temp->path + L"\\PelloraLogs\\pl_main_host.log"; }
+  bool Logged(const std::string& line) {
+    std::string bytes;
+    test::ReadFileBytes(LogPath(), &bytes);
+    const std::vector<std::string> lines = test::LogLinesWithoutTime(bytes);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  // The id of the control with the keyboard focus; 0 for the window itself, -1 for anything else.
+  int FocusedId() {
+    HWND focus = test::FocusedWindow(window);
+    return focus == window ? 0 : IsChild(window, focus) ? GetDlgCtrlID(focus) : -1;
+  }
+  // A real key stroke, then the wait until the focus is on `expected` (an id as FocusedId gives it).
+  void Key(WORD key, int expected, bool shift = false) {
+    ASSERT_TRUE(test::PressKey(key, shift));
+    EXPECT_TRUE(WaitUntil([&] { return FocusedId() == expected; })) << "key " << key << ": focus on " << FocusedId();
+  }
   COLORREF PixelAt(POINT client) {
     ClientToScreen(window, &client);
     test::ScreenImage image;
@@ -552,6 +571,170 @@ TEST_F(MainWindowTest, ManualTargetInsideAPe) {
   EXPECT_EQ(HostLines(), (std::vector<std::string>{"T [INFO] 用户手动选择目标系统盘: D:",
                                                    "T [INFO] [host] staging checked again"}));
   Close();
+}
+
+// Every step by real key strokes alone: the names the drawn controls carry, the focus mark, the tabs and the USB
+// drive page, a dry-run reinstall with its download line under the progress bar, and the contact dialog closed by Esc.
+TEST_F(MainWindowTest, KeysAloneWalkTheUsbPageAndADryRunReinstall) {
+  HostEvent run(host::kRunEvent);
+  ASSERT_NE(Start(L"dry-run hold-run bytes usb=1"), nullptr);
+  const std::pair<int, const wchar_t*> names[] = {
+      {1201, L"一键重装"}, {1202, L"U盘启动"}, {1203, L"备份/还原"}, {1401, L"最小化"}, {1402, L"关闭"},
+      {1501, L"WIN10"},    {1502, L"WIN11"},   {1101, L"上一步"},   {1102, L"下一步"},  {1803, L"AI 帮我看看"},
+      {1804, L"关闭加密后使用"},
+  };
+  for (const auto& [id, name] : names) EXPECT_EQ(Text(id), name) << id;
+  SetForegroundWindow(window);
+  ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == window; }));
+
+  // The tabs: Tab comes to the first, Shift+Tab goes round to the footer, the arrows move between tabs.
+  Key(VK_TAB, 1201);
+  EXPECT_TRUE(WaitUntil([&] { return PixelAt({332, 44}) == kAccent; }));  // the ring inside the selected tab
+  EXPECT_EQ(PixelAt({337, 44}), kTabSelected);
+  Shot(L"main-keys-focus.png");
+  Key(VK_TAB, 1801, true);
+  Key(VK_TAB, 1201);
+  Key(VK_RIGHT, 1202);
+  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCOUNT) == 1 && Enabled(1102); }));
+
+  // The drive page: the list, a row, Enter for Next, the wipe question answered Yes.
+  for (const int id : {1203, 1401, 1402, 1003}) Key(VK_TAB, id);
+  Key(VK_DOWN, 1003);
+  EXPECT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCURSEL) == 0; }));
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  HWND box = test::WaitForMessageBox(kCaption, program->processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(test::MessageBoxText(box).starts_with(L"即将清空并制作以下 U 盘："));
+  ASSERT_TRUE(test::PressKey(VK_TAB, true));  // from No, the default, to Yes
+  ASSERT_TRUE(WaitUntil([&] { return test::FocusedWindow(box) == GetDlgItem(box, IDYES); }));
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  WaitForText(1002, L"请选择要写入 U 盘的系统版本：");
+  EXPECT_TRUE(WaitUntil([&] { return FocusedId() == 1003; }));  // given back after the box
+  Key(VK_DOWN, 1003);  // from the default image, the second row, to the third
+  ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCURSEL) == 2; }));
+  // The focused card is outlined in the accent colour, the other cards keep their border.
+  EXPECT_TRUE(WaitUntil([&] { return PixelAt({192, 174 + 2 * 78 + 39}) == kAccent; }));
+  EXPECT_EQ(PixelAt({192, 174 + 39}), kBorder);
+  Shot(L"main-keys-card.png");
+  Key(VK_TAB, 1101);
+  ASSERT_TRUE(test::PressKey(VK_SPACE));  // Back: the drive page again, the focus on the window
+  WaitForText(1002, L"请选择要制作的 U 盘：");
+  EXPECT_TRUE(WaitUntil([&] { return FocusedId() == 0; }));
+
+  // The reinstall tab, the contact dialog closed by Esc, Next by Enter.
+  Key(VK_TAB, 1201);
+  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1102) && Enabled(1102) && !Visible(1003); }));
+  Key(VK_TAB, 1801, true);
+  Key(VK_TAB, 1802, true);
+  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  HWND contact = test::WaitForWindow(kContactDialogClass, program->processId, kWait);
+  ASSERT_NE(contact, nullptr);
+  ASSERT_TRUE(test::PressKey(VK_ESCAPE));
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(contact) && FocusedId() == 1802; }));
+  Key(VK_TAB, 1102, true);
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1003); }));
+
+  // The image page: the second card, Enter; the software page: the auto-restart box unchecked by Space, Enter.
+  Key(VK_TAB, 1003, true);
+  Key(VK_DOWN, 1003);
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1701) && FocusedId() == 0; }));
+  for (const int id : {1801, 1802, 1102, 1701}) Key(VK_TAB, id, true);
+  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  ASSERT_TRUE(WaitUntil([&] { return Send(1701, BM_GETCHECK) == BST_UNCHECKED; }));
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+
+  // The download line under the bar: done and total, the speed, then the time left once the speed is steady.
+  WaitForText(1006, L"正在下载系统镜像...");
+  EXPECT_TRUE(Visible(1007));
+  EXPECT_TRUE(WaitUntil([&] { return Text(1007).find(L"剩余约") != std::wstring::npos; }))
+      << base::WideToUtf8(Text(1007));
+  // The amount done grows with the seconds this takes, and the speed measured here follows the host's clock only
+  // as closely as its messages arrive: those digits vary.
+  const std::wstring line = Text(1007);
+  EXPECT_TRUE(line.starts_with(L"已下载 1.")) << base::WideToUtf8(line);
+  EXPECT_NE(line.find(L" GB / 4.7 GB · 1"), std::wstring::npos) << base::WideToUtf8(line);
+  EXPECT_NE(line.find(L" MB/s · 剩余约 "), std::wstring::npos) << base::WideToUtf8(line);
+  EXPECT_TRUE(line.ends_with(L" 分钟")) << base::WideToUtf8(line);
+  Shot(L"main-progress-line.png");
+  run.Release();
+
+  // The result page: the line gone, Enter presses Next, Enter answers the dry-run box.
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }));
+  EXPECT_EQ(Text(1007), L"");
+  EXPECT_EQ(Text(1102), L"立即重启进入 PE 环境");
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  box = test::WaitForMessageBox(kCaption, program->processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(test::MessageBoxText(box), L"[dry-run] 流程走查完成，不会真正重启。");
+  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  EXPECT_EQ(program->WaitForExit(kWait), 0);
+  EXPECT_EQ(HostLines(), std::vector<std::string>{"T [INFO] [host] run reinstall image=win10_ltsc_2021 items=3 "
+                                                  "wishlist: dry-run=1"});
+}
+
+// A worker that throws ends its own job, with the reason in the log and on the screen; the program lives on (or
+// closes as after that job's ordinary failure). A window that cannot be made says why.
+TEST_F(MainWindowTest, AWorkerThatThrowsEndsItsJobAndAWindowThatCannotBeMadeSaysWhy) {
+  const std::string thrown = "host failure";
+  struct Case {
+    const wchar_t* words;
+    std::string logged;
+    std::function<void()> check;
+    bool windowMade = true;
+  };
+  const Case cases[] = {
+      {L"throw=start", "T [ERROR] [MainWindow] 环境检测线程 捕获到异常: " + thrown,
+       [&] {
+         Answer(L"环境检测时出现异常: host failure", IDOK);
+         EXPECT_EQ(program->WaitForExit(kWait), 0);
+       }},
+      {L"throw=catalog", "T [ERROR] [MainWindow] 目录加载线程 捕获到异常: " + thrown,
+       [&] {
+         Answer(L"加载系统镜像目录时出现异常: host failure", IDOK);
+         EXPECT_EQ(program->WaitForExit(kWait), 0);
+       }},
+      {L"throw=run", "T [ERROR] [MainWindow] 后台任务线程 捕获到异常: " + thrown,
+       [&] {
+         ASSERT_TRUE(WaitUntil([&] { return Enabled(1201); }));
+         StartReinstall();
+         ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }));
+         EXPECT_EQ(Text(1009), L"很抱歉，准备安装时出现问题：\r\n\r\n后台任务出现异常: host failure\r\n\r\n详细日志见 " +
+                                   LogPath() + L"。");
+         Close();
+       }},
+      {L"throw=usb", "T [ERROR] [MainWindow] U 盘检测线程 捕获到异常: " + thrown,
+       [&] {
+         ASSERT_TRUE(WaitUntil([&] { return Enabled(1202); }));
+         Press(1202);
+         const auto firstRow = [&] {
+           wchar_t row[128] = L"";
+           SendMessageW(GetDlgItem(window, 1003), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(row));
+           return std::wstring(row);
+         };
+         EXPECT_TRUE(WaitUntil([&] { return firstRow() == L"未检测到可用的 U 盘，请插入后重新进入该功能"; }));
+         EXPECT_FALSE(Enabled(1102));
+         Close();
+       }},
+      {L"thread-fail=all", "T [ERROR] [MainWindow] 主窗口创建失败: 无法创建环境检测线程, GetLastError=8",
+       [&] {
+         Answer(L"无法打开程序窗口（无法创建环境检测线程, GetLastError=8），请重新运行程序。\r\n\r\n详细日志见 " +
+                    LogPath() + L"。",
+                IDOK);
+         EXPECT_EQ(program->WaitForExit(kWait), 1);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(base::WideToUtf8(c.words));
+    ASSERT_TRUE(Launch(c.words));
+    window = c.windowMade ? test::WaitForWindow(kMainWindowClass, program->processId, kWait) : nullptr;
+    c.check();
+    EXPECT_TRUE(Logged(c.logged));
+  }
 }
 
 }  // namespace
