@@ -6,45 +6,37 @@
 #include <vector>
 
 #include "base/text.h"
-#include "printers.h"
 
 namespace pl::base {
 namespace {
 
 constexpr uint64_t KiB = 1ull << 10, MiB = 1ull << 20, GiB = 1ull << 30;
 
-TEST(TransferLineTest, SizesAndTimesAreTruncatedOrRoundedAsTheLineShowsThem) {
+TEST(TransferLineTest, TheLineShowsWhatIsKnownTruncatedAndRounded) {
   const std::pair<uint64_t, const wchar_t*> sizes[] = {
-      {0, L"0 B"},           {1023, L"1023 B"},         {KiB, L"1.0 KB"},        {KiB + 1023, L"1.9 KB"},
-      {MiB - 1, L"1023.9 KB"}, {18 * MiB + 420 * KiB, L"18.4 MB"}, {GiB - 1, L"1023.9 MB"},
-      {4 * GiB + 767 * MiB, L"4.7 GB"}, {~0ull, L"17179869183.9 GB"},
-  };
+      {1023, L"1023 B"}, {KiB + 1023, L"1.9 KB"}, {MiB - 1, L"1023.9 KB"}, {GiB - 1, L"1023.9 MB"},
+      {~0ull, L"17179869183.9 GB"}};
   for (const auto& [bytes, text] : sizes) EXPECT_EQ(SizeText(bytes), text) << bytes;
   const std::pair<uint64_t, const wchar_t*> times[] = {
-      {0, L"剩余不到 1 分钟"},      {59, L"剩余不到 1 分钟"},     {60, L"剩余约 1 分钟"},
-      {89, L"剩余约 1 分钟"},       {90, L"剩余约 2 分钟"},       {3569, L"剩余约 59 分钟"},
-      {3570, L"剩余约 1 小时"},     {3600 + 5 * 60, L"剩余约 1 小时 5 分钟"}, {99 * 3600, L"剩余约 99 小时"},
-  };
+      {59, L"剩余不到 1 分钟"}, {89, L"剩余约 1 分钟"},          {90, L"剩余约 2 分钟"},
+      {3569, L"剩余约 59 分钟"}, {3570, L"剩余约 1 小时"}, {3900, L"剩余约 1 小时 5 分钟"}};
   for (const auto& [seconds, text] : times) EXPECT_EQ(TimeLeftText(seconds), text) << seconds;
-}
 
-TEST(TransferLineTest, TheLineShowsWhatIsKnown) {
   struct Case {
     uint64_t done, total;
     RateEstimate rate;
     const wchar_t* line;
   };
   const uint64_t speed = 18 * MiB + 420 * KiB;
+  const uint64_t done = GiB + 205 * MiB, total = 4 * GiB + 717 * MiB;  // 3.5 GiB left: 195 s at that speed
   const Case cases[] = {
-      {GiB, 0, {true, true, speed}, L""},  // no total, no line
-      {GiB + 205 * MiB, 4 * GiB + 767 * MiB, {}, L"已下载 1.2 GB / 4.7 GB"},
-      {GiB + 205 * MiB, 4 * GiB + 767 * MiB, {true, false, speed}, L"已下载 1.2 GB / 4.7 GB · 18.4 MB/s"},
-      // 3.5 GiB left at 18.4 MiB/s: 195 s, about 3 minutes.
-      {GiB + 205 * MiB, 4 * GiB + 717 * MiB, {true, true, speed}, L"已下载 1.2 GB / 4.7 GB · 18.4 MB/s · 剩余约 3 分钟"},
+      {done, 0, {true, true, speed}, L""},  // no total, no line
+      {done, total, {}, L"已下载 1.2 GB / 4.7 GB"},
+      {done, total, {true, false, speed}, L"已下载 1.2 GB / 4.7 GB · 18.4 MB/s"},
+      {done, total, {true, true, speed}, L"已下载 1.2 GB / 4.7 GB · 18.4 MB/s · 剩余约 3 分钟"},
       {GiB, 2 * GiB, {true, true, 0}, L"已下载 1.0 GB / 2.0 GB · 0 B/s"},  // stalled: no end in sight
       {GiB, 2 * GiB, {true, true, 3}, L"已下载 1.0 GB / 2.0 GB · 3 B/s"},   // beyond 99 hours
       {3 * GiB, 2 * GiB, {true, true, speed}, L"已下载 2.0 GB / 2.0 GB · 18.4 MB/s"},  // done: nothing left
-      {1, 2, {true, true, 1}, L"已下载 1 B / 2 B · 1 B/s · 剩余不到 1 分钟"},
   };
   for (const Case& c : cases) EXPECT_EQ(TransferLine(c.done, c.total, c.rate), c.line) << WideToUtf8(c.line);
   EXPECT_EQ(TransferLine(MiB, 2 * MiB, {}, L"已释放"), L"已释放 1.0 MB / 2.0 MB");
@@ -58,31 +50,24 @@ TEST(TransferLineTest, TheRateFollowsTheLastSecondsOnly) {
     RateEstimate expected;
   };
   const Case cases[] = {
-      {"one sample", {{1000, 0}}, {}},
       {"under a second", {{0, 0}, {999, MiB}}, {}},
       {"a second, not yet steady", {{0, 0}, {1000, MiB}}, {true, false, MiB}},
-      {"the whole window", {{0, 0}, {2500, 5 * MiB}, {5000, 10 * MiB}}, {true, true, 2 * MiB}},
-      // Fast at first, then slow: only the last five seconds count.
-      {"the window moves on",
-       {{0, 0}, {5000, 500 * MiB}, {6000, 501 * MiB}, {10000, 505 * MiB}},
+      {"fast, then slow: the last five seconds", {{0, 0}, {5000, 500 * MiB}, {6000, 501 * MiB}, {10000, 505 * MiB}},
        {true, true, MiB}},
       {"a stall brings it down", {{0, 0}, {1000, 10 * MiB}, {6000, 10 * MiB}}, {true, true, 0}},
       {"a falling count starts afresh", {{0, 0}, {5000, 50 * MiB}, {6000, MiB}, {6500, 2 * MiB}}, {}},
       {"a clock going back starts afresh", {{5000, 0}, {9000, 4 * MiB}, {1000, 5 * MiB}, {1500, 6 * MiB}}, {}},
-      {"the same time keeps the last count", {{0, 0}, {2000, MiB}, {2000, 4 * MiB}}, {true, false, 2 * MiB}},
       {"no overflow", {{0, 0}, {3000, 3 * (~0ull / 4)}}, {true, false, ~0ull / 4}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     TransferRate rate;
     for (const RateSample& sample : c.samples) AddRateSample(&rate, sample.ms, sample.bytes);
-    EXPECT_EQ(EstimateRate(rate), c.expected);
-    EXPECT_LE(rate.samples.size(), 4u);
+    const RateEstimate got = EstimateRate(rate);
+    EXPECT_TRUE(got == c.expected) << c.name << ": " << got.known << got.steady << " " << got.bytesPerSecond;
   }
   TransferRate rate;  // an hour of samples every 250 ms keeps only the window's
   for (uint64_t ms = 0; ms <= 3600000; ms += 250) AddRateSample(&rate, ms, ms * KiB);
   EXPECT_EQ(rate.samples.size(), 21u);
-  EXPECT_EQ(EstimateRate(rate), (RateEstimate{true, true, 1000 * KiB}));
 }
 
 }  // namespace

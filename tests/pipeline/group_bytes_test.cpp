@@ -13,26 +13,23 @@ namespace {
 TEST(GroupBytesTest, ReportsAddUpAndAreSentAtMostEveryInterval) {
   // The image has a size hint, the tools none until their transfer tells.
   GroupBytes group = StartGroupBytes({{.label = "系统镜像", .sizeHint = 100}, {.label = "工具包"}});
-  EXPECT_EQ(GroupTotals(group), (TransferBytes{0, 0, 0}));
   struct Step {
-    const char* what;
     size_t job;
     uint64_t done, total, ms;
     std::optional<TransferBytes> sent;
   };
   const Step steps[] = {
-      {"a resumed image starts at its part, nothing received yet", 0, 40, 120, 1000, TransferBytes{40, 0, 0}},
-      {"the tools start: too soon to send", 1, 0, 50, 1100, std::nullopt},
-      {"the image's gain is received", 0, 60, 0, 1250, TransferBytes{60, 170, 20}},
-      {"the tools' gain", 1, 30, 50, 1400, std::nullopt},
-      {"the tools start afresh: no gain", 1, 10, 50, 1500, TransferBytes{70, 170, 50}},
-      {"a job the group does not have", 2, 99, 99, 5000, std::nullopt},
-      {"both complete", 1, 50, 50, 1600, std::nullopt},
-      {"", 0, 120, 120, 1750, TransferBytes{170, 170, 150}},
+      {0, 40, 120, 1000, TransferBytes{40, 0, 0}},      // a resumed image: nothing received yet, the tools' size unknown
+      {1, 0, 50, 1100, std::nullopt},                   // too soon to send
+      {0, 60, 0, 1250, TransferBytes{60, 170, 20}},     // the image's gain is received; its size stays
+      {1, 30, 50, 1400, std::nullopt},
+      {1, 10, 50, 1500, TransferBytes{70, 170, 50}},    // the tools start afresh: no gain
+      {2, 99, 99, 5000, std::nullopt},                  // a job the group does not have
+      {1, 50, 50, 1600, std::nullopt},
+      {0, 120, 120, 1750, TransferBytes{170, 170, 150}},
   };
   for (const Step& step : steps) {
-    SCOPED_TRACE(step.what);
-    EXPECT_EQ(TakeJobBytes(&group, step.job, step.done, step.total, step.ms), step.sent);
+    EXPECT_EQ(TakeJobBytes(&group, step.job, step.done, step.total, step.ms), step.sent) << step.ms;
   }
   EXPECT_EQ(GroupTotals(group), (TransferBytes{170, 170, 150}));
 }

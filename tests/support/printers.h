@@ -8,7 +8,6 @@
 #include <string>
 
 #include "base/text.h"
-#include "base/transfer_line.h"
 #include "boot/pe_boot_entry.h"
 #include "config/default_image.h"
 #include "config/ini_document.h"
@@ -224,11 +223,3 @@ inline void PrintTo(const TransferBytes& b, std::ostream* os) {
 }
 
 }  // namespace pl::pipeline
-
-namespace pl::base {
-
-inline void PrintTo(const RateEstimate& r, std::ostream* os) {
-  pl::test::RecordPrinter(os, "RateEstimate")("known", r.known)("steady", r.steady)("bytesPerSecond", r.bytesPerSecond);
-}
-
-}  // namespace pl::base

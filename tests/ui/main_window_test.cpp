@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <gtest/gtest.h>
@@ -67,12 +68,12 @@ struct MainWindowTest : ::testing::Test {
   void Press(int id) { ASSERT_TRUE(test::PressButton(window, id)); }
   // A click the control sees itself, so that a radio button checks itself before it notifies.
   void Click(int id) { PostMessageW(GetDlgItem(window, id), BM_CLICK, 0, 0); }
-  // Waits for a box of the window's process, checks its text and answers it.
+  // Waits for a box of the window's process, checks its text and answers it (button 0: Enter on the keyboard).
   void Answer(const std::wstring& text, int button, const std::wstring& caption = kCaption) {
     HWND box = test::WaitForMessageBox(caption, program->processId, kWait);
     ASSERT_NE(box, nullptr) << base::WideToUtf8(text);
     EXPECT_EQ(test::MessageBoxText(box), text);
-    EXPECT_TRUE(test::PressButton(box, button));
+    EXPECT_TRUE(button == 0 ? test::PressKey(VK_RETURN) : test::PressButton(box, button));
     WaitUntil([&] { return !IsWindow(box); });
   }
   void WaitForText(int id, const std::wstring& text) {
@@ -574,166 +575,118 @@ TEST_F(MainWindowTest, ManualTargetInsideAPe) {
 }
 
 // Every step by real key strokes alone: the names the drawn controls carry, the focus mark, the tabs and the USB
-// drive page, a dry-run reinstall with its download line under the progress bar, and the contact dialog closed by Esc.
+// drive page, the contact dialog closed by Esc, a dry-run reinstall with its download line under the progress bar.
 TEST_F(MainWindowTest, KeysAloneWalkTheUsbPageAndADryRunReinstall) {
   HostEvent run(host::kRunEvent);
   ASSERT_NE(Start(L"dry-run hold-run bytes usb=1"), nullptr);
-  const std::pair<int, const wchar_t*> names[] = {
-      {1201, L"一键重装"}, {1202, L"U盘启动"}, {1203, L"备份/还原"}, {1401, L"最小化"}, {1402, L"关闭"},
-      {1501, L"WIN10"},    {1502, L"WIN11"},   {1101, L"上一步"},   {1102, L"下一步"},  {1803, L"AI 帮我看看"},
-      {1804, L"关闭加密后使用"},
-  };
+  const std::pair<int, const wchar_t*> names[] = {{1201, L"一键重装"}, {1202, L"U盘启动"}, {1203, L"备份/还原"},
+                                                  {1401, L"最小化"},   {1402, L"关闭"},    {1501, L"WIN10"},
+                                                  {1101, L"上一步"},   {1804, L"关闭加密后使用"}};
   for (const auto& [id, name] : names) EXPECT_EQ(Text(id), name) << id;
   SetForegroundWindow(window);
   ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == window; }));
+  // Each stroke and where the focus is then (0: the window, -1: not looked at); `-VK_TAB` is Shift+Tab.
+  const auto keys = [&](std::initializer_list<std::pair<int, int>> strokes) {
+    for (const auto& [key, focus] : strokes) {
+      ASSERT_TRUE(test::PressKey(static_cast<WORD>(std::abs(key)), key < 0));
+      if (focus >= 0) {
+        ASSERT_TRUE(WaitUntil([&] { return FocusedId() == focus; })) << key << " " << FocusedId();
+      }
+    }
+  };
 
-  // The tabs: Tab comes to the first, Shift+Tab goes round to the footer, the arrows move between tabs.
-  Key(VK_TAB, 1201);
+  keys({{VK_TAB, 1201}});
   EXPECT_TRUE(WaitUntil([&] { return PixelAt({332, 44}) == kAccent; }));  // the ring inside the selected tab
   EXPECT_EQ(PixelAt({337, 44}), kTabSelected);
   Shot(L"main-keys-focus.png");
-  Key(VK_TAB, 1801, true);
-  Key(VK_TAB, 1201);
-  Key(VK_RIGHT, 1202);
-  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  keys({{-VK_TAB, 1801}, {VK_TAB, 1201}, {VK_RIGHT, 1202}, {VK_SPACE, 1202}});  // round the end, the USB tab
   ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCOUNT) == 1 && Enabled(1102); }));
-
-  // The drive page: the list, a row, Enter for Next, the wipe question answered Yes.
-  for (const int id : {1203, 1401, 1402, 1003}) Key(VK_TAB, id);
-  Key(VK_DOWN, 1003);
-  EXPECT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCURSEL) == 0; }));
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  keys({{VK_TAB, 1203}, {VK_TAB, 1401}, {VK_TAB, 1402}, {VK_TAB, 1003}, {VK_DOWN, 1003}, {VK_RETURN, -1}});
   HWND box = test::WaitForMessageBox(kCaption, program->processId, kWait);
   ASSERT_NE(box, nullptr);
-  EXPECT_TRUE(test::MessageBoxText(box).starts_with(L"即将清空并制作以下 U 盘："));
+  EXPECT_TRUE(test::MessageBoxText(box).starts_with(L"即将清空并制作以下 U 盘：\n\nSanDisk Ultra 1"));
   ASSERT_TRUE(test::PressKey(VK_TAB, true));  // from No, the default, to Yes
   ASSERT_TRUE(WaitUntil([&] { return test::FocusedWindow(box) == GetDlgItem(box, IDYES); }));
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  keys({{VK_RETURN, 1003}, {VK_DOWN, 1003}});  // back on the list, from the default image to the third
   WaitForText(1002, L"请选择要写入 U 盘的系统版本：");
-  EXPECT_TRUE(WaitUntil([&] { return FocusedId() == 1003; }));  // given back after the box
-  Key(VK_DOWN, 1003);  // from the default image, the second row, to the third
   ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCURSEL) == 2; }));
   // The focused card is outlined in the accent colour, the other cards keep their border.
   EXPECT_TRUE(WaitUntil([&] { return PixelAt({192, 174 + 2 * 78 + 39}) == kAccent; }));
   EXPECT_EQ(PixelAt({192, 174 + 39}), kBorder);
   Shot(L"main-keys-card.png");
-  Key(VK_TAB, 1101);
-  ASSERT_TRUE(test::PressKey(VK_SPACE));  // Back: the drive page again, the focus on the window
-  WaitForText(1002, L"请选择要制作的 U 盘：");
-  EXPECT_TRUE(WaitUntil([&] { return FocusedId() == 0; }));
-
-  // The reinstall tab, the contact dialog closed by Esc, Next by Enter.
-  Key(VK_TAB, 1201);
-  ASSERT_TRUE(test::PressKey(VK_SPACE));
-  ASSERT_TRUE(WaitUntil([&] { return Visible(1102) && Enabled(1102) && !Visible(1003); }));
-  Key(VK_TAB, 1801, true);
-  Key(VK_TAB, 1802, true);
-  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  // Back, hidden then: the window keeps the keys; the reinstall tab; the contact dialog by Space, closed by Esc.
+  keys({{VK_TAB, 1101}, {VK_SPACE, 0}, {VK_TAB, 1201}, {VK_SPACE, 1201}, {-VK_TAB, 1801}, {-VK_TAB, 1802},
+        {VK_SPACE, -1}});
   HWND contact = test::WaitForWindow(kContactDialogClass, program->processId, kWait);
-  ASSERT_NE(contact, nullptr);
-  ASSERT_TRUE(test::PressKey(VK_ESCAPE));
-  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(contact) && FocusedId() == 1802; }));
-  Key(VK_TAB, 1102, true);
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
-  ASSERT_TRUE(WaitUntil([&] { return Visible(1003); }));
-
-  // The image page: the second card, Enter; the software page: the auto-restart box unchecked by Space, Enter.
-  Key(VK_TAB, 1003, true);
-  Key(VK_DOWN, 1003);
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
-  ASSERT_TRUE(WaitUntil([&] { return Visible(1701) && FocusedId() == 0; }));
-  for (const int id : {1801, 1802, 1102, 1701}) Key(VK_TAB, id, true);
-  ASSERT_TRUE(test::PressKey(VK_SPACE));
+  ASSERT_TRUE(contact != nullptr && WaitUntil([&] { return GetForegroundWindow() == contact; }));
+  keys({{VK_ESCAPE, 1802}, {-VK_TAB, 1102}, {VK_RETURN, 1102}, {-VK_TAB, 1003}, {VK_DOWN, 1003}, {VK_RETURN, 0}});
+  // The software page: the auto-restart box unchecked by Space, then Enter for Next.
+  keys({{-VK_TAB, 1801}, {-VK_TAB, 1802}, {-VK_TAB, 1102}, {-VK_TAB, 1701}, {VK_SPACE, 1701}});
   ASSERT_TRUE(WaitUntil([&] { return Send(1701, BM_GETCHECK) == BST_UNCHECKED; }));
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  keys({{VK_RETURN, 0}});
 
-  // The download line under the bar: done and total, the speed, then the time left once the speed is steady.
-  WaitForText(1006, L"正在下载系统镜像...");
-  EXPECT_TRUE(Visible(1007));
-  EXPECT_TRUE(WaitUntil([&] { return Text(1007).find(L"剩余约") != std::wstring::npos; }))
-      << base::WideToUtf8(Text(1007));
-  // The amount done grows with the seconds this takes, and the speed measured here follows the host's clock only
-  // as closely as its messages arrive: those digits vary.
+  // The download line: done and total, the speed, and the time left once the speed is steady. The amount done grows
+  // with the seconds this takes, and the speed follows the host's clock only as closely as its messages arrive.
+  EXPECT_TRUE(WaitUntil([&] { return Text(1007).find(L"剩余约") != std::wstring::npos; }));
   const std::wstring line = Text(1007);
-  EXPECT_TRUE(line.starts_with(L"已下载 1.")) << base::WideToUtf8(line);
-  EXPECT_NE(line.find(L" GB / 4.7 GB · 1"), std::wstring::npos) << base::WideToUtf8(line);
-  EXPECT_NE(line.find(L" MB/s · 剩余约 "), std::wstring::npos) << base::WideToUtf8(line);
-  EXPECT_TRUE(line.ends_with(L" 分钟")) << base::WideToUtf8(line);
+  EXPECT_TRUE(line.starts_with(L"已下载 1.") && line.find(L" GB / 4.7 GB · 1") != std::wstring::npos &&
+              line.find(L" MB/s · 剩余约 ") != std::wstring::npos && line.ends_with(L" 分钟"))
+      << base::WideToUtf8(line);
   Shot(L"main-progress-line.png");
   run.Release();
-
-  // The result page: the line gone, Enter presses Next, Enter answers the dry-run box.
   ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }));
-  EXPECT_EQ(Text(1007), L"");
-  EXPECT_EQ(Text(1102), L"立即重启进入 PE 环境");
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
-  box = test::WaitForMessageBox(kCaption, program->processId, kWait);
-  ASSERT_NE(box, nullptr);
-  EXPECT_EQ(test::MessageBoxText(box), L"[dry-run] 流程走查完成，不会真正重启。");
-  ASSERT_TRUE(test::PressKey(VK_RETURN));
+  EXPECT_EQ(Text(1007), L"");  // gone with the download
+  keys({{VK_RETURN, -1}});     // Next on the result page, then OK in the dry-run box
+  Answer(L"[dry-run] 流程走查完成，不会真正重启。", 0);
   EXPECT_EQ(program->WaitForExit(kWait), 0);
   EXPECT_EQ(HostLines(), std::vector<std::string>{"T [INFO] [host] run reinstall image=win10_ltsc_2021 items=3 "
                                                   "wishlist: dry-run=1"});
 }
 
-// A worker that throws ends its own job, with the reason in the log and on the screen; the program lives on (or
-// closes as after that job's ordinary failure). A window that cannot be made says why.
+// A worker that throws ends its own job with the reason logged and shown; the program lives on, or closes as after
+// that job's ordinary failure. A window that cannot be made says why.
 TEST_F(MainWindowTest, AWorkerThatThrowsEndsItsJobAndAWindowThatCannotBeMadeSaysWhy) {
-  const std::string thrown = "host failure";
   struct Case {
     const wchar_t* words;
     std::string logged;
-    std::function<void()> check;
-    bool windowMade = true;
+    std::wstring box;  // shown before the end, answered OK
+    int exitCode;      // -1: still running, closed by the test after the check
   };
   const Case cases[] = {
-      {L"throw=start", "T [ERROR] [MainWindow] 环境检测线程 捕获到异常: " + thrown,
-       [&] {
-         Answer(L"环境检测时出现异常: host failure", IDOK);
-         EXPECT_EQ(program->WaitForExit(kWait), 0);
-       }},
-      {L"throw=catalog", "T [ERROR] [MainWindow] 目录加载线程 捕获到异常: " + thrown,
-       [&] {
-         Answer(L"加载系统镜像目录时出现异常: host failure", IDOK);
-         EXPECT_EQ(program->WaitForExit(kWait), 0);
-       }},
-      {L"throw=run", "T [ERROR] [MainWindow] 后台任务线程 捕获到异常: " + thrown,
-       [&] {
-         ASSERT_TRUE(WaitUntil([&] { return Enabled(1201); }));
-         StartReinstall();
-         ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }));
-         EXPECT_EQ(Text(1009), L"很抱歉，准备安装时出现问题：\r\n\r\n后台任务出现异常: host failure\r\n\r\n详细日志见 " +
-                                   LogPath() + L"。");
-         Close();
-       }},
-      {L"throw=usb", "T [ERROR] [MainWindow] U 盘检测线程 捕获到异常: " + thrown,
-       [&] {
-         ASSERT_TRUE(WaitUntil([&] { return Enabled(1202); }));
-         Press(1202);
-         const auto firstRow = [&] {
-           wchar_t row[128] = L"";
-           SendMessageW(GetDlgItem(window, 1003), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(row));
-           return std::wstring(row);
-         };
-         EXPECT_TRUE(WaitUntil([&] { return firstRow() == L"未检测到可用的 U 盘，请插入后重新进入该功能"; }));
-         EXPECT_FALSE(Enabled(1102));
-         Close();
-       }},
-      {L"thread-fail=all", "T [ERROR] [MainWindow] 主窗口创建失败: 无法创建环境检测线程, GetLastError=8",
-       [&] {
-         Answer(L"无法打开程序窗口（无法创建环境检测线程, GetLastError=8），请重新运行程序。\r\n\r\n详细日志见 " +
-                    LogPath() + L"。",
-                IDOK);
-         EXPECT_EQ(program->WaitForExit(kWait), 1);
-       },
-       false},
+      {L"throw=start", "[MainWindow] 环境检测线程 捕获到异常: host failure", L"环境检测时出现异常: host failure", 0},
+      {L"throw=catalog", "[MainWindow] 目录加载线程 捕获到异常: host failure",
+       L"加载系统镜像目录时出现异常: host failure", 0},
+      {L"throw=run", "[MainWindow] 后台任务线程 捕获到异常: host failure", L"", -1},
+      {L"throw=usb", "[MainWindow] U 盘检测线程 捕获到异常: host failure", L"", -1},
+      {L"thread-fail=all", "[MainWindow] 主窗口创建失败: 无法创建环境检测线程, GetLastError=8",
+       L"无法打开程序窗口（无法创建环境检测线程, GetLastError=8），请重新运行程序。\r\n\r\n详细日志见 ", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(base::WideToUtf8(c.words));
     ASSERT_TRUE(Launch(c.words));
-    window = c.windowMade ? test::WaitForWindow(kMainWindowClass, program->processId, kWait) : nullptr;
-    c.check();
-    EXPECT_TRUE(Logged(c.logged));
+    if (c.exitCode == 1) {
+      Answer(c.box + LogPath() + L"。", IDOK);  // no window
+    } else if (c.exitCode == 0) {
+      Answer(c.box, IDOK);
+    } else {
+      window = test::WaitForWindow(kMainWindowClass, program->processId, kWait);
+      ASSERT_TRUE(WaitUntil([&] { return Enabled(1201); }));
+      const bool usb = std::wstring(c.words) == L"throw=usb";
+      usb ? Press(1202) : StartReinstall();
+      // The run's failure on its result page; a scan that found no stick.
+      EXPECT_TRUE(WaitUntil([&] {
+        wchar_t row[64] = L"";
+        SendMessageW(GetDlgItem(window, 1003), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(row));
+        return usb ? std::wstring(row) == L"未检测到可用的 U 盘，请插入后重新进入该功能"
+                   : Text(1009) == L"很抱歉，准备安装时出现问题：\r\n\r\n后台任务出现异常: host failure\r\n\r\n详细日志见 " +
+                                       LogPath() + L"。";
+      }));
+      Close();
+    }
+    if (c.exitCode >= 0) {
+      EXPECT_EQ(program->WaitForExit(kWait), c.exitCode);
+    }
+    EXPECT_TRUE(Logged("T [ERROR] " + c.logged));
   }
 }
 
