@@ -522,8 +522,8 @@ TEST_F(MainWindowTest, RestoreFromAChosenFileAndBackupInDryRun) {
   Press(1203);
   WaitUntil([&] { return Visible(1301); });
   Click(1302);
-  WaitUntil([&] { return Visible(1304); });
-  EXPECT_FALSE(Enabled(1102));
+  // One page change shows the file button before it disables Next: wait for both.
+  EXPECT_TRUE(WaitUntil([&] { return Visible(1304) && !Enabled(1102); }));
   EXPECT_EQ(Text(1102), L"开始还原");
   Press(1304);
   ASSERT_TRUE(test::ChooseFileInDialog(L"选择备份文件", program->processId, image, kWait));
