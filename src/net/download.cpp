@@ -370,7 +370,8 @@ std::optional<int> NextProgressValue(GroupProgressState* state, int percent, int
 }
 
 bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressSink& sink, int start, int end,
-                   std::string* error, const RetryPause& pause, const DownloadOptions& options) {
+                   std::string* error, const RetryPause& pause, const DownloadOptions& options,
+                   const JobByteSink& jobBytes) {
   std::mutex recordsMutex;
   std::vector<JobProgress> records(jobs.size());
   for (size_t i = 0; i < jobs.size(); ++i) {
@@ -406,6 +407,7 @@ bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressS
         records[i].done = done;
         if (total != 0) records[i].total = total;
       }
+      if (jobBytes) jobBytes(i, done, total);
       report();
     };
     callbacks.onVerify = [&, i](uint64_t done, uint64_t total) {

@@ -80,11 +80,16 @@ bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks
 // The pause after failed attempt `attempt` (1-based): 2000 ms doubling, at most 20000.
 uint32_t RetryPauseMs(int attempt);
 
+// One job's transfer in a group: its index in the list, then as ByteProgress (bytes present, expected size or 0).
+// Called from the job's thread, at the same moment as other jobs' calls.
+using JobByteSink = std::function<void(size_t job, uint64_t done, uint64_t total)>;
+
 // Every job on its own thread at once; waits for all of them. Progress goes to `sink` as stage "download", message
-// "下载进度: N%" and N mapped into [start, end], never decreasing and each value once. Fails with the first failed
-// job in list order: "下载" + label + "失败: " + its error.
+// "下载进度: N%" and N mapped into [start, end], never decreasing and each value once; each job's transfer also goes
+// to `jobBytes` when given. Fails with the first failed job in list order: "下载" + label + "失败: " + its error.
 bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressSink& sink, int start, int end,
-                   std::string* error, const RetryPause& pause = {}, const DownloadOptions& options = {});
+                   std::string* error, const RetryPause& pause = {}, const DownloadOptions& options = {},
+                   const JobByteSink& jobBytes = {});
 
 // Progress of one job in a group.
 struct JobProgress {

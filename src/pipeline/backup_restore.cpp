@@ -123,8 +123,10 @@ bool FetchRestoreFiles(RunState& run, const config::ExResources& resources, cons
 }  // namespace
 
 PipelineResult RunBackup(const config::ExResources& resources, const std::string& clientVersion, bool dryRun,
-                         const ProgressCallback& progress, const PipelineMachine& machine) {
+                         const ProgressCallback& progress, const PipelineMachine& machine,
+                         const ByteCallback& bytes) {
   RunState run(dryRun, progress, machine);
+  run.bytes = bytes;
   OpenSession(run, "backup", clientVersion, "创建上报 session 失败，本次不上报数据（不影响备份本身）");
   DetectFirmwareAndPe(run, 2);
   const uint64_t usedBytes = machine.usedBytes(machine.staging.systemDriveLetter());
@@ -149,8 +151,10 @@ PipelineResult RunBackup(const config::ExResources& resources, const std::string
 
 PipelineResult RunRestore(const std::wstring& backupFile, const std::vector<config::InstallItem>& items,
                           const config::ExResources& resources, const std::string& clientVersion, bool dryRun,
-                          const ProgressCallback& progress, const PipelineMachine& machine) {
+                          const ProgressCallback& progress, const PipelineMachine& machine,
+                          const ByteCallback& bytes) {
   RunState run(dryRun, progress, machine);
+  run.bytes = bytes;
   OpenSession(run, "restore", clientVersion, "创建上报 session 失败，本次不上报数据（不影响还原本身）");
   DetectFirmwareAndPe(run, 1);
   // Before the planner makes room for a copy of it.

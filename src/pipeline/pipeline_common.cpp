@@ -1,5 +1,6 @@
 #include "pipeline/pipeline_common.h"
 
+#include <mutex>
 #include <utility>
 
 #include "archive/zip_extract.h"
@@ -210,11 +211,56 @@ std::vector<net::DownloadJob> PeBootJobs(const RunState& run, const config::ExRe
   return {ResourceJob("PE 环境", resources.pe, paths.peWim), ResourceJob("boot.sdi", resources.sdi, paths.bootSdi)};
 }
 
-bool DownloadFiles(RunState& run, const std::vector<net::DownloadJob>& jobs, int start, int end) {
-  std::string error;
-  if (!net::DownloadGroup(jobs, run.progress, start, end, &error, run.machine.retryPause)) {
-    return Fail(run, error, {.eventStage = "download", .errorStage = "download", .cause = error});
+GroupBytes StartGroupBytes(const std::vector<net::DownloadJob>& jobs) {
+  GroupBytes group;
+  for (const net::DownloadJob& job : jobs) group.jobs.push_back({.sizeHint = job.sizeHint});
+  return group;
+}
+
+TransferBytes GroupTotals(const GroupBytes& group) {
+  TransferBytes totals{.received = group.received};
+  bool sizesKnown = true;
+  for (const GroupBytes::Job& job : group.jobs) {
+    const uint64_t size = job.total != 0 ? job.total : job.sizeHint;
+    sizesKnown = sizesKnown && size != 0;
+    totals.done += job.done;
+    totals.total += size;
   }
+  if (!sizesKnown) totals.total = 0;
+  return totals;
+}
+
+std::optional<TransferBytes> TakeJobBytes(GroupBytes* group, size_t job, uint64_t done, uint64_t total,
+                                          uint64_t nowMs) {
+  if (job >= group->jobs.size()) return std::nullopt;
+  GroupBytes::Job& record = group->jobs[job];
+  if (record.reported && done > record.done) group->received += done - record.done;
+  record.reported = true;
+  record.done = done;
+  if (total != 0) record.total = total;
+  if (group->sent && nowMs - group->sentMs < kTransferBytesIntervalMs) return std::nullopt;
+  group->sent = true;
+  group->sentMs = nowMs;
+  return GroupTotals(*group);
+}
+
+bool DownloadFiles(RunState& run, const std::vector<net::DownloadJob>& jobs, int start, int end) {
+  std::mutex bytesMutex;  // the jobs report from their own threads
+  GroupBytes group = StartGroupBytes(jobs);
+  net::JobByteSink jobBytes;
+  if (run.bytes) {
+    jobBytes = [&](size_t job, uint64_t done, uint64_t total) {
+      std::lock_guard<std::mutex> lock(bytesMutex);
+      if (const auto figures = TakeJobBytes(&group, job, done, total, GetTickCount64())) run.bytes(*figures);
+    };
+  }
+  std::string error;
+  const bool ok = net::DownloadGroup(jobs, run.progress, start, end, &error, run.machine.retryPause, {}, jobBytes);
+  if (run.bytes) {
+    run.bytes(GroupTotals(group));
+    run.bytes({});
+  }
+  if (!ok) return Fail(run, error, {.eventStage = "download", .errorStage = "download", .cause = error});
   return true;
 }
 

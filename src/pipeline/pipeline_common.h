@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,42 @@ namespace pl::pipeline {
 // a download thread that waits in it holds up the whole group. The runs hold no lock of their own while calling
 // it; the values of one download group arrive in order.
 using ProgressCallback = std::function<void(const std::string& stage, const std::string& message, int percent)>;
+
+// The bytes of a download group in progress, beside the progress callback and under its contract: present so far
+// (resumed parts included), expected in all (0 while any file's size is unknown), and received over the network
+// by this run, on which a speed is measured. Sent at most every kTransferBytesIntervalMs, with the final figures
+// at the group's end followed by an empty record: the group is over.
+struct TransferBytes {
+  uint64_t done = 0;
+  uint64_t total = 0;
+  uint64_t received = 0;
+
+  bool operator==(const TransferBytes&) const = default;
+};
+using ByteCallback = std::function<void(const TransferBytes&)>;
+inline constexpr uint64_t kTransferBytesIntervalMs = 250;
+
+// Sums a group's per-job reports into its TransferBytes: a job's first report (or one that falls, a file started
+// afresh) sets where it stands; only what it gains after that counts as received. A job's size is its own report's
+// total, else the job's size hint.
+struct GroupBytes {
+  struct Job {
+    uint64_t done = 0;
+    uint64_t total = 0;
+    uint64_t sizeHint = 0;
+    bool reported = false;
+  };
+  std::vector<Job> jobs;
+  uint64_t received = 0;
+  bool sent = false;
+  uint64_t sentMs = 0;
+};
+GroupBytes StartGroupBytes(const std::vector<net::DownloadJob>& jobs);
+TransferBytes GroupTotals(const GroupBytes& group);
+// Takes job `job`'s report at `nowMs`; the group's figures when they are due (the first time, then once the
+// interval has passed since the last ones sent), else nothing.
+std::optional<TransferBytes> TakeJobBytes(GroupBytes* group, size_t job, uint64_t done, uint64_t total,
+                                          uint64_t nowMs);
 
 struct PipelineResult {
   bool ok = false;            // the run reached its end (and, inside a PE, the deployer exited with 0)
@@ -91,6 +128,7 @@ struct RunState {
   const bool dryRun;
   const ProgressCallback& progress;
   const PipelineMachine& machine;
+  ByteCallback bytes;  // may be empty
   PipelineResult result;
   bool finishOnFailure = true;  // a failure finishes the session as "failed"; the USB run clears it after the wipe
   disks::FirmwareType firmware = disks::FirmwareType::Unknown;
@@ -143,7 +181,8 @@ net::DownloadJob ToolsJob(const config::ExResources& resources, const StagingPat
 std::vector<net::DownloadJob> PeBootJobs(const RunState& run, const config::ExResources& resources,
                                          const StagingPaths& paths);
 
-// The group download between `start` and `end` per cent; a failure is the run's.
+// The group download between `start` and `end` per cent, its bytes to the run's byte callback; a failure is the
+// run's.
 bool DownloadFiles(RunState& run, const std::vector<net::DownloadJob>& jobs, int start, int end);
 
 // Progress `message` at `percent`, then the tools package unpacked into the tools directory.

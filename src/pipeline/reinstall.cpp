@@ -77,8 +77,9 @@ void CopyInstalledProgram(const RunState& run) {
 PipelineResult RunReinstall(const config::OsImageEntry& image, const std::vector<config::InstallItem>& items,
                             const config::ExResources& resources, const std::string& clientVersion, bool dryRun,
                             const ProgressCallback& progress, const std::vector<std::string>& wishlist,
-                            const PipelineMachine& machine) {
+                            const PipelineMachine& machine, const ByteCallback& bytes) {
   RunState run(dryRun, progress, machine);
+  run.bytes = bytes;
   OpenSession(run, image.key, clientVersion, "创建上报 session 失败，本次不上报数据（不影响装机本身）");
   DetectFirmwareAndPe(run, 1);
   if (!PrepareStaging(run, 2, 12 * base::kGiB)) return run.result;

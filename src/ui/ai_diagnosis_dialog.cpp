@@ -16,6 +16,7 @@
 #include "ui/screen_capture.h"
 #include "ui/theme.h"
 #include "ui/theme_gdi.h"
+#include "ui/worker_guard.h"
 
 namespace pl::ui {
 namespace {
@@ -153,20 +154,10 @@ void PostReply(HWND dialog, DiagnosisReply reply) {
   PostRecord(dialog, MsgDiagnosisReply, std::make_unique<DiagnosisReply>(std::move(reply)));
 }
 
-// Runs a worker's body; an exception is logged under the worker's name and `onFailure` posts what stands in for
-// the work (with the exception's text, empty for an exception of unknown type).
+// Runs a worker's body guarded (RunGuarded), its failures logged under the worker's name.
 void RunGuarded(const char* worker, const std::function<void()>& body,
                 const std::function<void(const std::string&)>& onFailure) {
-  const std::string prefix = std::string("[AiDiagnosisDialog] ") + worker;
-  try {
-    body();
-  } catch (const std::exception& error) {
-    log::LogError(prefix + " 捕获到异常: " + error.what());
-    onFailure(error.what());
-  } catch (...) {
-    log::LogError(prefix + " 捕获到未知类型异常");
-    onFailure("");
-  }
+  ui::RunGuarded(std::string("[AiDiagnosisDialog] ") + worker, body, onFailure);
 }
 
 struct Conversation {
@@ -614,6 +605,7 @@ void RunDialogLoop(HWND dialog) {
       if (got == 0) PostQuitMessage(static_cast<int>(message.wParam));
       return;
     }
+    if (HandleModalKey(dialog, message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
@@ -643,7 +635,7 @@ bool RunAiDiagnosis(HWND owner, const AiDiagnosisInput& input, const AiDiagnosis
     return false;
   }
   log::LogInfo("[AiDiagnosisDialog] 窗口已创建，开始显示");
-  if (owner != nullptr) EnableWindow(owner, FALSE);
+  const bool ownerDisabledHere = DisableOwner(owner);
   ShowWindow(dialog, SW_SHOW);
   UpdateWindow(dialog);
 
@@ -661,10 +653,7 @@ bool RunAiDiagnosis(HWND owner, const AiDiagnosisInput& input, const AiDiagnosis
   // Left early by a quit message: the state lives in this frame, so the window may not outlive the call.
   if (IsWindow(dialog)) DestroyWindow(dialog);
   log::LogInfo("[AiDiagnosisDialog] 消息循环结束");
-  if (owner != nullptr) {
-    EnableWindow(owner, TRUE);
-    SetForegroundWindow(owner);
-  }
+  ReleaseOwner(owner, ownerDisabledHere);
   return state.retryRequested;
 }
 

@@ -24,12 +24,22 @@ constexpr DWORD kStyle = WS_POPUPWINDOW | WS_CLIPCHILDREN | WS_MINIMIZEBOX;
 struct CreateParams {
   bool dryRun = false;
   const MainWindowSeams* seams = nullptr;
+  std::string error;  // why WM_CREATE failed
 };
 
 // ---- Creation and destruction ----
 
+void FreeState(MainWindowState* state) {
+  KillTimer(state->window, kAnimationTimer);
+  SetWindowLongPtrW(state->window, GWLP_USERDATA, 0);
+  for (HICON icon : {state->logoIcon, state->bigIcon, state->smallIcon}) {
+    if (icon != nullptr) DestroyIcon(icon);
+  }
+  delete state;
+}
+
 bool OnCreate(HWND window, const CREATESTRUCTW& create) {
-  const auto* params = static_cast<const CreateParams*>(create.lpCreateParams);
+  auto* params = static_cast<CreateParams*>(create.lpCreateParams);
   auto* state = new MainWindowState;
   state->window = window;
   state->seams = *params->seams;
@@ -38,20 +48,31 @@ bool OnCreate(HWND window, const CREATESTRUCTW& create) {
   state->uiFont = CreateUiFont(10, false);
   state->logoIcon = static_cast<HICON>(LoadImageW(create.hInstance, MAKEINTRESOURCEW(IDI_APP_ICON), IMAGE_ICON, 40,
                                                   40, LR_DEFAULTCOLOR));
-  if (!CreateControls(*state)) return false;
-  if (!StartStartupThread(*state)) return false;
+  bool created = CreateControls(*state, &params->error);
+  if (created && !StartStartupThread(*state)) {
+    params->error = "无法创建环境检测线程, GetLastError=" + std::to_string(GetLastError());
+    created = false;
+  }
+  if (!created) {
+    // The window is destroyed without ever running: no quit message, which would end the box that tells why.
+    FreeState(state);
+    return false;
+  }
   SetTimer(window, kAnimationTimer, 16, nullptr);
   return true;
 }
 
 void OnDestroy(MainWindowState* state) {
-  KillTimer(state->window, kAnimationTimer);
-  SetWindowLongPtrW(state->window, GWLP_USERDATA, 0);
-  for (HICON icon : {state->logoIcon, state->bigIcon, state->smallIcon}) {
-    if (icon != nullptr) DestroyIcon(icon);
-  }
-  delete state;
+  FreeState(state);
   PostQuitMessage(0);
+}
+
+// A window that could not be made: the user is told why, not left with nothing on the screen.
+void ReportCreateFailure(const std::string& reason) {
+  log::LogError("[MainWindow] 主窗口创建失败: " + reason);
+  const std::wstring text = L"无法打开程序窗口（" + base::Utf8ToWide(reason) + L"），请重新运行程序。\r\n\r\n详细日志见 " +
+                            log::GetLogFilePath() + L"。";
+  MessageBoxW(nullptr, text.c_str(), base::kProductNameW, MB_ICONERROR);
 }
 
 void OnClose(MainWindowState& state) {
@@ -424,6 +445,7 @@ void OnTimer(MainWindowState& state) {
     state.shownPercent = next;
     SendMessageW(Control(state, kIdProgress), PBM_SETPOS, next, 0);
   }
+  RefreshTransferLine(state, false);
   if (state.mode == WindowMode::Reinstall && state.reinstallPage == reinstall_page::kEnvCheck &&
       !state.environmentReady) {
     ++state.animationTick;
@@ -442,6 +464,80 @@ LRESULT OnHitTest(HWND window, WPARAM wParam, LPARAM lParam) {
   return hit;
 }
 
+// ---- Keyboard ----
+
+// Focus marks appear once the keyboard is used, and stay; the standard controls draw theirs from then on too.
+void ShowFocusMarks(MainWindowState& state) {
+  if (state.showFocus) return;
+  state.showFocus = true;
+  SendMessageW(state.window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+  if (HWND focus = GetFocus(); IsChild(state.window, focus)) InvalidateRect(focus, nullptr, FALSE);
+}
+
+bool Focusable(const MainWindowState& state, int id) {
+  HWND control = Control(state, id);
+  if (control == nullptr || !IsWindowVisible(control) || !IsWindowEnabled(control)) return false;
+  // Of the two choices only the chosen one is a stop; the arrow keys move between them.
+  if (id == kIdBackupRadio || id == kIdRestoreRadio) return Button_GetCheck(control) == BST_CHECKED;
+  return true;
+}
+
+void FocusControl(MainWindowState& state, int id) {
+  ShowFocusMarks(state);
+  SetFocus(Control(state, id));
+}
+
+// Tab, Shift+Tab, the arrows between peers and Enter, for the window and its controls; other keys go on to the
+// focused control (Space presses a button, arrows move in a list). True when the key was taken here.
+bool TranslateWindowKey(MainWindowState& state, const MSG& message) {
+  if (message.message != WM_KEYDOWN || !IsWindowEnabled(state.window)) return false;
+  if (message.hwnd != state.window && !IsChild(state.window, message.hwnd)) return false;
+  HWND focus = GetFocus();
+  const int focused = IsChild(state.window, focus) ? GetDlgCtrlID(focus) : 0;
+  const auto focusable = [&state](int id) { return Focusable(state, id); };
+  switch (message.wParam) {
+    case VK_TAB: {
+      if (const int next = NextTabStop(focused, GetKeyState(VK_SHIFT) < 0, focusable)) FocusControl(state, next);
+      return true;
+    }
+    case VK_LEFT:
+    case VK_RIGHT:
+    case VK_UP:
+    case VK_DOWN: {
+      ShowFocusMarks(state);
+      const int peer = ArrowPeer(focused, message.wParam == VK_LEFT || message.wParam == VK_UP ? -1 : 1, focusable);
+      if (peer == 0) return false;  // a list moves its own selection
+      FocusControl(state, peer);
+      if (peer == kIdBackupRadio || peer == kIdRestoreRadio) SendMessageW(Control(state, peer), BM_CLICK, 0, 0);
+      return true;
+    }
+    case VK_RETURN: {
+      if ((message.lParam & (1 << 30)) != 0) return true;  // held down: one press only
+      const int target = PressesItselfOnEnter(focused) ? focused : Focusable(state, kIdNext) ? kIdNext : 0;
+      if (target != 0) {
+        SendMessageW(state.window, WM_COMMAND, MAKEWPARAM(target, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(Control(state, target)));
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Back from another window (a box, a dialog), the control that had the keyboard has it again.
+bool OnActivate(MainWindowState& state, WPARAM wParam) {
+  if (LOWORD(wParam) == WA_INACTIVE) {
+    HWND focus = GetFocus();
+    state.lastFocus = IsChild(state.window, focus) ? focus : nullptr;
+    return false;
+  }
+  HWND last = state.lastFocus;
+  if (last == nullptr || !IsWindow(last) || !IsWindowVisible(last) || !IsWindowEnabled(last)) return false;
+  SetFocus(last);
+  return true;
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_CREATE) return OnCreate(window, *reinterpret_cast<CREATESTRUCTW*>(lParam)) ? 0 : -1;
   MainWindowState* state = StateOf(window);
@@ -456,6 +552,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_COMMAND:
       OnCommand(*state, LOWORD(wParam), HIWORD(wParam));
       return 0;
+    case WM_ACTIVATE:
+      if (OnActivate(*state, wParam)) return 0;
+      break;
     case WM_TIMER:
       if (wParam == kAnimationTimer) OnTimer(*state);
       return 0;
@@ -506,6 +605,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case MsgUsbDrives:
       OnUsbDrives(*state, reinterpret_cast<std::vector<UsbDrive>*>(lParam));
       return 0;
+    case MsgRunBytes:
+      OnRunBytes(*state, reinterpret_cast<pipeline::TransferBytes*>(lParam));
+      return 0;
     default:
       break;
   }
@@ -554,7 +656,10 @@ int RunMainWindow(HINSTANCE instance, int showCommand, bool dryRun, const MainWi
                                                       GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   windowClass.lpszClassName = kMainWindowClass;
-  if (!RegisterClassExW(&windowClass)) return 1;
+  if (!RegisterClassExW(&windowClass)) {
+    ReportCreateFailure("注册窗口类失败, GetLastError=" + std::to_string(GetLastError()));
+    return 1;
+  }
 
   RECT frame{0, 0, 900, 600};
   AdjustWindowRect(&frame, kStyle, FALSE);
@@ -565,7 +670,11 @@ int RunMainWindow(HINSTANCE instance, int showCommand, bool dryRun, const MainWi
   CreateParams params{dryRun, &seams};
   HWND window = CreateWindowExW(WS_EX_APPWINDOW, kMainWindowClass, base::kProductNameW, kStyle, x, y, width, height,
                                 nullptr, nullptr, instance, &params);
-  if (window == nullptr) return 1;
+  if (window == nullptr) {
+    ReportCreateFailure(!params.error.empty() ? params.error
+                                              : "创建窗口失败, GetLastError=" + std::to_string(GetLastError()));
+    return 1;
+  }
   SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(windowClass.hIcon));
   SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(windowClass.hIconSm));
   ShowWindow(window, showCommand);
@@ -573,6 +682,8 @@ int RunMainWindow(HINSTANCE instance, int showCommand, bool dryRun, const MainWi
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    MainWindowState* state = StateOf(window);
+    if (state != nullptr && TranslateWindowKey(*state, message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

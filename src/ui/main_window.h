@@ -11,6 +11,7 @@
 #include "config/service_config.h"
 #include "disks/inventory.h"
 #include "inspect/system_info.h"
+#include "pipeline/pipeline_common.h"
 #include "software/installed_software.h"
 
 namespace pl::ui {
@@ -52,8 +53,9 @@ struct RunRequest {
   UsbDrive usbDrive;                        // USB: the row the user confirmed
 };
 
-// Called from the run's threads, possibly several at once; it only posts.
+// Called from the run's threads, possibly several at once; they only post.
 using RunProgress = std::function<void(const std::string& message, int percent)>;
+using RunBytes = pipeline::ByteCallback;  // the downloads' bytes, for the line under the progress bar
 
 // What the AI dialog needs after a failure.
 struct AiRequest {
@@ -74,7 +76,7 @@ struct MainWindowSeams {
   // Inside a PE: the candidates for a manual target when no Windows installation was found, else empty with
   // `found` true.
   std::function<std::vector<disks::VolumeInfo>(bool* found)> findTarget;
-  std::function<RunOutcome(const RunRequest&, const RunProgress&)> run;  // reinstall, backup, restore, USB
+  std::function<RunOutcome(const RunRequest&, const RunProgress&, const RunBytes&)> run;  // each kind of run
   std::function<std::vector<UsbDrive>()> listUsbDrives;
   std::function<bool(HWND owner, const AiRequest&)> runAiDiagnosis;      // true when a retry was asked for
   std::function<std::string()> buildDiagnosticText;
@@ -84,7 +86,7 @@ struct MainWindowSeams {
 };
 MainWindowSeams LiveMainWindowSeams();
 
-// 1 when the window cannot be created, 0 when its message loop ends.
+// 1 when the window cannot be created (logged, and told in a box), 0 when its message loop ends.
 int RunMainWindow(HINSTANCE instance, int showCommand, bool dryRun,
                   const MainWindowSeams& seams = LiveMainWindowSeams());
 

@@ -52,6 +52,7 @@ const ControlRow kControls[] = {
     {kIdInstalledList, WC_LISTVIEWW, kCheckList, 192, 350, 684, 144, L"", kNone, kGroupSoftware},
     {kIdStatus, L"STATIC", SS_CENTER | SS_NOPREFIX, 192, 248, 684, 30, L"", kNone, kGroupRun},
     {kIdProgress, PROGRESS_CLASSW, PBS_SMOOTH, 192, 288, 684, 22, L"", kNone, kGroupRun},
+    {kIdTransfer, L"STATIC", SS_CENTER | SS_NOPREFIX, 192, 318, 684, 20, L"", kNone, kGroupRun},
     {kIdResult, L"STATIC", SS_NOPREFIX, 192, 104, 684, 390, L"", kNone, kGroupResult},
     {kIdBackupRadio, L"BUTTON", WS_GROUP | WS_TABSTOP | BS_AUTORADIOBUTTON, 192, 108, 200, 24, L"备份当前系统", kChecked,
      kGroupOperation},
@@ -65,8 +66,9 @@ const ControlRow kControls[] = {
     {kIdDecrypt, L"BUTTON", kOwnerDraw, 486, 524, 160, 36, L"关闭加密后使用", kNone, 0},
     {kIdAutoRestart, L"BUTTON", WS_TABSTOP | BS_AUTOCHECKBOX, 476, 532, 180, 20, L"完成后自动重启", kChecked,
      kGroupSoftware},
-    {kIdMinimise, L"BUTTON", WS_VISIBLE | kOwnerDraw, 808, 0, 46, 36, L"", kHover, 0},
-    {kIdClose, L"BUTTON", WS_VISIBLE | kOwnerDraw, 854, 0, 46, 36, L"", kHover, 0},
+    // The window buttons draw only a glyph; their texts name them for screen readers.
+    {kIdMinimise, L"BUTTON", WS_VISIBLE | kOwnerDraw, 808, 0, 46, 36, L"最小化", kHover, 0},
+    {kIdClose, L"BUTTON", WS_VISIBLE | kOwnerDraw, 854, 0, 46, 36, L"关闭", kHover, 0},
     {kIdDiagnose, L"BUTTON", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 754, 577, 130, 20, L"生成诊断信息", kNone, 0},
     {kIdContact, L"BUTTON", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 654, 577, 90, 20, L"联系我们", kNone, 0},
 };
@@ -110,12 +112,15 @@ void ShowGroup(const MainWindowState& state, uint32_t visibleGroups) {
 
 }  // namespace
 
-bool CreateControls(MainWindowState& state) {
+bool CreateControls(MainWindowState& state, std::string* error) {
   for (const ControlRow& row : kControls) {
     const bool listView = std::wstring_view(row.className) == WC_LISTVIEWW;
     HWND control = CreateChild(state, row.className, row.style, listView ? WS_EX_CLIENTEDGE : 0,
                                {row.x, row.y, row.width, row.height}, row.text, row.id);
-    if (control == nullptr) return false;
+    if (control == nullptr) {
+      *error = "创建界面控件 " + std::to_string(row.id) + " 失败, GetLastError=" + std::to_string(GetLastError());
+      return false;
+    }
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.uiFont.get()), FALSE);
     if (row.extra & kHover) TrackHover(control);
     if (row.extra & kDisabled) EnableWindow(control, FALSE);
@@ -135,6 +140,7 @@ bool CreateControls(MainWindowState& state) {
     AddColumn(Control(state, id), 0, L"软件名称", 660);
   }
   SendMessageW(Control(state, kIdProgress), PBM_SETRANGE32, 0, 100);
+  SendMessageW(Control(state, kIdTransfer), WM_SETFONT, reinterpret_cast<WPARAM>(ThemeFont(9, false)), FALSE);
   ShowBackupDescription(state);
   ApplyPage(state);
   return true;
@@ -175,6 +181,9 @@ void ApplyPage(MainWindowState& state) {
   ShowWindow(Control(state, kIdDecrypt), layout.decryptVisible ? SW_SHOW : SW_HIDE);
   InvalidateRect(state.window, nullptr, FALSE);
   for (int id : {kIdTabReinstall, kIdTabUsb, kIdTabBackup, kIdNext}) InvalidateRect(Control(state, id), nullptr, FALSE);
+  // A control the page hid or disabled cannot keep the keyboard: the window takes it (Enter then presses Next).
+  HWND focus = GetFocus();
+  if (IsChild(state.window, focus) && (!IsWindowVisible(focus) || !IsWindowEnabled(focus))) SetFocus(state.window);
 }
 
 void FillImageList(MainWindowState& state) {

@@ -84,20 +84,22 @@ bool TabSelected(const MainWindowState& state, int id) {
 
 void DrawListRow(const MainWindowState& state, const DRAWITEMSTRUCT& item) {
   const bool selected = (item.itemState & ODS_SELECTED) != 0;
+  const bool focused = state.showFocus && (item.itemState & ODS_FOCUS) != 0;
   if (item.itemID == static_cast<UINT>(-1)) {
     FillSolid(item.hDC, item.rcItem, kWindowBackground);
     return;
   }
   if (state.listShowsImages && item.itemID < state.visibleImageIndexes.size()) {
     const config::OsImageEntry& image = state.config.osImages[state.visibleImageIndexes[item.itemID]];
-    DrawImageCard(item.hDC, item.rcItem, base::Utf8ToWide(image.displayName), ImageCardDetail(image), selected);
+    DrawImageCard(item.hDC, item.rcItem, base::Utf8ToWide(image.displayName), ImageCardDetail(image), selected,
+                  focused);
     return;
   }
   wchar_t text[512] = L"";
   if (SendMessageW(item.hwndItem, LB_GETTEXTLEN, item.itemID, 0) < 511) {
     SendMessageW(item.hwndItem, LB_GETTEXT, item.itemID, reinterpret_cast<LPARAM>(text));
   }
-  DrawDriveRow(item.hDC, item.rcItem, text, selected);
+  DrawDriveRow(item.hDC, item.rcItem, text, selected, focused);
 }
 
 }  // namespace
@@ -128,27 +130,25 @@ void OnDrawItem(MainWindowState& state, const DRAWITEMSTRUCT& item) {
   const int id = static_cast<int>(item.CtlID);
   wchar_t text[128] = L"";
   if (item.CtlType == ODT_BUTTON) GetWindowTextW(item.hwndItem, text, 128);
+  if (id == kIdList) return DrawListRow(state, item);
+  const bool selected = (id == kIdFilter10 || id == kIdFilter11) ? state.windowsFilter == (id == kIdFilter11 ? 11 : 10)
+                                                                 : TabSelected(state, id);
+  DrawState look = ItemState(item, selected);
+  look.focused = look.focused && state.showFocus;  // only once the keyboard has been used
   switch (id) {
-    case kIdList:
-      DrawListRow(state, item);
-      return;
     case kIdTabReinstall:
     case kIdTabUsb:
     case kIdTabBackup:
-      DrawTab(item.hDC, item.rcItem, TabPicture(id), text, ItemState(item, TabSelected(state, id)));
-      return;
+      return DrawTab(item.hDC, item.rcItem, TabPicture(id), text, look);
     case kIdMinimise:
     case kIdClose:
-      DrawWindowButton(item.hDC, item.rcItem, id == kIdClose ? WindowButton::Close : WindowButton::Minimise,
-                       ItemState(item));
-      return;
+      return DrawWindowButton(item.hDC, item.rcItem, id == kIdClose ? WindowButton::Close : WindowButton::Minimise,
+                              look);
     case kIdFilter10:
     case kIdFilter11:
-      DrawFilterButton(item.hDC, item.rcItem, text, ItemState(item, state.windowsFilter == (id == kIdFilter11 ? 11 : 10)));
-      return;
+      return DrawFilterButton(item.hDC, item.rcItem, text, look);
     default:
-      DrawWizardButton(item.hDC, item.rcItem, text, id == kIdNext, ItemState(item));
-      return;
+      return DrawWizardButton(item.hDC, item.rcItem, text, id == kIdNext, look);
   }
 }
 
@@ -160,7 +160,7 @@ LRESULT OnControlColour(MainWindowState& state, HDC dc, HWND control) {
   if (!state.backgroundBrush) state.backgroundBrush.reset(CreateSolidBrush(kWindowBackground));
   if (GetDlgCtrlID(control) != 0) {
     SetBkColor(dc, kWindowBackground);
-    SetTextColor(dc, kTextPrimary);
+    SetTextColor(dc, GetDlgCtrlID(control) == kIdTransfer ? kTextSecondary : kTextPrimary);
   }
   return reinterpret_cast<LRESULT>(state.backgroundBrush.get());
 }

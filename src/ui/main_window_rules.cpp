@@ -251,4 +251,66 @@ std::string ThreadStartFailure(unsigned long lastError) {
   return "无法启动后台任务（创建线程失败, GetLastError=" + std::to_string(lastError) + "），请稍后重试。";
 }
 
+std::string WorkerFailure(const std::string& job, const std::string& what) {
+  return what.empty() ? job + "出现未知类型的异常" : job + "出现异常: " + what;
+}
+
+const std::vector<int>& TabOrder() {
+  static const std::vector<int> order = {
+      kIdTabReinstall, kIdTabUsb, kIdTabBackup, kIdMinimise, kIdClose,          // header
+      kIdFilter10, kIdFilter11, kIdList, kIdVolumeList, kIdItemList, kIdInstalledList,  // page
+      kIdBackupRadio, kIdRestoreRadio, kIdChooseFile,
+      kIdBack, kIdAiHelp, kIdAutoRestart, kIdDecrypt, kIdNext,                   // bottom row
+      kIdContact, kIdDiagnose,                                                   // footer
+  };
+  return order;
+}
+
+namespace {
+
+// The member of `ring` `step` places on from `from` (the start when -1) that `accepted`, around the end; 0 when none.
+int StepRound(const std::vector<int>& ring, int from, int step, const std::function<bool(int)>& accepted) {
+  const int size = static_cast<int>(ring.size());
+  int index = from >= 0 ? from : (step > 0 ? size - 1 : 0);
+  for (int tries = 0; tries < size; ++tries) {
+    index = (index + step + size) % size;
+    if (accepted(ring[index])) return ring[index];
+  }
+  return 0;
+}
+
+int IndexIn(const std::vector<int>& ring, int id) {
+  for (size_t i = 0; i < ring.size(); ++i) {
+    if (ring[i] == id) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int NextTabStop(int current, bool backward, const std::function<bool(int)>& focusable) {
+  return StepRound(TabOrder(), IndexIn(TabOrder(), current), backward ? -1 : 1, focusable);
+}
+
+int ArrowPeer(int current, int step, const std::function<bool(int)>& focusable) {
+  static const std::vector<std::vector<int>> kPeers = {
+      {kIdTabReinstall, kIdTabUsb, kIdTabBackup}, {kIdFilter10, kIdFilter11}, {kIdBackupRadio, kIdRestoreRadio}};
+  for (const std::vector<int>& peers : kPeers) {
+    const int index = IndexIn(peers, current);
+    if (index >= 0) return StepRound(peers, index, step > 0 ? 1 : -1, focusable);
+  }
+  return 0;
+}
+
+bool PressesItselfOnEnter(int id) {
+  switch (id) {
+    case kIdTabReinstall: case kIdTabUsb: case kIdTabBackup: case kIdMinimise: case kIdClose: case kIdFilter10:
+    case kIdFilter11: case kIdChooseFile: case kIdBack: case kIdAiHelp: case kIdDecrypt: case kIdNext:
+    case kIdContact: case kIdDiagnose:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace pl::ui

@@ -1,9 +1,11 @@
 #pragma once
 // The main window's decisions over plain data, apart from any window: pages and what they show, the progress
-// bar's steps, the environment notices, the Windows 10/11 filter, the run refusal and the texts of results.
+// bar's steps, the environment notices, the Windows 10/11 filter, the run refusal, the texts of results and the
+// keyboard's way through the controls.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,20 @@ namespace usb_page {
 inline constexpr int kChooseDrive = 0, kChooseImage = 1, kProgress = 2, kResult = 3, kMarkSystemVolume = 4;
 }
 
+// Control ids.
+enum : int {
+  kIdListTitle = 1002, kIdList = 1003, kIdSoftwareTitle = 1004, kIdItemList = 1005, kIdStatus = 1006,
+  kIdTransfer = 1007, kIdProgress = 1008, kIdResult = 1009, kIdInstalledTitle = 1010, kIdInstalledList = 1011,
+  kIdBack = 1101, kIdNext = 1102,
+  kIdTabReinstall = 1201, kIdTabUsb = 1202, kIdTabBackup = 1203,
+  kIdBackupRadio = 1301, kIdRestoreRadio = 1302, kIdOperationText = 1303, kIdChooseFile = 1304, kIdFilePath = 1305,
+  kIdMinimise = 1401, kIdClose = 1402,
+  kIdFilter10 = 1501, kIdFilter11 = 1502,
+  kIdManualHint = 1601, kIdVolumeList = 1602,
+  kIdAutoRestart = 1701,
+  kIdDiagnose = 1801, kIdContact = 1802, kIdAiHelp = 1803, kIdDecrypt = 1804,
+};
+
 // Control groups that ApplyPage shows together.
 enum ControlGroup : uint32_t {
   kGroupList = 1u << 0,       // 1002, 1003
@@ -34,7 +50,7 @@ enum ControlGroup : uint32_t {
   kGroupSoftware = 1u << 3,   // 1004, 1005, 1010, 1011, 1701
   kGroupOperation = 1u << 4,  // 1301, 1302, 1303
   kGroupFile = 1u << 5,       // 1304, 1305
-  kGroupRun = 1u << 6,        // 1006, 1008
+  kGroupRun = 1u << 6,        // 1006, 1007, 1008
   kGroupResult = 1u << 7,     // 1009
 };
 
@@ -122,5 +138,23 @@ std::wstring BackupResultText(bool ok, bool restore, const std::wstring& backupP
 std::wstring UsbResultText(bool ok, const std::string& error, const std::wstring& logPath);
 // A worker thread that could not be created, as a run's error.
 std::string ThreadStartFailure(unsigned long lastError);
+// A worker's job that threw, as its error: `job` (such as "后台任务") + "出现异常: " + what, or, for an exception of
+// unknown type (empty `what`), + "出现未知类型的异常".
+std::string WorkerFailure(const std::string& job, const std::string& what);
+
+// ---- Keyboard ----
+
+// The controls Tab walks through, in reading order: the header's tabs and window buttons, the page from top to
+// bottom, its bottom row from left to right, the footer's buttons.
+const std::vector<int>& TabOrder();
+// The control after `current` in TabOrder (before it when `backward`) that `focusable` accepts, around the end;
+// from a control outside the order (0: the window itself) the first one (or the last). 0 when none is accepted.
+int NextTabStop(int current, bool backward, const std::function<bool(int)>& focusable);
+// Arrow keys move between peers: the tabs, the filter buttons, the backup/restore choices. The peer `step` (1 or
+// -1) away that `focusable` accepts, around the end; 0 when `current` has no peers or none is accepted.
+int ArrowPeer(int current, int step, const std::function<bool(int)>& focusable);
+// Whether the control presses itself on Enter (a button that is not a choice); on any other, or none, Enter
+// presses Next.
+bool PressesItselfOnEnter(int id);
 
 }  // namespace pl::ui

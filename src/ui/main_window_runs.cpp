@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "base/constants.h"
@@ -21,9 +22,10 @@
 #include "pipeline/reinstall.h"
 #include "reporting/report_session.h"
 #include "ui/ai_diagnosis_dialog.h"
+#include "ui/main_window_state.h"
+#include "ui/worker_guard.h"
 #include "usb/usb_drives.h"
 #include "usb/usb_maker.h"
-#include "ui/main_window_state.h"
 
 namespace pl::ui {
 namespace {
@@ -47,13 +49,20 @@ RunMessages MessagesOf(RunKind kind) {
   return kind == RunKind::Reinstall ? kReinstallMessages : kind == RunKind::Usb ? kUsbMessages : kBackupMessages;
 }
 
+void ClearTransfer(MainWindowState& state) {
+  state.transfer = {};
+  state.transferRate = {};
+  SetControlText(state, kIdTransfer, L"");
+}
+
 // Sets the mode's busy flag and progress page, then starts the run's thread; a thread that cannot be created ends
-// the run at once as a failure, through the same done handler.
+// the run at once as a failure, through the same done handler, and so does a run that throws.
 void StartRun(MainWindowState& state, const RunRequest& request, const wchar_t* statusText) {
   const RunMessages messages = MessagesOf(request.kind);
   SetControlText(state, kIdStatus, statusText);
   state.targetPercent = state.shownPercent = 0;
   SendMessageW(Control(state, kIdProgress), PBM_SETPOS, 0, 0);
+  ClearTransfer(state);
   HWND window = state.window;
   auto run = state.seams.run;
   const bool started = state.seams.startThread([window, request, run, messages] {
@@ -61,9 +70,19 @@ void StartRun(MainWindowState& state, const RunRequest& request, const wchar_t* 
       PostRecord(window, messages.status, new std::wstring(base::Utf8ToWide(message)));
       PostMessageW(window, messages.progress, static_cast<WPARAM>(percent), 0);
     };
-    auto* outcome = new RunOutcome(run(request, progress));
-    if (outcome->ok) PostMessageW(window, messages.progress, 100, 0);
-    PostRecord(window, messages.done, outcome);
+    const RunBytes bytes = [window](const pipeline::TransferBytes& figures) {
+      PostRecord(window, MsgRunBytes, new pipeline::TransferBytes(figures));
+    };
+    RunGuarded(
+        "[MainWindow] 后台任务线程",
+        [&] {
+          auto* outcome = new RunOutcome(run(request, progress, bytes));
+          if (outcome->ok) PostMessageW(window, messages.progress, 100, 0);
+          PostRecord(window, messages.done, outcome);
+        },
+        [&](const std::string& what) {
+          PostRecord(window, messages.done, new RunOutcome{.error = WorkerFailure("后台任务", what)});
+        });
   });
   if (!started) {
     const DWORD error = GetLastError();
@@ -109,32 +128,63 @@ RunRequest ReinstallRequest(const MainWindowState& state) {
 
 // ---- Start-up ----
 
+namespace {
+
+// The catalog; what its loading throws makes it a catalog that failed, which the window shows and closes on.
+config::ServiceConfig LoadCatalog(const MainWindowSeams& seams) {
+  config::ServiceConfig catalog;
+  RunGuarded(
+      "[MainWindow] 目录加载线程", [&] { catalog = seams.loadConfig(); },
+      [&](const std::string& what) {
+        catalog = {};
+        catalog.error = WorkerFailure("加载系统镜像目录时", what);
+      });
+  return catalog;
+}
+
+void GatherStartup(const MainWindowSeams& seams, StartupResult* result) {
+  // The catalog comes over the network; the machine is asked meanwhile.
+  std::thread configThread;
+  try {
+    configThread = std::thread([result, &seams] { result->config = LoadCatalog(seams); });
+  } catch (const std::system_error&) {
+    result->config = LoadCatalog(seams);
+  }
+  // Joined on every way out, also when a question to the machine throws.
+  struct Joiner {
+    std::thread& thread;
+    ~Joiner() {
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{configThread};
+  result->environment = seams.gatherEnvironment();
+  result->installedSoftware = seams.scanSoftware();
+  if (seams.isWinPE()) {
+    bool found = true;
+    result->candidateVolumes = seams.findTarget(&found);
+    result->needsManualTarget = !found;
+  }
+}
+
+}  // namespace
+
 bool StartStartupThread(MainWindowState& state) {
   HWND window = state.window;
   const MainWindowSeams seams = state.seams;
   return seams.startThread([window, seams] {
-    auto* result = new StartupResult;
-    // The catalog comes over the network; the machine is asked meanwhile.
-    std::thread configThread;
-    bool inner = true;
-    try {
-      configThread = std::thread([&result, &seams] { result->config = seams.loadConfig(); });
-    } catch (const std::exception&) {
-      inner = false;
-    }
-    result->environment = seams.gatherEnvironment();
-    if (inner) {
-      configThread.join();
-    } else {
-      result->config = seams.loadConfig();
-    }
-    result->installedSoftware = seams.scanSoftware();
-    if (seams.isWinPE()) {
-      bool found = true;
-      result->candidateVolumes = seams.findTarget(&found);
-      result->needsManualTarget = !found;
-    }
-    PostRecord(window, MsgStartupResult, result);
+    // A start-up check that throws ends like a catalog that failed: the window says why and closes.
+    RunGuarded(
+        "[MainWindow] 环境检测线程",
+        [&] {
+          auto result = std::make_unique<StartupResult>();
+          GatherStartup(seams, result.get());
+          PostRecord(window, MsgStartupResult, result.release());
+        },
+        [&](const std::string& what) {
+          auto* failed = new StartupResult;
+          failed->config.error = WorkerFailure("环境检测时", what);
+          PostRecord(window, MsgStartupResult, failed);
+        });
   });
 }
 
@@ -182,7 +232,10 @@ void StartUsbDriveScan(MainWindowState& state) {
   HWND window = state.window;
   auto list = state.seams.listUsbDrives;
   if (!state.seams.startThread([window, list] {
-        PostRecord(window, MsgUsbDrives, new std::vector<UsbDrive>(list()));
+        // A scan that throws found no drive.
+        RunGuarded(
+            "[MainWindow] U 盘检测线程", [&] { PostRecord(window, MsgUsbDrives, new std::vector<UsbDrive>(list())); },
+            [&](const std::string&) { PostRecord(window, MsgUsbDrives, new std::vector<UsbDrive>()); });
       })) {
     log::LogError("无法创建 U 盘检测线程, GetLastError=" + std::to_string(GetLastError()));
     ShowListPlaceholder(state, L"未检测到可用的 U 盘，请插入后重新进入该功能");
@@ -265,6 +318,30 @@ void OnStatus(MainWindowState& state, std::wstring* text) {
 
 void OnProgress(MainWindowState& state, WPARAM percent) {
   state.targetPercent = ClampPercent(static_cast<int>(static_cast<INT_PTR>(percent)));
+}
+
+void OnRunBytes(MainWindowState& state, pipeline::TransferBytes* bytes) {
+  std::unique_ptr<pipeline::TransferBytes> owned(bytes);
+  if (*bytes == pipeline::TransferBytes{}) {
+    ClearTransfer(state);  // the download group is over
+    return;
+  }
+  state.transfer = *bytes;
+  RefreshTransferLine(state, true);
+}
+
+void RefreshTransferLine(MainWindowState& state, bool newFigures) {
+  if (state.transfer == pipeline::TransferBytes{}) return;
+  const ULONGLONG now = GetTickCount64();
+  // Without new figures for a second the count still stands at its last value: the rate falls as it should.
+  if (!newFigures && now - state.transferSampledMs < 1000) return;
+  base::AddRateSample(&state.transferRate, now, state.transfer.received);
+  state.transferSampledMs = now;
+  const std::wstring line =
+      base::TransferLine(state.transfer.done, state.transfer.total, base::EstimateRate(state.transferRate));
+  wchar_t shown[256] = L"";
+  GetWindowTextW(Control(state, kIdTransfer), shown, 256);
+  if (line != shown) SetControlText(state, kIdTransfer, line);
 }
 
 void OnReinstallDone(MainWindowState& state, RunOutcome* outcome) {
@@ -424,22 +501,25 @@ RunOutcome OutcomeOf(const pipeline::PipelineResult& result) {
 }
 
 // The pipelines' callback also names the stage, which the window does not show.
-RunOutcome RunLive(const RunRequest& request, const RunProgress& progress) {
+RunOutcome RunLive(const RunRequest& request, const RunProgress& progress, const RunBytes& bytes) {
   const pipeline::ProgressCallback callback = [&progress](const std::string&, const std::string& message,
                                                           int percent) { progress(message, percent); };
+  const pipeline::PipelineMachine& machine = pipeline::LivePipelineMachine();
   switch (request.kind) {
     case RunKind::Reinstall:
       return OutcomeOf(pipeline::RunReinstall(request.image, request.items, request.resources, request.clientVersion,
-                                              request.dryRun, callback, request.wishlist));
+                                              request.dryRun, callback, request.wishlist, machine, bytes));
     case RunKind::Backup:
-      return OutcomeOf(pipeline::RunBackup(request.resources, request.clientVersion, request.dryRun, callback));
+      return OutcomeOf(
+          pipeline::RunBackup(request.resources, request.clientVersion, request.dryRun, callback, machine, bytes));
     case RunKind::Restore:
       return OutcomeOf(pipeline::RunRestore(request.restoreImagePath, request.items, request.resources,
-                                            request.clientVersion, request.dryRun, callback));
+                                            request.clientVersion, request.dryRun, callback, machine, bytes));
     default: {
       const usb::UsbDriveInfo drive{request.usbDrive.diskNumber, request.usbDrive.name, request.usbDrive.sizeGb};
-      const usb::UsbMakeResult result = usb::MakeUsbBootDisk(drive, request.image, request.items, request.resources,
-                                                             request.clientVersion, request.dryRun, callback);
+      const usb::UsbMakeResult result =
+          usb::MakeUsbBootDisk(drive, request.image, request.items, request.resources, request.clientVersion,
+                               request.dryRun, callback, usb::LiveUsbMachine(), bytes);
       return {result.ok, result.error, result.sessionId, {}, {}};
     }
   }

@@ -6,25 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/transfer_line.h"
 #include "base/unique_handle.h"
 #include "ui/main_window.h"
 #include "ui/main_window_rules.h"
 
 namespace pl::ui {
-
-// Control ids.
-enum : int {
-  kIdListTitle = 1002, kIdList = 1003, kIdSoftwareTitle = 1004, kIdItemList = 1005, kIdStatus = 1006,
-  kIdProgress = 1008, kIdResult = 1009, kIdInstalledTitle = 1010, kIdInstalledList = 1011,
-  kIdBack = 1101, kIdNext = 1102,
-  kIdTabReinstall = 1201, kIdTabUsb = 1202, kIdTabBackup = 1203,
-  kIdBackupRadio = 1301, kIdRestoreRadio = 1302, kIdOperationText = 1303, kIdChooseFile = 1304, kIdFilePath = 1305,
-  kIdMinimise = 1401, kIdClose = 1402,
-  kIdFilter10 = 1501, kIdFilter11 = 1502,
-  kIdManualHint = 1601, kIdVolumeList = 1602,
-  kIdAutoRestart = 1701,
-  kIdDiagnose = 1801, kIdContact = 1802, kIdAiHelp = 1803, kIdDecrypt = 1804,
-};
 
 // Posted by worker threads; a starred lParam is a heap record that passes to the window.
 inline constexpr UINT MsgStartupResult = WM_APP + 10;      // StartupResult*
@@ -38,6 +25,7 @@ inline constexpr UINT MsgUsbStatus = WM_APP + 17;
 inline constexpr UINT MsgUsbProgress = WM_APP + 18;
 inline constexpr UINT MsgUsbDone = WM_APP + 19;
 inline constexpr UINT MsgUsbDrives = WM_APP + 20;          // std::vector<UsbDrive>*
+inline constexpr UINT MsgRunBytes = WM_APP + 21;           // pipeline::TransferBytes* of the run in progress
 
 inline constexpr UINT_PTR kAnimationTimer = 1;
 inline constexpr wchar_t kClientVersionText[] = L"0.1.0";
@@ -85,6 +73,14 @@ struct MainWindowState {
   int targetPercent = 0;
   int shownPercent = 0;
   int animationTick = 0;
+  // The line under the progress bar: the download's last figures and their rate (empty figures: no download).
+  pipeline::TransferBytes transfer;
+  base::TransferRate transferRate;
+  ULONGLONG transferSampledMs = 0;
+
+  // Keyboard: focus marks are drawn once the keyboard has been used; the focus to give back on activation.
+  bool showFocus = false;
+  HWND lastFocus = nullptr;
 
   bool restoreSelected = false;
   std::wstring restoreImagePath;
@@ -133,7 +129,8 @@ struct ModalScope {
 };
 
 // main_window_controls.cpp
-bool CreateControls(MainWindowState& state);
+// False with `error` filled when a control cannot be created.
+bool CreateControls(MainWindowState& state, std::string* error);
 void ApplyPage(MainWindowState& state);
 void SetControlText(const MainWindowState& state, int id, const std::wstring& text);
 void FillImageList(MainWindowState& state);
@@ -163,6 +160,9 @@ void StartBackupRun(MainWindowState& state, bool retry);
 void StartUsbRun(MainWindowState& state);
 void OnStatus(MainWindowState& state, std::wstring* text);
 void OnProgress(MainWindowState& state, WPARAM percent);
+void OnRunBytes(MainWindowState& state, pipeline::TransferBytes* bytes);
+// Samples the rate again when no figures came for a while (a stalled download slows down on screen).
+void RefreshTransferLine(MainWindowState& state, bool newFigures);
 void OnReinstallDone(MainWindowState& state, RunOutcome* outcome);
 void OnBackupDone(MainWindowState& state, RunOutcome* outcome);
 void OnUsbDone(MainWindowState& state, RunOutcome* outcome);

@@ -14,6 +14,7 @@ bool RegisterModalClass(const wchar_t* className, WNDPROC procedure) {
 }
 
 RECT CentredOn(HWND owner, int width, int height) {
+  if (owner != nullptr && IsIconic(owner)) ShowWindow(owner, SW_RESTORE);
   RECT around{};
   if (owner == nullptr || !GetWindowRect(owner, &around)) SystemParametersInfoW(SPI_GETWORKAREA, 0, &around, 0);
   const int left = around.left + (around.right - around.left - width) / 2;
@@ -30,8 +31,45 @@ HWND CreateControl(HWND parent, const wchar_t* className, const wchar_t* text, D
   return control;
 }
 
+bool DisableOwner(HWND owner) {
+  // EnableWindow answers whether the window was disabled before.
+  return owner != nullptr && !EnableWindow(owner, FALSE);
+}
+
+void ReleaseOwner(HWND owner, bool disabledHere) {
+  if (!disabledHere) return;
+  EnableWindow(owner, TRUE);
+  SetForegroundWindow(owner);
+}
+
+bool HandleModalKey(HWND window, const MSG& message) {
+  if (message.message != WM_KEYDOWN || (message.hwnd != window && !IsChild(window, message.hwnd))) return false;
+  HWND focus = GetFocus();
+  switch (message.wParam) {
+    case VK_ESCAPE:
+      SendMessageW(window, WM_CLOSE, 0, 0);
+      return true;
+    case VK_TAB: {
+      HWND next = GetNextDlgTabItem(window, IsChild(window, focus) ? focus : nullptr, GetKeyState(VK_SHIFT) < 0);
+      if (next != nullptr) SetFocus(next);
+      return true;
+    }
+    case VK_RETURN: {
+      wchar_t className[16] = L"";
+      const bool button = IsChild(window, focus) && GetClassNameW(focus, className, 16) &&
+                          _wcsicmp(className, L"BUTTON") == 0 && IsWindowEnabled(focus);
+      if (button) {
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), BN_CLICKED), reinterpret_cast<LPARAM>(focus));
+      }
+      return button;
+    }
+    default:
+      return false;
+  }
+}
+
 void RunModal(HWND owner, HWND window) {
-  if (owner != nullptr) EnableWindow(owner, FALSE);
+  const bool disabledHere = DisableOwner(owner);
   ShowWindow(window, SW_SHOW);
   UpdateWindow(window);
   MSG message;
@@ -42,16 +80,14 @@ void RunModal(HWND owner, HWND window) {
       break;
     }
     if (got < 0) break;
+    if (HandleModalKey(window, message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
   // Left by a quit message: the window's state lives in the caller's frame, which is about to go, so the window
   // may not outlive this call (a message dispatched later would reach freed state).
   if (IsWindow(window)) DestroyWindow(window);
-  if (owner != nullptr) {
-    EnableWindow(owner, TRUE);
-    SetForegroundWindow(owner);
-  }
+  ReleaseOwner(owner, disabledHere);
 }
 
 }  // namespace pl::ui

@@ -125,7 +125,8 @@ DrawState ItemState(const DRAWITEMSTRUCT& item, bool selected) {
   return {.hovered = IsHovered(item.hwndItem),
           .pressed = (item.itemState & ODS_SELECTED) != 0,
           .disabled = (item.itemState & ODS_DISABLED) != 0,
-          .selected = selected};
+          .selected = selected,
+          .focused = (item.itemState & ODS_FOCUS) != 0 && (item.itemState & ODS_NOFOCUSRECT) == 0};
 }
 
 bool ShowsHover(const DrawState& state) { return state.hovered && !state.pressed && !state.disabled; }
@@ -142,6 +143,14 @@ void FillRounded(HDC dc, const RECT& rect, int corner, COLORREF fill, COLORREF o
   SavedDc saved(dc);
   SelectObject(dc, pen.get());
   SelectObject(dc, brush ? brush.get() : GetStockObject(NULL_BRUSH));
+  RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, corner, corner);
+}
+
+void DrawFocusMark(HDC dc, const RECT& rect, int corner, COLORREF colour) {
+  const base::UniqueGdiObject pen(CreatePen(PS_INSIDEFRAME, 2, colour));
+  SavedDc saved(dc);
+  SelectObject(dc, pen.get());
+  SelectObject(dc, GetStockObject(NULL_BRUSH));
   RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, corner, corner);
 }
 

@@ -64,9 +64,10 @@ struct DrawState {
   bool pressed = false;
   bool disabled = false;
   bool selected = false;  // the current tab, the chosen filter, the selected list row
+  bool focused = false;   // has the keyboard focus: the element draws its focus mark
 };
-// Pressed (ODS_SELECTED), disabled (ODS_DISABLED) and hovered (the control's property) from an owner-draw record;
-// `selected` is what only the caller knows.
+// Pressed (ODS_SELECTED), disabled (ODS_DISABLED), focused (ODS_FOCUS unless ODS_NOFOCUSRECT) and hovered (the
+// control's property) from an owner-draw record; `selected` is what only the caller knows.
 DrawState ItemState(const DRAWITEMSTRUCT& item, bool selected = false);
 // A pressed or disabled element never shows hover.
 bool ShowsHover(const DrawState& state);
@@ -77,6 +78,8 @@ void FillSolid(HDC dc, const RECT& rect, COLORREF colour);
 // kNoColour draws none; a fill of kNoColour leaves the inside as it was.
 void FillRounded(HDC dc, const RECT& rect, int corner, COLORREF fill, COLORREF outline = kNoColour);
 void FillEllipse(HDC dc, const RECT& rect, COLORREF colour);
+// The keyboard focus mark: a ring two pixels wide just inside `rect`, rounded like FillRounded's corners.
+void DrawFocusMark(HDC dc, const RECT& rect, int corner, COLORREF colour);
 // One pixel wide, end points excluded as LineTo does.
 void DrawLine(HDC dc, POINT from, POINT to, COLORREF colour);
 // Text with a transparent background; `format` as DrawTextW takes it (DT_NOPREFIX is always added).
@@ -100,9 +103,11 @@ void DrawWindowButton(HDC dc, const RECT& rect, WindowButton kind, const DrawSta
 void DrawFilterButton(HDC dc, const RECT& rect, std::wstring_view text, const DrawState& state);
 // Back, Next (primary), AI help and decrypt.
 void DrawWizardButton(HDC dc, const RECT& rect, std::wstring_view text, bool primary, const DrawState& state);
-// One list row of 78 pixels; the logo has rounded squares when the title names "Windows 11".
-void DrawImageCard(HDC dc, const RECT& rect, std::wstring_view title, std::wstring_view detail, bool selected);
-void DrawDriveRow(HDC dc, const RECT& rect, std::wstring_view text, bool selected);
+// One list row of 78 pixels; the logo has rounded squares when the title names "Windows 11". The row with the
+// list's focus (`focused`) has its card outlined in the accent colour.
+void DrawImageCard(HDC dc, const RECT& rect, std::wstring_view title, std::wstring_view detail, bool selected,
+                   bool focused = false);
+void DrawDriveRow(HDC dc, const RECT& rect, std::wstring_view text, bool selected, bool focused = false);
 enum class NoticeKind { Alert, Hint };
 void DrawNotice(HDC dc, const RECT& rect, std::wstring_view text, NoticeKind kind);
 

@@ -20,6 +20,12 @@ int Height(const RECT& rect) { return rect.bottom - rect.top; }
 int Width(const RECT& rect) { return rect.right - rect.left; }
 int MiddleX(const RECT& rect) { return (rect.left + rect.right) / 2; }
 int MiddleY(const RECT& rect) { return (rect.top + rect.bottom) / 2; }
+RECT Inset(const RECT& rect, int by) { return {rect.left + by, rect.top + by, rect.right - by, rect.bottom - by}; }
+
+// Buttons show the keyboard focus as a ring three pixels inside their edge.
+void MarkFocus(HDC dc, const RECT& rect, int corner, const DrawState& state, COLORREF colour) {
+  if (state.focused) DrawFocusMark(dc, Inset(rect, 3), corner, colour);
+}
 
 // The header picture is 68 high, unless that makes it wider than the 218 pixels up to x 290.
 RECT HeaderPictureRect(const RECT& header, int pictureWidth, int pictureHeight) {
@@ -120,6 +126,7 @@ void DrawTab(HDC dc, const RECT& rect, int pictureId, std::wstring_view label, c
   const COLORREF colour = state.selected ? kWhite : hovered ? kAccent : state.disabled ? kTextDisabled : kTextDone;
   DrawTextIn(dc, label, {rect.left, rect.top + height * 60 / 100, rect.right, rect.bottom}, ThemeFont(12, true),
              colour, DT_CENTER | DT_TOP | DT_SINGLELINE);
+  MarkFocus(dc, rect, 10, state, kAccent);
 }
 
 void DrawWindowButton(HDC dc, const RECT& rect, WindowButton kind, const DrawState& state) {
@@ -143,6 +150,7 @@ void DrawWindowButton(HDC dc, const RECT& rect, WindowButton kind, const DrawSta
   } else {
     DrawLine(dc, {x - 5, y}, {x + 6, y}, glyph);
   }
+  MarkFocus(dc, rect, 0, state, glyph == kWhite ? kWhite : kAccent);
 }
 
 void DrawFilterButton(HDC dc, const RECT& rect, std::wstring_view text, const DrawState& state) {
@@ -153,6 +161,7 @@ void DrawFilterButton(HDC dc, const RECT& rect, std::wstring_view text, const Dr
     FillRounded(dc, rect, 8, ShowsHover(state) ? kAccentLight : kSurface, kBorder);
   }
   DrawTextIn(dc, text, rect, ThemeFont(10, true), state.selected ? kWhite : kTextPrimary, kCentred);
+  MarkFocus(dc, rect, 8, state, state.selected ? kWhite : kAccent);
 }
 
 void DrawWizardButton(HDC dc, const RECT& rect, std::wstring_view text, bool primary, const DrawState& state) {
@@ -174,12 +183,15 @@ void DrawWizardButton(HDC dc, const RECT& rect, std::wstring_view text, bool pri
     FillRounded(dc, rect, corner, hovered ? kAccentLight : kSurface, kAccent);
   }
   DrawTextIn(dc, text, rect, ThemeFont(11, false), textColour, kCentred);
+  MarkFocus(dc, rect, corner, state, primary ? kWhite : kAccent);
 }
 
-void DrawImageCard(HDC dc, const RECT& rect, std::wstring_view title, std::wstring_view detail, bool selected) {
+void DrawImageCard(HDC dc, const RECT& rect, std::wstring_view title, std::wstring_view detail, bool selected,
+                   bool focused) {
   FillSolid(dc, rect, kWindowBackground);
   const RECT card{rect.left, rect.top + 4, rect.right, rect.bottom - 4};
   FillRounded(dc, card, 10, kSurface, kBorder);
+  if (focused) DrawFocusMark(dc, card, 10, kAccent);
   const int middle = MiddleY(card);
 
   const RECT tile{card.left + 14, middle - 22, card.left + 58, middle + 22};
@@ -205,8 +217,9 @@ void DrawImageCard(HDC dc, const RECT& rect, std::wstring_view title, std::wstri
   DrawCheckMark(dc, {{x - 31, y + 11}, {x - 27, y + 15}, {x - 19, y + 6}}, kWhite, 2);
 }
 
-void DrawDriveRow(HDC dc, const RECT& rect, std::wstring_view text, bool selected) {
+void DrawDriveRow(HDC dc, const RECT& rect, std::wstring_view text, bool selected, bool focused) {
   FillSolid(dc, rect, selected ? kAccentLight : kSurface);
+  if (focused) DrawFocusMark(dc, {rect.left + 2, rect.top + 2, rect.right - 2, rect.bottom - 3}, 0, kAccent);
   DrawTextIn(dc, text, {rect.left + 10, rect.top, rect.right - 10, rect.bottom}, ThemeFont(10, false), kTextPrimary,
              kLeftLine | DT_END_ELLIPSIS);
   FillSolid(dc, {rect.left, rect.bottom - 1, rect.right, rect.bottom}, kBorder);

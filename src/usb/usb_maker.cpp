@@ -78,11 +78,12 @@ bool WriteBootFiles(RunState& run, wchar_t bootLetter) {
 UsbMakeResult MakeUsbBootDisk(const UsbDriveInfo& drive, const config::OsImageEntry& image,
                               const std::vector<config::InstallItem>& items, const config::ExResources& resources,
                               const std::string& clientVersion, bool dryRun, const pipeline::ProgressCallback& progress,
-                              const UsbMachine& machine) {
+                              const UsbMachine& machine, const pipeline::ByteCallback& bytes) {
   pipeline::PipelineMachine pipelineMachine = pipeline::LivePipelineMachine();
   pipelineMachine.firmwareType = machine.firmwareType;
   pipelineMachine.retryPause = machine.retryPause;
   RunState run(dryRun, progress, pipelineMachine);
+  run.bytes = bytes;
   const auto done = [&run] { return UsbMakeResult{run.result.ok, run.result.error, run.result.sessionId}; };
 
   pipeline::OpenSession(run, image.key, clientVersion, "创建上报 session 失败，本次不上报数据（不影响制作本身）");

@@ -21,10 +21,11 @@ struct UsbMakeResult {
 // Wipes the disk the user picked (`drive`, the row of ListUsbDrives as it was shown: the wipe is refused when the
 // disk under that number no longer matches it), downloads the PE, its boot file, the tools and the image onto the
 // stick, makes it bootable and writes "task.ini". Only a failed wipe finishes the reporting session; later
-// failures leave it open, as does success. Blocking: run it on a worker thread.
+// failures leave it open, as does success. The downloads' bytes go to `bytes` when given. Blocking: run it on a
+// worker thread.
 UsbMakeResult MakeUsbBootDisk(const UsbDriveInfo& drive, const config::OsImageEntry& image,
                               const std::vector<config::InstallItem>& items, const config::ExResources& resources,
                               const std::string& clientVersion, bool dryRun, const pipeline::ProgressCallback& progress,
-                              const UsbMachine& machine = LiveUsbMachine());
+                              const UsbMachine& machine = LiveUsbMachine(), const pipeline::ByteCallback& bytes = {});
 
 }  // namespace pl::usb

@@ -36,7 +36,7 @@ struct ReinstallTest : RunFixture {
   }
   PipelineResult Run(bool dryRun = false) {
     AnswerToolsAsUsual();
-    return RunReinstall(image, items, resources, "0.1.0", dryRun, Recorder(), wishlist, machine);
+    return RunReinstall(image, items, resources, "0.1.0", dryRun, Recorder(), wishlist, machine, ByteRecorder());
   }
   bool Downloaded(const std::wstring& path, const config::ResourceRef& resource) const {
     return net::Md5Equal(net::FileMd5Hex(path), resource.md5);
@@ -136,6 +136,17 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
   ASSERT_GE(percents.size(), 9u);
   EXPECT_EQ(std::vector<int>(percents.begin(), percents.begin() + 3), (std::vector<int>{1, 2, 5}));
   EXPECT_EQ(std::vector<int>(percents.end() - 6, percents.end()), (std::vector<int>{78, 78, 80, 82, 90, 97}));
+
+  // The bytes of the four files, all received now, and the group's end.
+  uint64_t size = 0;
+  for (const std::wstring& file : {kBoot + L"\\pe.wim", kBoot + L"\\boot.sdi", kData + L"\\os_image.wim",
+                                   kData + L"\\tools.zip"}) {
+    size += net::FileSizeOf(file);
+  }
+  ASSERT_GE(transfers.size(), 3u);
+  EXPECT_EQ(transfers.front().received, 0u);
+  EXPECT_EQ(transfers.end()[-2], (TransferBytes{size, size, size}));
+  EXPECT_EQ(transfers.back(), TransferBytes{});
 }
 
 TEST_F(ReinstallTest, DryRunChangesNothingAndLogsTheWholeRun) {

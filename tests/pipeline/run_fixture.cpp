@@ -136,6 +136,13 @@ ProgressCallback RunFixture::Recorder() {
   };
 }
 
+ByteCallback RunFixture::ByteRecorder() {
+  return [this](const TransferBytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    transfers.push_back(bytes);
+  };
+}
+
 std::vector<int> RunFixture::Percents() {
   std::lock_guard<std::mutex> lock(mutex);
   std::vector<int> percents;

@@ -52,6 +52,7 @@ struct RunFixture : pl::test::LoggedTest {
   // The usual answers of the fake tools; rules added before take precedence.
   void AnswerToolsAsUsual();
   ProgressCallback Recorder();
+  ByteCallback ByteRecorder();  // into `transfers`
   std::vector<int> Percents();
   // What the stand-in received, as "create <key>", "device", "event <stage> <status>[ <message>]",
   // "error <stage> <message>" and "finish <status>".
@@ -79,6 +80,7 @@ struct RunFixture : pl::test::LoggedTest {
   config::ExResources resources;
   std::mutex mutex;
   std::vector<ProgressEvent> progress;
+  std::vector<TransferBytes> transfers;
   std::vector<uint32_t> pauses;
 };
 

@@ -262,6 +262,29 @@ bool MoveMouseTo(HWND window, POINT client) {
 
 bool ClickAt(HWND window, POINT client) { return MoveMouseTo(window, client) && ClickLeftButton(); }
 
+bool PressKey(WORD key, bool shift) {
+  std::vector<INPUT> inputs;
+  const auto stroke = [&inputs](WORD vk, bool up) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(input);
+  };
+  if (shift) stroke(VK_SHIFT, false);
+  stroke(key, false);
+  stroke(key, true);
+  if (shift) stroke(VK_SHIFT, true);
+  return SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) == inputs.size();
+}
+
+HWND FocusedWindow(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
 bool ClickCloseBox(HWND window) {
   RECT frame{};
   if (!GetWindowRect(window, &frame)) return false;

@@ -63,6 +63,12 @@ bool ClickAt(HWND window, POINT client);
 // Clicks the close box of the window's caption (found by hit-testing its top right corner).
 bool ClickCloseBox(HWND window);
 
+// Real key strokes (SendInput, as a keyboard gives them) to the window that has the keyboard focus: the virtual
+// key `key` pressed and released, with Shift held around it when `shift`.
+bool PressKey(WORD key, bool shift = false);
+// The window with the keyboard focus in the thread of `window` (of any process); nullptr when none.
+HWND FocusedWindow(HWND window);
+
 // The virtual display's pixels, top row first; screen coordinates start at its top left.
 struct ScreenImage {
   int width = 0;

@@ -215,3 +215,11 @@ inline void PrintTo(const UsbMakeResult& r, std::ostream* os) {
 }
 
 }  // namespace pl::usb
+
+namespace pl::pipeline {
+
+inline void PrintTo(const TransferBytes& b, std::ostream* os) {
+  pl::test::RecordPrinter(os, "TransferBytes")("done", b.done)("total", b.total)("received", b.received);
+}
+
+}  // namespace pl::pipeline

@@ -281,16 +281,22 @@ TEST_F(AiDiagnosisDialogTest, ARetryActionEndsTheDialogWithTrue) {
 }
 
 // An action the dialog does not know is taken as advice: it goes on with an empty result, then waits for the next
-// round with its other text; ending while it waits cancels the request.
+// round with its other text; ending while it waits (by Esc, as by the close box) cancels the request. Over a
+// minimised owner the dialog opens on the owner restored, in sight.
 TEST_F(AiDiagnosisDialogTest, AnUnknownActionIsReportedEmptyAndEndingWhileWaitingCancels) {
-  HWND dialog = Open(RoundScript("open_settings", "ms-settings:", R"({"status": "pending"})"), kSlowPace);
+  const std::wstring overMinimisedOwner = std::wstring(kSlowPace) + L" minimised";
+  HWND dialog = Open(RoundScript("open_settings", "ms-settings:", R"({"status": "pending"})"), overMinimisedOwner);
   ASSERT_NE(dialog, nullptr);
+  EXPECT_FALSE(IsIconic(owner));
+  test::ExpectCentredOn(dialog, owner, 460, 340);
   ExpectShown(dialog, kAdvice, L"知道了，继续", kEnd, true, L"ai-round-info.png");
   test::PressButton(dialog, kAiActionButtonId);
   ExpectShown(dialog, kNextWait, L"", kEnd, true, L"ai-waiting-next.png");
   const test::DevServerReport result = OneReport("round_result");
   EXPECT_EQ(result.body, R"({"output":""})");
-  End(dialog);
+  ASSERT_TRUE(test::WaitUntil([&] { return GetForegroundWindow() == dialog; }));
+  ASSERT_TRUE(test::PressKey(VK_ESCAPE));
+  test::ExpectOwnerBack(owner, L"result=0");
   EXPECT_EQ(WaitForReports("cancel", 1).size(), 1u);
   EXPECT_TRUE(fake.Calls().empty());
 }

@@ -12,6 +12,7 @@
 
 #include "ui/contact_dialog.h"
 #include "ui/theme.h"
+#include "ui_host.h"
 #include "ui_host_driver.h"
 
 namespace pl::ui {
@@ -95,6 +96,33 @@ TEST_F(ContactDialogTest, UndecodablePictureShowsTheFailureTextAndClosesByCloseB
 
   ASSERT_TRUE(test::CloseByCloseBox(dialog));
   test::ExpectOwnerBack(owner, L"closed");
+}
+
+// Esc closes it as its close box does. Over a minimised owner it opens on the owner restored, in sight; opened under
+// another box of the host, it leaves the owner disabled until that box is answered as well.
+TEST_F(ContactDialogTest, EscClosesItOverAMinimisedOwnerAndUnderAnotherBox) {
+  for (const bool nested : {false, true}) {
+    SCOPED_TRACE(nested);
+    test::UiHost local;
+    ASSERT_TRUE(local.Start(nested ? L"contact nested" : L"contact minimised"));
+    HWND own = local.Owner();
+    HWND box = nested ? local.MessageBox(test::ui_host::kNestedBoxCaption) : nullptr;
+    HWND dialog = local.Window(kContactDialogClass);
+    ASSERT_NE(dialog, nullptr);
+    if (!nested) {
+      EXPECT_FALSE(IsIconic(own));
+      test::ExpectCentredOn(dialog, own, 320, 310);
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return GetForegroundWindow() == dialog; }));
+    ASSERT_TRUE(test::PressKey(VK_ESCAPE));
+    if (nested) {
+      EXPECT_EQ(test::WaitForOutcome(own), L"closed");
+      EXPECT_FALSE(IsWindowEnabled(own));  // the host's box is still open over it
+      ASSERT_NE(box, nullptr);
+      test::PressButton(box, IDOK);
+    }
+    test::ExpectOwnerBack(own, L"closed");
+  }
 }
 
 }  // namespace

@@ -106,6 +106,17 @@ TEST_F(DecryptWindowTest, ProgressIsTheDecryptedShareAndClosingEarlyReturnsFalse
   test::ExpectOwnerBack(owner, L"result=0");
 }
 
+TEST_F(DecryptWindowTest, EscClosesTheWindowAsItsCloseBoxDoes) {
+  fake.Add(StartAnswer("STARTED"));
+  fake.Add(PercentageAnswer("57.3"));
+  HWND window = Open(IDYES);
+  ASSERT_NE(window, nullptr);
+  ExpectShown(window, kWorking + L"43%", 43, L"关闭窗口", nullptr);
+  ASSERT_TRUE(test::WaitUntil([&] { return GetForegroundWindow() == window; }));
+  ASSERT_TRUE(test::PressKey(VK_ESCAPE));
+  test::ExpectOwnerBack(owner, L"result=0");
+}
+
 TEST_F(DecryptWindowTest, FailingQueriesKeepPollingAtTheLastProgress) {
   fake.Add(StartAnswer("STARTED"));
   fake.Add(PercentageAnswer("80", 0, 1));

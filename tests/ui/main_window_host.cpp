@@ -7,8 +7,10 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "base/text.h"
@@ -33,12 +35,25 @@ std::map<std::wstring, std::wstring> ParseWords() {
   return words;
 }
 
-// Waits for the test to set the named event (created by the test before the host starts).
-void WaitForRelease(const wchar_t* name) {
+// Waits for the test to set the named event (created by the test before the host starts); `meanwhile` is called
+// every 250 ms until then.
+void WaitForRelease(const wchar_t* name, const std::function<void()>& meanwhile = {}) {
   HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
   if (event == nullptr) return;
-  WaitForSingleObject(event, INFINITE);
+  do {
+    if (meanwhile) meanwhile();
+  } while (WaitForSingleObject(event, meanwhile ? 250 : INFINITE) == WAIT_TIMEOUT);
   CloseHandle(event);
+}
+
+// Each call the figures of a download going at kBytesPerSecond since the first call.
+std::function<void()> DownloadAtSteadySpeed(const pl::ui::RunBytes& bytes) {
+  const ULONGLONG start = GetTickCount64();
+  return [start, bytes] {
+    using namespace pl::test::main_host;
+    const uint64_t received = (GetTickCount64() - start) * kBytesPerSecond / 1000;
+    bytes({kBytesAtStart + received, kBytesTotal, received});
+  };
 }
 
 const char* KindName(RunKind kind) {
@@ -64,6 +79,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   pl::log::SetLogFile(L"pl_main_host.log");
 
   pl::ui::MainWindowSeams seams = pl::ui::LiveMainWindowSeams();
+  const std::wstring thrower = value(kThrow);
+  if (thrower == L"catalog") {
+    seams.loadConfig = []() -> pl::config::ServiceConfig { throw std::runtime_error(kThrown); };
+  }
   if (value(kCatalog) == L"fail") {
     seams.loadConfig = [] {
       pl::config::ServiceConfig config;
@@ -81,6 +100,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   const bool bitLockerOn = has(kBitLockerOn);
   seams.gatherEnvironment = [=] {
     if (holdStart) WaitForRelease(kStartEvent);
+    if (thrower == L"start") throw std::runtime_error(kThrown);
     pl::inspect::EnvironmentSummary summary{"Windows 10 专业版 64位 19045.4291", "Intel(R) Core(TM) i5-8250U", "16GB",
                                             "C:", "GPT, UEFI", "已开启", "LENOVO 20L7", "SAMSUNG MZVLB512 512GB (C: D:)",
                                             "网络已连接"};
@@ -108,14 +128,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   const std::wstring runResult = value(kRun);
   const std::string edition = pl::base::WideToUtf8(value(kEdition));
   const bool holdRun = has(kHoldRun);
-  seams.run = [=](const pl::ui::RunRequest& request, const pl::ui::RunProgress& progress) {
+  const bool reportBytes = has(kBytes);
+  seams.run = [=](const pl::ui::RunRequest& request, const pl::ui::RunProgress& progress,
+                  const pl::ui::RunBytes& bytes) {
     std::string wishlist;
     for (const std::string& name : request.wishlist) wishlist += " " + name;
     pl::log::LogInfo(std::string("[host] run ") + KindName(request.kind) + " image=" + request.image.key +
                      " items=" + std::to_string(request.items.size()) + " wishlist:" + wishlist +
                      " dry-run=" + (request.dryRun ? "1" : "0"));
+    if (thrower == L"run") throw std::runtime_error(kThrown);
     progress("正在下载系统镜像...", 40);
-    if (holdRun) WaitForRelease(kRunEvent);
+    if (holdRun) WaitForRelease(kRunEvent, reportBytes ? DownloadAtSteadySpeed(bytes) : std::function<void()>());
+    if (reportBytes) bytes({});
     pl::ui::RunOutcome outcome;
     outcome.ok = runResult.empty() || runResult == L"ok";
     if (!outcome.ok) outcome.error = "下载系统镜像失败";
@@ -129,6 +153,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   const bool pulled = has(kUsbPulled);
   auto scans = std::make_shared<std::atomic<int>>(0);
   seams.listUsbDrives = [=] {
+    if (thrower == L"usb") throw std::runtime_error(kThrown);
     const bool later = scans->fetch_add(1) > 0 && pulled;
     if (later) {
       WaitForRelease(kUsbLaterEvent);
@@ -156,8 +181,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     return !restartFails;
   };
   if (has(kThreadFail)) {
-    // Only the start-up thread is created; every later thread fails as when the process runs out of resources.
-    auto first = std::make_shared<std::atomic<bool>>(true);
+    // Only the start-up thread is created (none with "all"); every later thread fails as when the process runs out
+    // of resources.
+    auto first = std::make_shared<std::atomic<bool>>(value(kThreadFail) != L"all");
     auto live = seams.startThread;
     seams.startThread = [first, live](std::function<void()> body) {
       if (first->exchange(false)) return live(std::move(body));

@@ -1,7 +1,9 @@
 // The main window's decisions over plain data: pages, progress steps, notices, the image filter, the refusal of a
-// second run and the result texts.
+// second run, the result texts and the keyboard's way through the controls.
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "ui/main_window_rules.h"
 
@@ -191,6 +193,37 @@ TEST(MainWindowRulesTest, ResultTextsNameTheEditionAndTheRealLog) {
   EXPECT_TRUE(BackupResultText(true, false, L"D:\\b.wim", "", log).ends_with(L"备份文件将保存在：\r\nD:\\b.wim"));
   EXPECT_EQ(UsbResultText(false, "e", log), L"很抱歉，制作 U 盘时出现问题：\r\n\r\ne\r\n\r\n详细日志见 " + log + L"。");
   EXPECT_EQ(ThreadStartFailure(8), "无法启动后台任务（创建线程失败, GetLastError=8），请稍后重试。");
+}
+
+// The page a keyboard user is on decides what Tab reaches; Enter presses a button itself, anything else Next.
+TEST(MainWindowRulesTest, TabArrowsAndEnterFollowTheReadingOrder) {
+  // The software page's controls, and peers with the USB tab disabled.
+  const std::set<int> page = {kIdTabReinstall, kIdTabUsb, kIdTabBackup, kIdMinimise, kIdClose, kIdItemList,
+                              kIdInstalledList, kIdBack, kIdAutoRestart, kIdNext, kIdContact, kIdDiagnose};
+  const std::set<int> peers = {kIdTabReinstall, kIdTabBackup, kIdFilter10, kIdFilter11, kIdBackupRadio,
+                               kIdRestoreRadio};
+  const auto on = [](const std::set<int>& shown) { return [&shown](int id) { return shown.contains(id); }; };
+  const std::vector<std::pair<int, int>> forward = {  // from the window, round the whole page and the end
+      {0, kIdTabReinstall}, {kIdTabBackup, kIdMinimise}, {kIdClose, kIdItemList}, {kIdBack, kIdAutoRestart},
+      {kIdAutoRestart, kIdNext}, {kIdNext, kIdContact}, {kIdDiagnose, kIdTabReinstall}};
+  for (const auto& [from, to] : forward) EXPECT_EQ(NextTabStop(from, false, on(page)), to) << from;
+  EXPECT_EQ(NextTabStop(0, true, on(page)), kIdDiagnose);
+  EXPECT_EQ(NextTabStop(kIdItemList, true, on(page)), kIdClose);  // backwards over the hidden ones
+  EXPECT_EQ(NextTabStop(kIdNext, false, on({})), 0);
+  EXPECT_EQ(std::set<int>(TabOrder().begin(), TabOrder().end()).size(), 21u);  // every control once
+
+  EXPECT_EQ(ArrowPeer(kIdTabReinstall, 1, on(peers)), kIdTabBackup);
+  EXPECT_EQ(ArrowPeer(kIdTabBackup, 1, on(peers)), kIdTabReinstall);
+  EXPECT_EQ(ArrowPeer(kIdFilter11, -1, on(peers)), kIdFilter10);
+  EXPECT_EQ(ArrowPeer(kIdBackupRadio, -1, on(peers)), kIdRestoreRadio);
+  EXPECT_EQ(ArrowPeer(kIdList, 1, on(peers)), 0);  // a list moves its own selection
+
+  for (const int id : {kIdTabUsb, kIdClose, kIdFilter10, kIdChooseFile, kIdBack, kIdNext, kIdDecrypt, kIdContact}) {
+    EXPECT_TRUE(PressesItselfOnEnter(id)) << id;
+  }
+  for (const int id : std::vector<int>{0, kIdList, kIdItemList, kIdBackupRadio, kIdAutoRestart}) {
+    EXPECT_FALSE(PressesItselfOnEnter(id)) << id;
+  }
 }
 
 }  // namespace

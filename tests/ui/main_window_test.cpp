@@ -5,6 +5,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <gtest/gtest.h>
@@ -44,16 +46,18 @@ bool WaitUntil(const std::function<bool()>& condition) {
 }
 
 struct MainWindowTest : ::testing::Test {
-  // Starts the host with `words` and waits until the start-up result is shown (the tabs are enabled).
-  HWND Start(const std::wstring& words, bool waitReady = true) {
+  // Starts the host with `words`.
+  bool Launch(const std::wstring& words) {
     std::wstring path = test::HostGuiPath();
     path = path.substr(0, path.find_last_of(L'\\') + 1) + L"..\\tests\\ui\\pl_main_host.exe";
     temp.emplace();
     program.emplace();
-    if (!program->Start(path, words,
-                        {{L"TMP", temp->path}, {L"TEMP", temp->path}, {L"PL_BACKEND_ORIGIN", backend.origin}})) {
-      return nullptr;
-    }
+    return program->Start(path, words,
+                          {{L"TMP", temp->path}, {L"TEMP", temp->path}, {L"PL_BACKEND_ORIGIN", backend.origin}});
+  }
+  // Starts the host with `words` and waits until the start-up result is shown (the tabs are enabled).
+  HWND Start(const std::wstring& words, bool waitReady = true) {
+    if (!Launch(words)) return nullptr;
     window = test::WaitForWindow(kMainWindowClass, program->processId, kWait);
     if (window != nullptr && waitReady) WaitUntil([&] { return test::ControlEnabled(window, 1201); });
     return window;
@@ -64,12 +68,12 @@ struct MainWindowTest : ::testing::Test {
   void Press(int id) { ASSERT_TRUE(test::PressButton(window, id)); }
   // A click the control sees itself, so that a radio button checks itself before it notifies.
   void Click(int id) { PostMessageW(GetDlgItem(window, id), BM_CLICK, 0, 0); }
-  // Waits for a box of the window's process, checks its text and answers it.
+  // Waits for a box of the window's process, checks its text and answers it (button 0: Enter on the keyboard).
   void Answer(const std::wstring& text, int button, const std::wstring& caption = kCaption) {
     HWND box = test::WaitForMessageBox(caption, program->processId, kWait);
     ASSERT_NE(box, nullptr) << base::WideToUtf8(text);
     EXPECT_EQ(test::MessageBoxText(box), text);
-    EXPECT_TRUE(test::PressButton(box, button));
+    EXPECT_TRUE(button == 0 ? test::PressKey(VK_RETURN) : test::PressButton(box, button));
     WaitUntil([&] { return !IsWindow(box); });
   }
   void WaitForText(int id, const std::wstring& text) {
@@ -98,6 +102,22 @@ struct MainWindowTest : ::testing::Test {
     return lines;
   }
   std::wstring LogPath() { return temp->path + L"\\PelloraLogs\\pl_main_host.log"; }
+  bool Logged(const std::string& line) {
+    std::string bytes;
+    test::ReadFileBytes(LogPath(), &bytes);
+    const std::vector<std::string> lines = test::LogLinesWithoutTime(bytes);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  // The id of the control with the keyboard focus; 0 for the window itself, -1 for anything else.
+  int FocusedId() {
+    HWND focus = test::FocusedWindow(window);
+    return focus == window ? 0 : IsChild(window, focus) ? GetDlgCtrlID(focus) : -1;
+  }
+  // A real key stroke, then the wait until the focus is on `expected` (an id as FocusedId gives it).
+  void Key(WORD key, int expected, bool shift = false) {
+    ASSERT_TRUE(test::PressKey(key, shift));
+    EXPECT_TRUE(WaitUntil([&] { return FocusedId() == expected; })) << "key " << key << ": focus on " << FocusedId();
+  }
   COLORREF PixelAt(POINT client) {
     ClientToScreen(window, &client);
     test::ScreenImage image;
@@ -502,8 +522,8 @@ TEST_F(MainWindowTest, RestoreFromAChosenFileAndBackupInDryRun) {
   Press(1203);
   WaitUntil([&] { return Visible(1301); });
   Click(1302);
-  WaitUntil([&] { return Visible(1304); });
-  EXPECT_FALSE(Enabled(1102));
+  // One page change shows the file button before it disables Next: wait for both.
+  EXPECT_TRUE(WaitUntil([&] { return Visible(1304) && !Enabled(1102); }));
   EXPECT_EQ(Text(1102), L"开始还原");
   Press(1304);
   ASSERT_TRUE(test::ChooseFileInDialog(L"选择备份文件", program->processId, image, kWait));
@@ -552,6 +572,122 @@ TEST_F(MainWindowTest, ManualTargetInsideAPe) {
   EXPECT_EQ(HostLines(), (std::vector<std::string>{"T [INFO] 用户手动选择目标系统盘: D:",
                                                    "T [INFO] [host] staging checked again"}));
   Close();
+}
+
+// Every step by real key strokes alone: the names the drawn controls carry, the focus mark, the tabs and the USB
+// drive page, the contact dialog closed by Esc, a dry-run reinstall with its download line under the progress bar.
+TEST_F(MainWindowTest, KeysAloneWalkTheUsbPageAndADryRunReinstall) {
+  HostEvent run(host::kRunEvent);
+  ASSERT_NE(Start(L"dry-run hold-run bytes usb=1"), nullptr);
+  const std::pair<int, const wchar_t*> names[] = {{1201, L"一键重装"}, {1202, L"U盘启动"}, {1203, L"备份/还原"},
+                                                  {1401, L"最小化"},   {1402, L"关闭"},    {1501, L"WIN10"},
+                                                  {1101, L"上一步"},   {1804, L"关闭加密后使用"}};
+  for (const auto& [id, name] : names) EXPECT_EQ(Text(id), name) << id;
+  SetForegroundWindow(window);
+  ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == window; }));
+  // Each stroke and where the focus is then (0: the window, -1: not looked at); `-VK_TAB` is Shift+Tab.
+  const auto keys = [&](std::initializer_list<std::pair<int, int>> strokes) {
+    for (const auto& [key, focus] : strokes) {
+      ASSERT_TRUE(test::PressKey(static_cast<WORD>(std::abs(key)), key < 0));
+      if (focus >= 0) {
+        ASSERT_TRUE(WaitUntil([&] { return FocusedId() == focus; })) << key << " " << FocusedId();
+      }
+    }
+  };
+
+  keys({{VK_TAB, 1201}});
+  EXPECT_TRUE(WaitUntil([&] { return PixelAt({332, 44}) == kAccent; }));  // the ring inside the selected tab
+  EXPECT_EQ(PixelAt({337, 44}), kTabSelected);
+  Shot(L"main-keys-focus.png");
+  keys({{-VK_TAB, 1801}, {VK_TAB, 1201}, {VK_RIGHT, 1202}, {VK_SPACE, 1202}});  // round the end, the USB tab
+  ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCOUNT) == 1 && Enabled(1102); }));
+  keys({{VK_TAB, 1203}, {VK_TAB, 1401}, {VK_TAB, 1402}, {VK_TAB, 1003}, {VK_DOWN, 1003}, {VK_RETURN, -1}});
+  HWND box = test::WaitForMessageBox(kCaption, program->processId, kWait);
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(test::MessageBoxText(box).starts_with(L"即将清空并制作以下 U 盘：\n\nSanDisk Ultra 1"));
+  ASSERT_TRUE(test::PressKey(VK_TAB, true));  // from No, the default, to Yes
+  ASSERT_TRUE(WaitUntil([&] { return test::FocusedWindow(box) == GetDlgItem(box, IDYES); }));
+  keys({{VK_RETURN, 1003}, {VK_DOWN, 1003}});  // back on the list, from the default image to the third
+  WaitForText(1002, L"请选择要写入 U 盘的系统版本：");
+  ASSERT_TRUE(WaitUntil([&] { return Send(1003, LB_GETCURSEL) == 2; }));
+  // The focused card is outlined in the accent colour, the other cards keep their border.
+  EXPECT_TRUE(WaitUntil([&] { return PixelAt({192, 174 + 2 * 78 + 39}) == kAccent; }));
+  EXPECT_EQ(PixelAt({192, 174 + 39}), kBorder);
+  Shot(L"main-keys-card.png");
+  // Back, hidden then: the window keeps the keys; the reinstall tab; the contact dialog by Space, closed by Esc.
+  keys({{VK_TAB, 1101}, {VK_SPACE, 0}, {VK_TAB, 1201}, {VK_SPACE, 1201}, {-VK_TAB, 1801}, {-VK_TAB, 1802},
+        {VK_SPACE, -1}});
+  HWND contact = test::WaitForWindow(kContactDialogClass, program->processId, kWait);
+  ASSERT_TRUE(contact != nullptr && WaitUntil([&] { return GetForegroundWindow() == contact; }));
+  keys({{VK_ESCAPE, 1802}, {-VK_TAB, 1102}, {VK_RETURN, 1102}, {-VK_TAB, 1003}, {VK_DOWN, 1003}, {VK_RETURN, 0}});
+  // The software page: the auto-restart box unchecked by Space, then Enter for Next.
+  keys({{-VK_TAB, 1801}, {-VK_TAB, 1802}, {-VK_TAB, 1102}, {-VK_TAB, 1701}, {VK_SPACE, 1701}});
+  ASSERT_TRUE(WaitUntil([&] { return Send(1701, BM_GETCHECK) == BST_UNCHECKED; }));
+  keys({{VK_RETURN, 0}});
+
+  // The download line: done and total, the speed, and the time left once the speed is steady. The amount done grows
+  // with the seconds this takes, and the speed follows the host's clock only as closely as its messages arrive.
+  EXPECT_TRUE(WaitUntil([&] { return Text(1007).find(L"剩余约") != std::wstring::npos; }));
+  const std::wstring line = Text(1007);
+  EXPECT_TRUE(line.starts_with(L"已下载 1.") && line.find(L" GB / 4.7 GB · 1") != std::wstring::npos &&
+              line.find(L" MB/s · 剩余约 ") != std::wstring::npos && line.ends_with(L" 分钟"))
+      << base::WideToUtf8(line);
+  Shot(L"main-progress-line.png");
+  run.Release();
+  ASSERT_TRUE(WaitUntil([&] { return Visible(1009); }));
+  EXPECT_EQ(Text(1007), L"");  // gone with the download
+  keys({{VK_RETURN, -1}});     // Next on the result page, then OK in the dry-run box
+  Answer(L"[dry-run] 流程走查完成，不会真正重启。", 0);
+  EXPECT_EQ(program->WaitForExit(kWait), 0);
+  EXPECT_EQ(HostLines(), std::vector<std::string>{"T [INFO] [host] run reinstall image=win10_ltsc_2021 items=3 "
+                                                  "wishlist: dry-run=1"});
+}
+
+// A worker that throws ends its own job with the reason logged and shown; the program lives on, or closes as after
+// that job's ordinary failure. A window that cannot be made says why.
+TEST_F(MainWindowTest, AWorkerThatThrowsEndsItsJobAndAWindowThatCannotBeMadeSaysWhy) {
+  struct Case {
+    const wchar_t* words;
+    std::string logged;
+    std::wstring box;  // shown before the end, answered OK
+    int exitCode;      // -1: still running, closed by the test after the check
+  };
+  const Case cases[] = {
+      {L"throw=start", "[MainWindow] 环境检测线程 捕获到异常: host failure", L"环境检测时出现异常: host failure", 0},
+      {L"throw=catalog", "[MainWindow] 目录加载线程 捕获到异常: host failure",
+       L"加载系统镜像目录时出现异常: host failure", 0},
+      {L"throw=run", "[MainWindow] 后台任务线程 捕获到异常: host failure", L"", -1},
+      {L"throw=usb", "[MainWindow] U 盘检测线程 捕获到异常: host failure", L"", -1},
+      {L"thread-fail=all", "[MainWindow] 主窗口创建失败: 无法创建环境检测线程, GetLastError=8",
+       L"无法打开程序窗口（无法创建环境检测线程, GetLastError=8），请重新运行程序。\r\n\r\n详细日志见 ", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(base::WideToUtf8(c.words));
+    ASSERT_TRUE(Launch(c.words));
+    if (c.exitCode == 1) {
+      Answer(c.box + LogPath() + L"。", IDOK);  // no window
+    } else if (c.exitCode == 0) {
+      Answer(c.box, IDOK);
+    } else {
+      window = test::WaitForWindow(kMainWindowClass, program->processId, kWait);
+      ASSERT_TRUE(WaitUntil([&] { return Enabled(1201); }));
+      const bool usb = std::wstring(c.words) == L"throw=usb";
+      usb ? Press(1202) : StartReinstall();
+      // The run's failure on its result page; a scan that found no stick.
+      EXPECT_TRUE(WaitUntil([&] {
+        wchar_t row[64] = L"";
+        SendMessageW(GetDlgItem(window, 1003), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(row));
+        return usb ? std::wstring(row) == L"未检测到可用的 U 盘，请插入后重新进入该功能"
+                   : Text(1009) == L"很抱歉，准备安装时出现问题：\r\n\r\n后台任务出现异常: host failure\r\n\r\n详细日志见 " +
+                                       LogPath() + L"。";
+      }));
+      Close();
+    }
+    if (c.exitCode >= 0) {
+      EXPECT_EQ(program->WaitForExit(kWait), c.exitCode);
+    }
+    EXPECT_TRUE(Logged("T [ERROR] " + c.logged));
+  }
 }
 
 }  // namespace

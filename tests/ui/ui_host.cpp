@@ -27,14 +27,38 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+struct OwnerOptions {
+  bool minimised = false;
+  bool nested = false;
+};
+
+// The call of a "nested" run, made by the owner's timer inside the box's message loop.
+std::function<void()> nestedCall;
+
+void CALLBACK NestedTimer(HWND owner, UINT, UINT_PTR id, DWORD) {
+  KillTimer(owner, id);
+  nestedCall();
+}
+
 // Shows the owner, runs the call over it, shows what it returned as the title and waits until it is closed.
-int RunWithOwner(const std::function<std::wstring(HWND)>& call) {
+int RunWithOwner(const std::function<std::wstring(HWND)>& call, const OwnerOptions& options) {
   if (!ui::RegisterModalClass(kOwnerClass, OwnerProc)) return 2;
   HWND owner = CreateWindowExW(0, kOwnerClass, kOwnerWaiting, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 240, 150, 800, 500,
                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (owner == nullptr) return 2;
   UpdateWindow(owner);
-  const std::wstring outcome = call(owner);
+  if (options.minimised) ShowWindow(owner, SW_MINIMIZE);
+  std::wstring outcome;
+  if (options.nested) {
+    nestedCall = [&] {
+      outcome = call(owner);
+      SetWindowTextW(owner, outcome.c_str());  // told while the box is still open
+    };
+    SetTimer(owner, 1, 0, NestedTimer);
+    MessageBoxW(owner, L"nested", kNestedBoxCaption, MB_OK);
+  } else {
+    outcome = call(owner);
+  }
   if (IsWindow(owner)) SetWindowTextW(owner, outcome.c_str());
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -44,7 +68,16 @@ int RunWithOwner(const std::function<std::wstring(HWND)>& call) {
   return 0;
 }
 
-int Run(const std::vector<std::wstring>& words) {
+int Run(std::vector<std::wstring> words) {
+  OwnerOptions ownerOptions;
+  std::erase_if(words, [&](const std::wstring& word) {
+    if (word == L"minimised") return ownerOptions.minimised = true;
+    if (word == L"nested") return ownerOptions.nested = true;
+    return false;
+  });
+  const auto RunWithOwner = [&](const std::function<std::wstring(HWND)>& call) {
+    return ui_host::RunWithOwner(call, ownerOptions);
+  };
   const std::wstring command = words.empty() ? L"" : words[0];
   if (command == L"gallery") return RunGallery();
   if (command == L"decrypt" && words.size() >= 2 && !words[1].empty()) {

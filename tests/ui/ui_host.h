@@ -7,8 +7,10 @@
 //   pl_ui_host ai <session-id> [<wait-slices> <slice-ms> <polls> <pause-ms>]
 //                                           RunAiDiagnosis over an owner window, for the stage, error and
 //                                           diagnostics text below, at the pace given (AiDiagnosisOptions)
-// Options after the command: log=<path> sends the log there. The owner window ("PlUiTestOwner") shows the outcome
-// as its title once the call returned ("result=1", "result=0", "closed") and stays until it is closed.
+// Options after the command: log=<path> sends the log there; "minimised" minimises the owner before the call;
+// "nested" makes the call from a timer while a message box of the host (caption kNestedBoxCaption) is open over the
+// owner, as a posted message reaches a window under one of its boxes. The owner window ("PlUiTestOwner") shows the
+// outcome as its title once the call returned ("result=1", "result=0", "closed") and stays until it is closed.
 
 #include <windows.h>
 
@@ -16,6 +18,7 @@ namespace pl::test::ui_host {
 
 inline constexpr wchar_t kOwnerClass[] = L"PlUiTestOwner";
 inline constexpr wchar_t kOwnerWaiting[] = L"waiting";
+inline constexpr wchar_t kNestedBoxCaption[] = L"PlUiTestBox";
 
 // What the "ai" command hands to the dialog besides the session.
 inline constexpr char kAiStage[] = "download";
