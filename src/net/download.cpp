@@ -17,8 +17,6 @@ namespace pl::net {
 namespace {
 
 constexpr DWORD kTransferBuffer = 64 * 1024;
-// WinHTTP may announce more than the buffer holds; reading it in one go saves calls, within a bound.
-constexpr DWORD kTransferBufferLimit = 1024 * 1024;
 
 void SetError(std::string* error, std::string text) {
   if (error) *error = std::move(text);
@@ -428,9 +426,15 @@ bool DownloadVerifiedOrThrow(const DownloadJob& job, const DownloadCallbacks& ca
   return false;
 }
 
-// What a download thread caught, as its failure.
-std::string FaultText(const std::exception* fault) {
-  return "下载时出现内部错误: " + std::string(fault ? fault->what() : "未知异常");
+// What was just caught, as the failure of a download; called inside a catch block only.
+std::string CaughtFault() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return std::string("下载时出现内部错误: ") + e.what();
+  } catch (...) {
+    return "下载时出现内部错误: 未知异常";
+  }
 }
 
 }  // namespace
@@ -441,10 +445,8 @@ bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks
   std::string fault;
   try {
     return DownloadVerifiedOrThrow(job, callbacks, error, pause, options);
-  } catch (const std::exception& e) {
-    fault = FaultText(&e);
   } catch (...) {
-    fault = FaultText(nullptr);
+    fault = CaughtFault();
   }
   log::LogError(fault + ": " + base::WideToUtf8(job.path));
   SetError(error, fault);
@@ -525,11 +527,8 @@ bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressS
       threads.emplace_back([&, i, callbacks] {
         try {
           results[i] = DownloadVerified(jobs[i], callbacks, &errors[i], pause, options);
-        } catch (const std::exception& e) {
-          errors[i] = FaultText(&e);
-          log::LogError(errors[i] + ": " + base::WideToUtf8(jobs[i].path));
         } catch (...) {
-          errors[i] = FaultText(nullptr);
+          errors[i] = CaughtFault();
           log::LogError(errors[i] + ": " + base::WideToUtf8(jobs[i].path));
         }
       });

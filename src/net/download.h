@@ -45,8 +45,8 @@ struct DownloadOptions {
                                             // least this often
   uint64_t splitBytes = 4ull << 20;         // an idle connection takes over the second half of a range that
                                             // has at least twice this many bytes left
-  uint32_t readSize = 1u << 20;             // bytes asked for per read of a range (under Wine WinHTTP returns
-                                            // only once that many arrived or the body ended)
+  uint32_t readSize = 1u << 20;             // bytes taken per read of a range or of a stream on our own
+                                            // connection (through WinHTTP gathered as they arrive), then written
   bool directHttp = true;                   // plain-HTTP downloads over our own sockets when the machine
                                             // reaches the server without a proxy; false = always WinHTTP
   uint32_t stallWindowMs = 60000;           // a connection that moves fewer than `stallBytes` within this many

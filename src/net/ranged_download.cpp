@@ -537,10 +537,8 @@ std::wstring PartRecordPath(const std::wstring& target) { return target + L".plp
 
 PartRecordState LoadPartRecord(const std::wstring& target, PartRecord* record) {
   const std::wstring path = PartRecordPath(target);
-  // Reading never keeps a running download from replacing the record (a rename over it needs FILE_SHARE_DELETE).
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr));
   if (!file) return GetLastError() == ERROR_FILE_NOT_FOUND ? PartRecordState::kNone : PartRecordState::kInvalid;
   // A record is small: one line per extent, and extents merge as they touch.
   std::string text(64 * 1024, '\0');
