@@ -15,7 +15,7 @@ Control API for tests (JSON; never recorded in request logs):
   DELETE /_control/sessions/<token>               closes it
   POST   /_control/sessions/<token>/rules         adds a fault rule: {"path", "method", "range", "times", "status",
                                                   "body", "headers", "delayMs", "cutAfter", "drop", "ignoreRange",
-                                                  "chunked", "stallAfter"}
+                                                  "chunked", "stallAfter", "trickleMs"}
                                                   (DevServerRule in tests/support/devserver_client.h says what each does;
                                                   "range" matches only requests with exactly that Range header,
                                                   "chunked" and "stallAfter" shape a file's body: see shaped_answer)
@@ -549,7 +549,8 @@ class Handler(BaseHTTPRequestHandler):
     def shaped_answer(self, status, chunks, length, headers, rule):
         """A file's body shaped by a rule. "chunked": sent in chunks without a Content-Length, each piece of the file
         one chunk; with "cutAfter" the connection closes after that many bytes, before the last chunk. "stallAfter":
-        that many body bytes, then the connection stays open and silent until the client goes (at most 60 s)."""
+        that many body bytes, then the connection stays open and silent until the client goes (at most 60 s); with
+        "trickleMs" it is not silent but sends the rest one byte every that many milliseconds."""
         chunked = bool(rule.get("chunked"))
         self.send_response(status)
         for name, value in headers.items():
@@ -564,22 +565,46 @@ class Handler(BaseHTTPRequestHandler):
             if bound is not None and bound >= 0:
                 limit = min(limit, bound)
         left = limit
+        rest = []  # what the limit held back, for a trickle
         try:
             for chunk in chunks:
                 if left <= 0:
-                    break
+                    if not rule.get("trickleMs"):
+                        break
+                    rest.append(chunk)
+                    continue
                 piece = bytes(chunk[:left])
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 left -= len(piece)
+                if left <= 0 and len(piece) < len(chunk) and rule.get("trickleMs"):
+                    rest.append(chunk[len(piece):])
+                if left <= 0 and not rule.get("trickleMs"):
+                    break
             if chunked and limit == length:
                 self.wfile.write(b"0\r\n\r\n")
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
             return
+        if rule.get("stallAfter") is not None and rule.get("trickleMs"):
+            return self.trickle(rest, rule["trickleMs"] / 1000.0, 60)
         if rule.get("stallAfter") is not None:
             self.hold_silent(60)
         if limit < length:
             self.abort(reset=False)
+
+    def trickle(self, chunks, pause, seconds):
+        """Sends the bytes of `chunks` one at a time, `pause` seconds apart, until the client goes or `seconds` pass."""
+        end = time.time() + seconds
+        for chunk in chunks:
+            for i in range(len(chunk)):
+                if time.time() >= end:
+                    return
+                time.sleep(pause)
+                try:
+                    self.wfile.write(bytes(chunk[i:i + 1]))
+                    self.wfile.flush()
+                except OSError:
+                    return
 
     def hold_silent(self, seconds):
         """Keeps the connection open without sending until the client closes it or `seconds` pass."""

@@ -1,7 +1,8 @@
 // Downloads and verifies a group of files with the program's own download code and prints how long it took, how
 // many attempts the files needed and the process's peak memory. Driven by run.sh, which times curl + md5sum and
 // aria2c + md5sum on the same files.
-//   pl_download_bench.exe [-c <connections>] <target-folder> <url> <md5> [<url> <md5> ...]   (md5 "-": not verified)
+//   pl_download_bench.exe [-c <connections>] [-w] <target-folder> <url> <md5> [<url> <md5> ...]
+// (md5 "-": not verified; -w: through WinHTTP only, never our own connections, to compare by hand)
 #include <windows.h>
 #include <psapi.h>
 
@@ -22,8 +23,13 @@ int wmain(int argc, wchar_t** argv) {
     argc -= 2;
     argv += 2;
   }
+  if (argc > 1 && std::wstring(argv[1]) == L"-w") {
+    options.directHttp = false;
+    --argc;
+    ++argv;
+  }
   if (argc < 4 || (argc - 2) % 2 != 0) {
-    fwprintf(stderr, L"usage: %ls [-c <connections>] <target-folder> <url> <md5> [<url> <md5> ...]\n", program);
+    fwprintf(stderr, L"usage: %ls [-c <connections>] [-w] <target-folder> <url> <md5> [<url> <md5> ...]\n", program);
     return 2;
   }
   const std::wstring folder = argv[1];

@@ -3,9 +3,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/constants.h"
+#include "base/file_tree.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
@@ -39,15 +41,83 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
   return true;
 }
 
-void AppendLogSection(std::string* text, const std::string& title, const std::wstring& path) {
+enum class TailRead { kRead, kMissing, kLink };
+
+// The last kMaxLogTail bytes of a log that a local account may write or replace: the file and its folder must be
+// no link (a link could lead to a file only administrators may read), nor the file one of several hard links.
+// Returns how many bytes before the tail were left out in `skipped`.
+TailRead ReadLogTail(const std::wstring& path, std::string* bytes, uint64_t* skipped) {
+  const size_t slash = path.find_last_of(L'\\');
+  if (slash != std::wstring::npos && base::IsLink(path.substr(0, slash))) return TailRead::kLink;
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return TailRead::kMissing;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info)) return TailRead::kMissing;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1) return TailRead::kLink;
+  const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  *skipped = size > kMaxLogTail ? size - kMaxLogTail : 0;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(*skipped);
+  if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) return TailRead::kMissing;
+  char block[65536];
+  DWORD got = 0;
+  while (bytes->size() < kMaxLogTail &&
+         ReadFile(file.get(), block, static_cast<DWORD>(std::min<size_t>(sizeof block, kMaxLogTail - bytes->size())),
+                  &got, nullptr) &&
+         got > 0) {
+    bytes->append(block, got);
+  }
+  // The tail starts with the first whole line.
+  if (*skipped > 0) {
+    const size_t lf = bytes->find('\n');
+    const size_t cut = lf == std::string::npos ? 0 : lf + 1;
+    bytes->erase(0, cut);
+    *skipped += cut;
+  }
+  return TailRead::kRead;
+}
+
+void AppendContent(std::string* text, const std::string& content) {
+  *text += content;
+  if (content.empty() || content.back() != '\n') *text += "\r\n";
+}
+
+void AppendSectionHead(std::string* text, const std::string& title, const std::wstring& path) {
   *text += "\r\n===== " + title + " (" + base::WideToUtf8(path) + ") =====\r\n";
+}
+
+void AppendLogSection(std::string* text, const std::string& title, const std::wstring& path) {
+  AppendSectionHead(text, title, path);
   std::string content;
   if (!ReadWholeFile(path, &content)) {
     *text += "[未找到这份文件，跳过]\r\n";
     return;
   }
-  *text += content;
-  if (content.empty() || content.back() != '\n') *text += "\r\n";
+  AppendContent(text, content);
+}
+
+// A log of the deployer or the new system's set-up: its tail only, never through a link.
+void AppendLogTailSection(std::string* text, const std::string& title, const std::wstring& path) {
+  AppendSectionHead(text, title, path);
+  std::string content;
+  uint64_t skipped = 0;
+  switch (ReadLogTail(path, &content, &skipped)) {
+    case TailRead::kMissing:
+      *text += "[未找到这份文件，跳过]\r\n";
+      return;
+    case TailRead::kLink:
+      *text += "[这份文件或它所在的文件夹是链接，跳过]\r\n";
+      return;
+    case TailRead::kRead:
+      break;
+  }
+  if (skipped > 0) {
+    *text += "[文件较大，只附最后 " + std::to_string(kMaxLogTail >> 20) + " MiB，前面 " + std::to_string(skipped) +
+             " 字节已略去]\r\n";
+  }
+  AppendContent(text, content);
 }
 
 }  // namespace
@@ -73,12 +143,12 @@ std::string ComposeDiagnosticText(const DiagnosticParts& parts) {
   if (parts.stagingPeLog.empty()) {
     text += "\r\n===== pl_pe.log =====\r\n[未在任何固定分区上找到暂存区日志，可能已被清理或本次没有走 PE 流程]\r\n";
   } else {
-    AppendLogSection(&text, "pl_pe.log", parts.stagingPeLog);
+    AppendLogTailSection(&text, "pl_pe.log", parts.stagingPeLog);
   }
   if (!parts.systemDrive.empty() && parts.systemDrive.size() < MAX_PATH) {
     const std::wstring directory = parts.systemDrive + L"\\Windows\\Setup\\Scripts\\pl";
-    AppendLogSection(&text, "pl_setup.log", directory + L"\\pl_setup.log");
-    AppendLogSection(&text, "setupcomplete.log", directory + L"\\setupcomplete.log");
+    AppendLogTailSection(&text, "pl_setup.log", directory + L"\\pl_setup.log");
+    AppendLogTailSection(&text, "setupcomplete.log", directory + L"\\setupcomplete.log");
   }
   return text;
 }

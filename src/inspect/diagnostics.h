@@ -1,6 +1,7 @@
 #pragma once
 // The diagnostics text for human support and the AI diagnosis: the machine's nine facts and every log this
-// program and its sibling programs wrote, whole; and the same text saved on the desktop.
+// program and its sibling programs wrote (ours whole, the deployer's and the set-up's last MiB); and the same text
+// saved on the desktop.
 
 #include <ctime>
 #include <functional>
@@ -19,6 +20,10 @@ struct DiagnosticParts {
   std::wstring stagingPeLog;  // the deployer's log found on a fixed drive; empty when none was
   std::wstring systemDrive;   // the "SystemDrive" variable; empty (or 260 characters or more) leaves the setup logs out
 };
+
+// Of "pl_pe.log", "pl_setup.log" and "setupcomplete.log", which other accounts can write, only this many last bytes
+// (from the first whole line on) are taken, and never through a link.
+inline constexpr size_t kMaxLogTail = 1u << 20;
 
 // UTF-8 with CRLF line ends: header, system facts, then one section per log (missing logs noted, never fatal).
 std::string ComposeDiagnosticText(const DiagnosticParts& parts);

@@ -119,9 +119,15 @@ bool SendAll(SOCKET socket, const std::string& text, std::string* error) {
 enum class HeadRead { kDone, kClosedAtOnce, kFailed };
 
 // Reads until the head is complete; what follows it stays in `conn->pending`.
-HeadRead ReadHead(DirectConnection* conn, ResponseHead* head, std::string* error) {
+HeadRead ReadHead(DirectConnection* conn, uint32_t withinMs, ResponseHead* head, std::string* error) {
   std::string data;
+  const ULONGLONG start = GetTickCount64();
   for (;;) {
+    // A head is far smaller than what a connection must move in a stall window: one still coming after it trickles.
+    if (withinMs != 0 && GetTickCount64() - start >= withinMs) {
+      SetError(error, "响应头迟迟没有收全（" + std::to_string(withinMs) + " 毫秒）");
+      return HeadRead::kFailed;
+    }
     const size_t length = ResponseHeadLength(data);
     if (length == kHeadTooLong) {
       SetError(error, "响应头过长");
@@ -145,6 +151,43 @@ HeadRead ReadHead(DirectConnection* conn, ResponseHead* head, std::string* error
       return atOnce ? HeadRead::kClosedAtOnce : HeadRead::kFailed;
     }
     data.resize(at + static_cast<size_t>(n));
+  }
+}
+
+// The next received bytes into `conn->pending`: false at the connection's end or on an error (`error`).
+bool ReceiveMore(DirectConnection* conn, std::string* error) {
+  const size_t at = conn->pending.size();
+  conn->pending.resize(at + kHeadRead);
+  const int n = recv(conn->socket.get(), conn->pending.data() + at, static_cast<int>(kHeadRead), 0);
+  conn->pending.resize(at + static_cast<size_t>(std::max(n, 0)));
+  if (n > 0) return true;
+  conn->keepAlive = false;
+  if (n == 0) {
+    // The framing says where the body ends: a connection that closes before is a body cut off.
+    SetError(error, "下载中断: 分块传输的响应在最后一个分块之前结束");
+  } else {
+    const int code = WSAGetLastError();
+    SetError(error, code == WSAETIMEDOUT ? std::string("接收数据超时") : WsaText("接收数据失败", code));
+  }
+  return false;
+}
+
+int64_t ReadChunked(DirectConnection* conn, char* buffer, size_t size, std::string* error) {
+  size = std::min<size_t>(size, INT_MAX);
+  for (;;) {
+    size_t produced = 0;
+    const size_t used = DecodeChunked(&conn->decoder, conn->pending, buffer, size, &produced);
+    conn->pending.erase(0, used);
+    // Bytes decoded before a fault are handed out first; the fault shows at the next read.
+    if (produced > 0 || size == 0 || conn->decoder.state == ChunkedDecoder::State::kDone) {
+      return static_cast<int64_t>(produced);
+    }
+    if (conn->decoder.state == ChunkedDecoder::State::kBad) {
+      SetError(error, "分块传输的格式无效");
+      conn->keepAlive = false;
+      return -1;
+    }
+    if (!ReceiveMore(conn, error)) return -1;
   }
 }
 
@@ -187,20 +230,21 @@ bool MachineGoesDirect(const std::wstring& url) {
   return GoesDirect(facts);
 }
 
-bool DirectRequest(const DirectTarget& target, ByteExtent piece, uint32_t timeoutMs, DirectConnection* conn,
-                   ResponseHead* head, std::string* error) {
+bool DirectRequest(const DirectTarget& target, const std::string& request, uint32_t timeoutMs, uint32_t headWithinMs,
+                   DirectConnection* conn, ResponseHead* head, std::string* error) {
   const bool reuse = conn->socket && conn->keepAlive && conn->bodyLeft == 0 && conn->pending.empty();
   if (!reuse) conn->socket.reset();
-  const std::string request = RangeRequestText(target.host, target.path, piece.begin, piece.end - 1);
   for (int round = 0; round < 2; ++round) {
     const bool kept = round == 0 && reuse;
     if (!conn->socket && !Connect(target, timeoutMs, &conn->socket, error)) return false;
     // A kept connection the server has dropped meanwhile refuses the send or ends at once: one new one then.
-    const HeadRead read =
-        SendAll(conn->socket.get(), request, error) ? ReadHead(conn, head, error) : HeadRead::kClosedAtOnce;
+    const HeadRead read = SendAll(conn->socket.get(), request, error) ? ReadHead(conn, headWithinMs, head, error)
+                                                                       : HeadRead::kClosedAtOnce;
     if (read == HeadRead::kDone) {
       conn->keepAlive = head->keepAlive && head->hasLength && !head->encoded;
       conn->bodyLeft = head->hasLength ? head->length : UINT64_MAX;
+      conn->chunked = head->chunked;
+      conn->decoder = ChunkedDecoder();
       if (conn->pending.size() > conn->bodyLeft) {  // more than the body: the connection cannot be trusted
         conn->pending.resize(static_cast<size_t>(conn->bodyLeft));
         conn->keepAlive = false;
@@ -215,6 +259,7 @@ bool DirectRequest(const DirectTarget& target, ByteExtent piece, uint32_t timeou
 }
 
 int64_t DirectRead(DirectConnection* conn, char* buffer, size_t size, std::string* error) {
+  if (conn->chunked) return ReadChunked(conn, buffer, size, error);
   size = static_cast<size_t>(std::min<uint64_t>({size, conn->bodyLeft, INT_MAX}));
   if (size == 0) return 0;
   size_t got = 0;

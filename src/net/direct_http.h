@@ -1,5 +1,5 @@
 #pragma once
-// Range requests over our own sockets, for plain-HTTP servers the machine reaches without a proxy. Under Wine,
+// Download requests over our own sockets, for plain-HTTP servers the machine reaches without a proxy. Under Wine,
 // WinHTTP receives about 8 KiB per socket read, each with round trips to the Wine server, and spends six times the
 // CPU of reading up to 1 MiB at a time, which caps a download well below the network. HTTPS, proxies and
 // redirects stay with WinHTTP.
@@ -34,19 +34,21 @@ bool MachineGoesDirect(const std::wstring& url);
 
 struct DirectConnection {
   UniqueSocket socket;
-  std::string pending;         // body bytes received with the head, not yet handed out
+  std::string pending;         // bytes received after the head, not yet handed out (still framed when chunked)
   uint64_t bodyLeft = 0;       // of the current response; UINT64_MAX when it runs to the connection's end
   bool keepAlive = false;      // the server keeps the connection after the current response
+  bool chunked = false;        // the current body comes in chunks, decoded by `decoder`
+  ChunkedDecoder decoder;
 };
 
-// Sends the range request for `piece` and reads the response head, on the connection's socket when the last
-// response was read to its end on a kept-alive connection, otherwise on a new one; a kept connection the server
-// has closed meanwhile is replaced once. Waits at most `timeoutMs` for each send and receive. On failure `error`
-// says why and the connection holds no socket.
-bool DirectRequest(const DirectTarget& target, ByteExtent piece, uint32_t timeoutMs, DirectConnection* conn,
-                   ResponseHead* head, std::string* error);
-// Up to `size` bytes of the current body: their number, 0 once the body or the connection ended, -1 on a socket
-// error (`error`).
+// Sends `request` (RangeRequestText, StreamRequestText) and reads the response head, on the connection's socket
+// when the last response was read to its end on a kept-alive connection, otherwise on a new one; a kept connection
+// the server has closed meanwhile is replaced once. Waits at most `timeoutMs` for each send and receive, and
+// `headWithinMs` (0: no limit) for the whole head. On failure `error` says why and the connection holds no socket.
+bool DirectRequest(const DirectTarget& target, const std::string& request, uint32_t timeoutMs, uint32_t headWithinMs,
+                   DirectConnection* conn, ResponseHead* head, std::string* error);
+// Up to `size` bytes of the current body (decoded when chunked): their number, 0 once the body or the connection
+// ended, -1 on a socket error or a chunked body that is malformed or ends before its last chunk (`error`).
 int64_t DirectRead(DirectConnection* conn, char* buffer, size_t size, std::string* error);
 
 }  // namespace pl::net

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "base/text.h"
@@ -18,8 +17,6 @@ namespace pl::net {
 namespace {
 
 constexpr DWORD kTransferBuffer = 64 * 1024;
-// WinHTTP may announce more than the buffer holds; reading it in one go saves calls, within a bound.
-constexpr DWORD kTransferBufferLimit = 1024 * 1024;
 
 void SetError(std::string* error, std::string text) {
   if (error) *error = std::move(text);
@@ -54,14 +51,16 @@ void DiscardTarget(const std::wstring& path, PrefixHash* hash) {
   if (hash) ResetPrefixHash(hash);
 }
 
-// One file fetched by one attempt. `options` null: one stream only (DownloadToFile).
+// One file fetched, attempt after attempt. `options` null: one stream through WinHTTP only (DownloadToFile).
 struct Fetch {
   std::wstring url;
   std::wstring path;
   DownloadCallbacks callbacks;
   const DownloadOptions* options = nullptr;
   PrefixHash* hash = nullptr;  // grown as the bytes arrive; null = no MD5 wanted
-  bool lengthKnown = false;    // out: the server said how long the file is
+  bool lengthKnown = false;    // out, per attempt: the server said how long the file is
+  bool final = false;          // out: the attempt failed in a way no further attempt mends
+  bool redirected = false;     // our own request met a redirect: WinHTTP, which follows it, takes the file over
 };
 
 // The bytes [hashed, end) already in the file are read back into the digest, so it can go on with what arrives.
@@ -77,6 +76,13 @@ void CatchUpHash(const Fetch& fetch, uint64_t end, uint64_t total) {
 
 bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* error);
 
+RangedTransfer MakeRangedTransfer(const Fetch& fetch, PartRecord record, OpenedRequest* first) {
+  RangedTransfer transfer{fetch.url, fetch.path, std::move(record), *fetch.options, fetch.callbacks, fetch.hash,
+                          first};
+  transfer.redirected = fetch.redirected;
+  return transfer;
+}
+
 // The outcome of a ranged run, with the fall-backs that stay within the attempt.
 bool FinishRanged(Fetch* fetch, RangedOutcome outcome, std::string* error) {
   switch (outcome) {
@@ -84,6 +90,9 @@ bool FinishRanged(Fetch* fetch, RangedOutcome outcome, std::string* error) {
       fetch->lengthKnown = true;
       return true;
     case RangedOutcome::kFailed:
+      return false;
+    case RangedOutcome::kNoRoom:
+      fetch->final = true;
       return false;
     case RangedOutcome::kRangesRefused:
       log::LogWarn("服务器不接受分段请求，改为单连接整包下载: " + base::WideToUtf8(fetch->path));
@@ -124,18 +133,85 @@ bool AcceptsRanges(HINTERNET request) {
          base::AsciiLower(base::TrimBlanks(text)) == L"bytes";
 }
 
-// One GET from `offset` on. A large remainder on a server that takes ranges continues as a ranged run, with this
-// answer as its first piece.
-bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* error) {
-  OpenedRequest opened;
+// What the answer to a GET said about its body.
+struct StreamAnswer {
   int32_t status = 0;
-  if (!SendGet(fetch->url, offset, &opened, &status, error)) return false;
-  HINTERNET request = opened.request.get();
+  bool lengthKnown = false;
+  uint64_t length = 0;  // of the body
+  bool acceptsRanges = false;
+};
+
+std::string RangeFrom(uint64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
+
+// The head of an answer over our own connection, checked as for ranges: a 206 must be exactly the rest of the file
+// from `offset`, and a body must be the bytes themselves or chunked.
+bool AnswerFromHead(const ResponseHead& head, uint64_t offset, StreamAnswer* answer, std::string* error) {
+  answer->status = head.status;
+  answer->acceptsRanges = head.acceptsRanges;
+  if (head.status == 206) {
+    if (!head.hasRange) {
+      SetError(error, "续传响应缺少有效的 Content-Range: " + head.contentRange);
+      return false;
+    }
+    if (head.rangeFirst != offset || head.rangeLast + 1 != head.rangeTotal) {
+      SetError(error, "续传响应的范围不符: 请求 " + RangeFrom(offset) + "，收到 " + head.contentRange);
+      return false;
+    }
+    const uint64_t length = head.rangeLast - head.rangeFirst + 1;
+    if (head.encoded || (head.hasLength && head.length != length)) {
+      SetError(error, "续传响应的长度不符: 请求 " + RangeFrom(offset) + "，收到 " + head.contentRange);
+      return false;
+    }
+    answer->lengthKnown = true;
+    answer->length = length;
+    return true;
+  }
+  if (head.status == 200 && head.encoded && !head.chunked) {
+    SetError(error, "响应使用了无法解开的传输编码");
+    return false;
+  }
+  answer->lengthKnown = head.hasLength;
+  answer->length = head.length;
+  return true;
+}
+
+// The GET over our own connection when the machine reaches the plain-HTTP server directly, else (and after a
+// redirect, which WinHTTP follows) through WinHTTP.
+bool SendStreamRequest(Fetch* fetch, uint64_t offset, Connection* conn, StreamAnswer* answer, std::string* error) {
+  const DownloadOptions* options = fetch->options;
+  DirectTarget target;
+  if (options && options->directHttp && !fetch->redirected && DirectTargetOf(fetch->url, &target) &&
+      MachineGoesDirect(fetch->url)) {
+    conn->viaOwn = true;
+    ResponseHead head;
+    const std::string request = StreamRequestText(target.host, target.path, offset);
+    if (!DirectRequest(target, request, kDirectTimeoutMs, options->stallWindowMs, &conn->own, &head, error)) {
+      return false;
+    }
+    if (head.status < 300 || head.status >= 400) return AnswerFromHead(head, offset, answer, error);
+    log::LogInfo("请求被服务器转向，改由 WinHTTP 发送: " + base::WideToUtf8(fetch->path));
+    fetch->redirected = true;
+    *conn = Connection();
+  }
+  if (!SendGet(fetch->url, offset, &conn->web, &answer->status, error)) return false;
+  HINTERNET request = conn->web.request.get();
+  answer->lengthKnown = QueryContentLength(request, &answer->length);
+  answer->acceptsRanges = AcceptsRanges(request);
+  return true;
+}
+
+// One GET from `offset` on. A large remainder on a server that takes ranges continues as a ranged run, with this
+// answer as its first piece when it came through WinHTTP.
+bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* error) {
+  Connection conn;
+  StreamAnswer answer;
+  if (!SendStreamRequest(fetch, offset, &conn, &answer, error)) return false;
+  const int32_t status = answer.status;
   if (status == 416 && offset > 0) {
     log::LogWarn(
         "下载收到 416（本地已有文件跟这次要下载的内容对不上，很可能是之前下载了别的系统镜像遗留下来的），"
         "丢弃本地文件重新整包下载: " + base::WideToUtf8(fetch->path));
-    opened = OpenedRequest();
+    Drop(&conn);
     DiscardTarget(fetch->path, fetch->hash);
     return FetchSingle(fetch, 0, mayGoRanged, error);
   }
@@ -146,22 +222,31 @@ bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* e
     SetError(error, "HTTP 状态码异常: " + std::to_string(status));
     return false;
   }
-  uint64_t length = 0;
-  fetch->lengthKnown = QueryContentLength(request, &length);
-  const uint64_t total = fetch->lengthKnown ? base + length : 0;
+  fetch->lengthKnown = answer.lengthKnown;
+  const uint64_t length = answer.length;
+  const uint64_t total = !answer.lengthKnown ? 0 : length > UINT64_MAX - base ? UINT64_MAX : base + length;
+  // Refused before the first byte: a file that cannot fit would fill the volume and fail anyway.
+  if (answer.lengthKnown && !RoomForFile(fetch->path, total, error)) {
+    fetch->final = true;
+    return false;
+  }
 
   // Ranges are known to work after a 206, and announced with a 200 to a request without one.
   const DownloadOptions* options = fetch->options;
-  if (mayGoRanged && options && options->connections > 1 && fetch->lengthKnown &&
-      length >= options->rangedThreshold && (resumed || (offset == 0 && AcceptsRanges(request)))) {
-    RangedTransfer transfer{fetch->url, fetch->path, {total, {}}, *options, fetch->callbacks, fetch->hash, &opened};
-    if (base > 0) transfer.record.done.push_back({0, base});
+  if (mayGoRanged && options && options->connections > 1 && answer.lengthKnown &&
+      length >= options->rangedThreshold && (resumed || (offset == 0 && answer.acceptsRanges))) {
+    PartRecord record{total, {}};
+    if (base > 0) record.done.push_back({0, base});
     if (!resumed) DeleteFileW(fetch->path.c_str());
     if (fetch->hash && fetch->hash->hashed > base) ResetPrefixHash(fetch->hash);
     // The record exists before the first byte lands out of order; without it the file stays one stream.
-    if (SavePartRecord(fetch->path, transfer.record)) {
+    if (SavePartRecord(fetch->path, record)) {
+      // An answer on our own connection only told the size: the ranges ask for every byte themselves.
+      const bool own = conn.viaOwn;
+      if (own) Drop(&conn);
       log::LogInfo("分段下载（" + std::to_string(options->connections) + " 个连接，共 " + std::to_string(total) +
                    " 字节，已有 " + std::to_string(base) + " 字节）: " + base::WideToUtf8(fetch->path));
+      const RangedTransfer transfer = MakeRangedTransfer(*fetch, std::move(record), own ? nullptr : &conn.web);
       return FinishRanged(fetch, RunRangedTransfer(transfer, error), error);
     }
   }
@@ -180,23 +265,16 @@ bool FetchSingle(Fetch* fetch, uint64_t offset, bool mayGoRanged, std::string* e
   }
   if (fetch->callbacks.onTransfer) fetch->callbacks.onTransfer(base, total);
 
-  std::vector<char> buffer(kTransferBuffer);
+  // Our own connection hands over what one receive brings, up to a read's size; WinHTTP is read in blocks that
+  // arrive often enough for the progress shown.
+  const DownloadOptions defaults;
+  const DownloadOptions& knobs = options ? *options : defaults;
+  std::vector<char> buffer(conn.viaOwn ? std::clamp<uint32_t>(knobs.readSize, 4096, 16u << 20) : kTransferBuffer);
+  StallWatch watch = WatchFromNow(knobs);
   uint64_t done = base;
   for (;;) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request, &available)) {
-      SetError(error, "WinHttpQueryDataAvailable 失败");
-      return false;
-    }
-    if (available == 0) break;
-    if (available > buffer.size()) buffer.resize(std::min(available, kTransferBufferLimit));
-    // The whole buffer is asked for even when less is announced: WinHTTP then gathers it in one call (under Wine
-    // it announces 8 KiB at a time), so there are fewer calls and fewer, larger writes.
-    DWORD read = 0;
-    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
-      SetError(error, "WinHttpReadData 失败");
-      return false;
-    }
+    uint32_t read = 0;
+    if (!ReadBody(&conn, buffer.data(), static_cast<uint32_t>(buffer.size()), &watch, &read, error)) return false;
     if (read == 0) break;
     // A full disk must not pass for a finished download.
     DWORD code = 0;
@@ -228,9 +306,7 @@ bool FetchFile(Fetch* fetch, std::string* error) {
       log::LogInfo("按断点记录继续分段下载（已有 " + std::to_string(CoveredBytes(record.done)) + "/" +
                    std::to_string(record.size) + " 字节）: " + base::WideToUtf8(fetch->path));
       if (fetch->hash && fetch->hash->hashed > ContiguousPrefix(record.done)) ResetPrefixHash(fetch->hash);
-      const RangedTransfer transfer{fetch->url, fetch->path, record, *fetch->options, fetch->callbacks, fetch->hash,
-                                    nullptr};
-      return FinishRanged(fetch, RunRangedTransfer(transfer, error), error);
+      return FinishRanged(fetch, RunRangedTransfer(MakeRangedTransfer(*fetch, record, nullptr), error), error);
     }
     case PartRecordState::kInvalid:
       log::LogWarn("断点记录无效，丢弃本地文件重新整包下载: " + base::WideToUtf8(fetch->path));
@@ -283,8 +359,10 @@ bool DownloadVerified(const std::wstring& url, const std::wstring& path, const s
   return DownloadVerified(DownloadJob{url, path, md5, "", 0}, callbacks, error, pause);
 }
 
-bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks, std::string* error,
-                      const RetryPause& pause, const DownloadOptions& options) {
+namespace {
+
+bool DownloadVerifiedOrThrow(const DownloadJob& job, const DownloadCallbacks& callbacks, std::string* error,
+                             const RetryPause& pause, const DownloadOptions& options) {
   const std::wstring& path = job.path;
   const std::string& md5 = job.md5;
   // A file finished by an earlier run is recognised without touching the network. One with a record beside it is
@@ -302,9 +380,10 @@ bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks
   PrefixHash hash;
   if (!md5.empty()) ResetPrefixHash(&hash);
   std::string lastError;
+  Fetch fetch{job.url, path, callbacks, &options, md5.empty() ? nullptr : &hash};
   for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
     std::string attemptError;
-    Fetch fetch{job.url, path, callbacks, &options, md5.empty() ? nullptr : &hash};
+    fetch.lengthKnown = false;
     if (FetchFile(&fetch, &attemptError)) {
       const uint64_t size = FileSizeOf(path);
       if (md5.empty()) {
@@ -334,6 +413,7 @@ bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks
     lastError = attemptError;
     log::LogWarn("下载失败(第 " + std::to_string(attempt) + "/" + std::to_string(kDownloadAttempts) +
                  " 次尝试): " + attemptError);
+    if (fetch.final) break;
     if (attempt < kDownloadAttempts) {
       if (pause) {
         pause(RetryPauseMs(attempt));
@@ -343,6 +423,33 @@ bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks
     }
   }
   SetError(error, lastError);
+  return false;
+}
+
+// What was just caught, as the failure of a download; called inside a catch block only.
+std::string CaughtFault() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return std::string("下载时出现内部错误: ") + e.what();
+  } catch (...) {
+    return "下载时出现内部错误: 未知异常";
+  }
+}
+
+}  // namespace
+
+bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks, std::string* error,
+                      const RetryPause& pause, const DownloadOptions& options) {
+  // Nothing a download meets (an odd answer, memory running out, a callback) may end the process.
+  std::string fault;
+  try {
+    return DownloadVerifiedOrThrow(job, callbacks, error, pause, options);
+  } catch (...) {
+    fault = CaughtFault();
+  }
+  log::LogError(fault + ": " + base::WideToUtf8(job.path));
+  SetError(error, fault);
   return false;
 }
 
@@ -420,9 +527,14 @@ bool DownloadGroup(const std::vector<DownloadJob>& jobs, const DownloadProgressS
     };
     try {
       threads.emplace_back([&, i, callbacks] {
-        results[i] = DownloadVerified(jobs[i], callbacks, &errors[i], pause, options);
+        try {
+          results[i] = DownloadVerified(jobs[i], callbacks, &errors[i], pause, options);
+        } catch (...) {
+          errors[i] = CaughtFault();
+          log::LogError(errors[i] + ": " + base::WideToUtf8(jobs[i].path));
+        }
       });
-    } catch (const std::system_error&) {
+    } catch (...) {
       errors[i] = "无法启动下载线程";
     }
   }

@@ -45,17 +45,21 @@ struct DownloadOptions {
                                             // least this often
   uint64_t splitBytes = 4ull << 20;         // an idle connection takes over the second half of a range that
                                             // has at least twice this many bytes left
-  uint32_t readSize = 1u << 20;             // bytes asked for per read of a range (under Wine WinHTTP returns
-                                            // only once that many arrived or the body ended)
-  bool directHttp = true;                   // plain-HTTP ranges over our own sockets when the machine reaches
-                                            // the server without a proxy; false = always WinHTTP
+  uint32_t readSize = 1u << 20;             // bytes taken per read of a range or of a stream on our own
+                                            // connection (through WinHTTP gathered as they arrive), then written
+  bool directHttp = true;                   // plain-HTTP downloads over our own sockets when the machine
+                                            // reaches the server without a proxy; false = always WinHTTP
+  uint32_t stallWindowMs = 60000;           // a connection that moves fewer than `stallBytes` within this many
+  uint64_t stallBytes = 64ull << 10;        // ms is cut, and its range (or the stream) resumed as any cut-off;
+                                            // 0 ms = never
 };
 inline constexpr uint64_t kMaxRangeRequest = 1ull << 30;
 
-// GET `url` into `path`. With `offset` > 0 the bytes from `offset` on are asked for and appended when the server
-// answers 206; a 200 rewrites the file from the start, and a 416 (the file does not belong to this download) deletes
-// it and downloads the whole file once more. Fails on a transport error, an unexpected status, a failed write, or
-// a body shorter than announced; the bytes written so far stay for the next attempt. `error` may be null.
+// GET `url` into `path` through WinHTTP. With `offset` > 0 the bytes from `offset` on are asked for and appended
+// when the server answers 206; a 200 rewrites the file from the start, and a 416 (the file does not belong to this
+// download) deletes it and downloads the whole file once more. Fails on a transport error, an unexpected status, a
+// file larger than its volume can take (before the first byte), a failed write, a stalled connection, or a body
+// shorter than announced; the bytes written so far stay for the next attempt. `error` may be null.
 bool DownloadToFile(const std::wstring& url, const std::wstring& path, uint64_t offset,
                     const DownloadCallbacks& callbacks, std::string* error);
 
@@ -74,7 +78,9 @@ bool DownloadVerified(const std::wstring& url, const std::wstring& path, const s
 // The same for one job. A large file on a server that takes ranges is fetched in ranges over several connections;
 // their progress is kept in "<path>.plparts" (removed once the file is complete and verified), from which a later
 // attempt or run resumes. The MD5 grows as the bytes arrive. A body of unknown length must end at `sizeHint` when
-// the job has no MD5; with neither, the download succeeds with a warning that it could not be checked.
+// the job has no MD5; with neither, the download succeeds with a warning that it could not be checked. A file
+// larger than its volume can take fails at once, without further attempts. Throws nothing: whatever is thrown
+// inside (a callback too) fails the download with a logged reason.
 bool DownloadVerified(const DownloadJob& job, const DownloadCallbacks& callbacks, std::string* error,
                       const RetryPause& pause = {}, const DownloadOptions& options = {});
 // The pause after failed attempt `attempt` (1-based): 2000 ms doubling, at most 20000.

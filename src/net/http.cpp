@@ -1,5 +1,7 @@
 #include "net/http.h"
 
+#include <algorithm>
+
 #include "net/http_request.h"
 
 namespace pl::net {
@@ -37,10 +39,17 @@ HttpResponse HttpSend(const std::wstring& verb, const std::wstring& url, const s
   for (;;) {
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request, &available) || available == 0) break;
+    available = std::min<DWORD>(available, kMaxResponseBody + 1 - static_cast<DWORD>(response.body.size()));
     if (available > buffer.size()) buffer.resize(available);
     DWORD read = 0;
     if (!WinHttpReadData(request, buffer.data(), available, &read) || read == 0) break;
     response.body.append(buffer.data(), read);
+    // Backend answers are small documents; a larger one is not read into memory.
+    if (response.body.size() > kMaxResponseBody) {
+      response.body.clear();
+      response.error = "响应内容超过 " + std::to_string(kMaxResponseBody >> 20) + " MiB 上限，已放弃";
+      return response;
+    }
   }
   response.ok = true;
   return response;

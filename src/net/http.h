@@ -25,8 +25,12 @@ struct HttpResponse {
   bool operator==(const HttpResponse&) const = default;
 };
 
+// A body larger than this fails the request.
+inline constexpr uint32_t kMaxResponseBody = 16u << 20;
+
 // `verb` and `url` as given to WinHTTP; `body` present means a JSON body with "Content-Type: application/json".
-// Headers are sent in list order. Only `ok` tells transport success: a 404 is `ok` with status 404.
+// Headers are sent in list order. Only `ok` tells transport success: a 404 is `ok` with status 404. A body over
+// kMaxResponseBody is a failure (`ok` false, `status` as received, no body).
 HttpResponse HttpSend(const std::wstring& verb, const std::wstring& url, const std::optional<std::string>& body,
                       const std::vector<HttpHeader>& headers);
 HttpResponse HttpGet(const std::wstring& url, const std::vector<HttpHeader>& headers);

@@ -56,19 +56,35 @@ uint64_t ContiguousPrefix(const std::vector<ByteExtent>& extents) {
   return !extents.empty() && extents.front().begin == 0 ? extents.front().end : 0;
 }
 
-std::vector<ByteExtent> MissingPieces(const PartRecord& record, uint64_t pieceSize) {
-  std::vector<ByteExtent> pieces;
-  pieceSize = std::max<uint64_t>(pieceSize, 1);
+std::deque<ByteExtent> MissingExtents(const PartRecord& record) {
+  std::deque<ByteExtent> gaps;
   uint64_t at = 0;
-  auto addGap = [&](uint64_t end) {
-    for (; at < end; at += std::min(pieceSize, end - at)) pieces.push_back({at, at + std::min(pieceSize, end - at)});
-  };
   for (const ByteExtent& e : record.done) {
-    addGap(std::min(e.begin, record.size));
+    if (std::min(e.begin, record.size) > at) gaps.push_back({at, std::min(e.begin, record.size)});
     at = std::max(at, e.end);
   }
-  addGap(record.size);
-  return pieces;
+  if (record.size > at) gaps.push_back({at, record.size});
+  return gaps;
+}
+
+ByteExtent TakeFrontPiece(std::deque<ByteExtent>* gaps, uint64_t pieceSize) {
+  ByteExtent& front = gaps->front();
+  const ByteExtent piece{front.begin, front.begin + std::min(std::max<uint64_t>(pieceSize, 1), front.end - front.begin)};
+  front.begin = piece.end;
+  if (front.begin == front.end) gaps->pop_front();
+  return piece;
+}
+
+size_t CountPieces(const std::deque<ByteExtent>& gaps, uint64_t pieceSize, size_t cap) {
+  pieceSize = std::max<uint64_t>(pieceSize, 1);
+  size_t count = 0;
+  for (const ByteExtent& gap : gaps) {
+    const uint64_t length = gap.end - gap.begin;
+    const uint64_t pieces = length / pieceSize + (length % pieceSize != 0 ? 1 : 0);
+    count += static_cast<size_t>(std::min<uint64_t>(pieces, cap - count));
+    if (count == cap) break;
+  }
+  return count;
 }
 
 std::string RenderPartRecord(const PartRecord& record) {

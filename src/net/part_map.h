@@ -3,6 +3,7 @@
 // runs. Plain data and text only; the file and network side lives in ranged_download.cpp.
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,13 @@ void AddExtent(std::vector<ByteExtent>* extents, ByteExtent extent);
 uint64_t CoveredBytes(const std::vector<ByteExtent>& extents);
 // Where the run of bytes from 0 on ends: 0 when byte 0 is missing.
 uint64_t ContiguousPrefix(const std::vector<ByteExtent>& extents);
-// The gaps of the record, cut into pieces of at most `pieceSize` bytes, in file order.
-std::vector<ByteExtent> MissingPieces(const PartRecord& record, uint64_t pieceSize);
+// The gaps of the record in file order: at most one more than its extents, whatever the size it claims.
+std::deque<ByteExtent> MissingExtents(const PartRecord& record);
+// Cuts the next piece of at most `pieceSize` bytes off the front of the first gap, which goes once used up. Pieces
+// are cut only as they are fetched: a size that is no file's must never cost memory.
+ByteExtent TakeFrontPiece(std::deque<ByteExtent>* gaps, uint64_t pieceSize);
+// The pieces the gaps make, counted up to `cap`.
+size_t CountPieces(const std::deque<ByteExtent>& gaps, uint64_t pieceSize, size_t cap);
 
 // "pellora-parts 1", "size N", then one "done BEGIN END" line per extent; "\n" line ends.
 std::string RenderPartRecord(const PartRecord& record);

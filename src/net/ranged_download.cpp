@@ -4,25 +4,25 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
-#include "net/direct_http.h"
 
 namespace pl::net {
 namespace {
 
 // Failures in a row without a byte received, on the last connection left, before the attempt gives up.
 constexpr int kStrikeLimit = 3;
-// What WinHTTP waits by default for a send or a receive, kept for our own connections.
-constexpr uint32_t kSocketTimeoutMs = 30000;
+// The pause before a record that could not be replaced is written again.
+constexpr int kRecordRetryMs = 200;
 
 void SetError(std::string* error, std::string text) {
   if (error) *error = std::move(text);
@@ -51,19 +51,6 @@ bool WriteAt(HANDLE file, uint64_t offset, const char* data, DWORD size, DWORD* 
 
 enum class PieceEnd { kDone, kFailed, kRefused, kRemoteChanged, kRedirected };
 
-// A worker's connection: WinHTTP's, or our own socket while the transfer goes direct.
-struct Connection {
-  OpenedRequest web;
-  DirectConnection own;
-  bool viaOwn = false;  // the current response arrives on `own`
-};
-
-// Closes both, WinHTTP's without handing its connection on.
-void Drop(Connection* conn) {
-  if (conn->web.request) DisableKeepAlive(conn->web.request.get());
-  *conn = Connection();
-}
-
 // The range a worker is fetching: it has written up to `at` (or is about to), and stops at `end`, which an idle
 // worker may move back when it takes over the second half.
 struct Slot {
@@ -88,7 +75,7 @@ struct Shared {
   std::condition_variable changed;  // the prefix grew, or the workers are done
   std::vector<ByteExtent> done;     // written to the file (not necessarily flushed)
   uint64_t covered = 0;
-  std::deque<ByteExtent> queue;     // pieces still to fetch, in file order
+  std::deque<ByteExtent> queue;     // still to fetch, in file order; workers cut their pieces off the front
   std::vector<Slot> slots;          // one per worker
   int active = 0;                   // workers still running
   int strikes = 0;
@@ -96,10 +83,16 @@ struct Shared {
   std::string error;
   uint64_t sinceCheckpoint = 0;
   bool checkpointWanted = false;  // for the recorder thread: the workers never wait for a flush
+  std::exception_ptr fault;       // the first thing a thread threw
 
   std::mutex reportMutex;  // keeps the reported figure rising when several workers report at once
   uint64_t reported = 0;
   std::mutex checkpointMutex;
+  // Whether the file fits is asked once, when the first answer has confirmed its size.
+  std::mutex roomMutex;
+  bool roomChecked = false;
+  bool roomOk = false;
+  std::string roomError;
 
   explicit Shared(const RangedTransfer& t) : transfer(t) {}
 };
@@ -118,8 +111,8 @@ void ReportTransfer(Shared& s) {
 }
 
 // Records what is on disk now. The snapshot is taken before the flush, so the record never names a byte the
-// flush did not cover.
-void Checkpoint(Shared& s) {
+// flush did not cover. False when the record could not be replaced.
+bool Checkpoint(Shared& s) {
   std::lock_guard<std::mutex> serial(s.checkpointMutex);
   PartRecord snapshot;
   snapshot.size = s.total;
@@ -128,7 +121,7 @@ void Checkpoint(Shared& s) {
     snapshot.done = s.done;
     s.sinceCheckpoint = 0;
   }
-  if (FlushFileBuffers(s.file)) SavePartRecord(s.transfer.path, snapshot);
+  return FlushFileBuffers(s.file) && SavePartRecord(s.transfer.path, snapshot);
 }
 
 void StopAll(Shared& s, RangedOutcome reason, const std::string& error) {
@@ -139,6 +132,31 @@ void StopAll(Shared& s, RangedOutcome reason, const std::string& error) {
   }
   s.stopping = true;
   s.changed.notify_all();
+}
+
+// Runs a thread's work; whatever it throws stops the transfer and is kept for the caller to throw again.
+template <typename Work>
+void Guarded(Shared& s, Work work) {
+  try {
+    work();
+  } catch (...) {
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (!s.fault) s.fault = std::current_exception();
+    }
+    StopAll(s, RangedOutcome::kFailed, "");
+  }
+}
+
+// Asked before the first byte of an answer whose size matched is written.
+bool EnsureRoom(Shared& s, std::string* error) {
+  std::lock_guard<std::mutex> lock(s.roomMutex);
+  if (!s.roomChecked) {
+    s.roomOk = RoomForFile(s.transfer.path, s.total, &s.roomError);
+    s.roomChecked = true;
+  }
+  if (!s.roomOk) SetError(error, s.roomError);
+  return s.roomOk;
 }
 
 // Checks that an answer is exactly `piece` of a file of the expected size.
@@ -165,7 +183,10 @@ PieceEnd CheckAnswer(Shared& s, ByteExtent piece, int status, bool hasRange, uin
 // The range request over our own socket. A redirect is left to WinHTTP, which follows it.
 PieceEnd RequestPieceDirect(Shared& s, ByteExtent piece, DirectConnection* conn, std::string* error) {
   ResponseHead head;
-  if (!DirectRequest(s.target, piece, kSocketTimeoutMs, conn, &head, error)) return PieceEnd::kFailed;
+  const std::string request = RangeRequestText(s.target.host, s.target.path, piece.begin, piece.end - 1);
+  if (!DirectRequest(s.target, request, kDirectTimeoutMs, s.transfer.options.stallWindowMs, conn, &head, error)) {
+    return PieceEnd::kFailed;
+  }
   if (head.status >= 300 && head.status < 400) return PieceEnd::kRedirected;
   const PieceEnd end = CheckAnswer(s, piece, head.status, head.hasRange, head.rangeFirst, head.rangeLast,
                                    head.rangeTotal, head.contentRange, error);
@@ -214,20 +235,6 @@ PieceEnd RequestPiece(Shared& s, ByteExtent piece, Connection* conn, std::string
   return CheckAnswer(s, piece, QueryStatusCode(request), hasRange, first, last, size, base::WideToUtf8(text), error);
 }
 
-// The next bytes of the current response: false on a transport error.
-bool ReadBody(Connection* conn, char* data, DWORD want, DWORD* read, std::string* error) {
-  if (conn->viaOwn) {
-    const int64_t got = DirectRead(&conn->own, data, want, error);
-    *read = got > 0 ? static_cast<DWORD>(got) : 0;
-    return got >= 0;
-  }
-  if (!WinHttpReadData(conn->web.request.get(), data, want, read)) {
-    SetError(error, "WinHttpReadData 失败");
-    return false;
-  }
-  return true;
-}
-
 // Reads the body of an answered request into the worker's slot until its end (which may move back meanwhile).
 PieceEnd ReceivePiece(Shared& s, size_t worker, Connection* conn, std::vector<char>* buffer, std::string* error) {
   uint64_t at, end;
@@ -237,15 +244,16 @@ PieceEnd ReceivePiece(Shared& s, size_t worker, Connection* conn, std::vector<ch
     end = s.slots[worker].end;
   }
   const uint64_t begin = at;
+  StallWatch watch = WatchFromNow(s.transfer.options);
   while (at < end) {
     if (s.stopping) {
       SetError(error, "已停止");
       return PieceEnd::kFailed;
     }
     // Never more than the slot: the first request of a download asked for everything from its start on.
-    const DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer->size(), end - at));
-    DWORD read = 0;
-    if (!ReadBody(conn, buffer->data(), want, &read, error)) return PieceEnd::kFailed;
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(buffer->size(), end - at));
+    uint32_t read = 0;
+    if (!ReadBody(conn, buffer->data(), want, &watch, &read, error)) return PieceEnd::kFailed;
     if (read == 0) {
       SetError(error, "下载中断: 已收到 " + std::to_string(at - begin) + " 字节，应为 " + std::to_string(end - begin) +
                           " 字节（" + RangeText({begin, end}) + "）");
@@ -289,8 +297,7 @@ std::optional<ByteExtent> TakePiece(Shared& s, size_t worker) {
   if (s.stopping) return std::nullopt;
   ByteExtent piece;
   if (!s.queue.empty()) {
-    piece = s.queue.front();
-    s.queue.pop_front();
+    piece = TakeFrontPiece(&s.queue, s.pieceSize);
   } else {
     Slot* largest = nullptr;
     for (Slot& slot : s.slots) {
@@ -330,8 +337,8 @@ bool KeepGoingAfterFailure(Shared& s, size_t worker, uint64_t begin, const std::
   return true;
 }
 
-void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
-  Connection conn;
+void WorkerLoop(Shared& s, size_t worker, OpenedRequest* first, Connection* connection) {
+  Connection& conn = *connection;
   if (first) conn.web = std::move(*first);
   std::vector<char> buffer(std::clamp<uint32_t>(s.transfer.options.readSize, 4096, 16u << 20));
   bool answered = first != nullptr;  // the first request arrives answered, for everything from its start on
@@ -347,6 +354,11 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
     std::string error;
     PieceEnd end = answered ? PieceEnd::kDone : RequestPiece(s, *piece, &conn, &error);
     answered = false;
+    if (end == PieceEnd::kDone && !EnsureRoom(s, &error)) {
+      Drop(&conn);
+      StopAll(s, RangedOutcome::kNoRoom, error);
+      break;
+    }
     if (end == PieceEnd::kDone) end = ReceivePiece(s, worker, &conn, &buffer, &error);
     bool cutShort;
     {
@@ -371,6 +383,11 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
     }
     if (!KeepGoingAfterFailure(s, worker, piece->begin, error)) break;
   }
+}
+
+void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
+  Connection conn;
+  Guarded(s, [&] { WorkerLoop(s, worker, first, &conn); });
   Drop(&conn);
   std::lock_guard<std::mutex> lock(s.mutex);
   s.slots[worker].busy = false;
@@ -379,7 +396,7 @@ void RunWorker(Shared& s, size_t worker, OpenedRequest* first) {
 }
 
 // Records progress when the workers ask for it, so that none of them waits for the flush meanwhile.
-void RunRecorder(Shared& s) {
+void RecorderLoop(Shared& s) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(s.mutex);
@@ -387,12 +404,19 @@ void RunRecorder(Shared& s) {
       if (!s.checkpointWanted) return;
       s.checkpointWanted = false;
     }
-    Checkpoint(s);
+    if (!Checkpoint(s)) {
+      // A reader holding the record open (a scanner, another run looking) keeps it from being replaced: tried
+      // again shortly, since a stalled transfer may bring no more bytes to try with.
+      std::unique_lock<std::mutex> lock(s.mutex);
+      if (s.active == 0) return;
+      s.changed.wait_for(lock, std::chrono::milliseconds(kRecordRetryMs), [&] { return s.active == 0; });
+      s.checkpointWanted = true;
+    }
   }
 }
 
 // Follows the contiguous prefix, reading back from the file what the workers wrote (still in the cache).
-void RunHasher(Shared& s) {
+void HasherLoop(Shared& s) {
   PrefixHash* hash = s.transfer.hash;
   base::UniqueFileHandle file(CreateFileW(s.transfer.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           nullptr, OPEN_EXISTING, 0, nullptr));
@@ -422,6 +446,14 @@ void RunHasher(Shared& s) {
   }
 }
 
+void RunRecorder(Shared& s) {
+  Guarded(s, [&] { RecorderLoop(s); });
+}
+
+void RunHasher(Shared& s) {
+  Guarded(s, [&] { HasherLoop(s); });
+}
+
 // The URL the request ended up at after redirects; `fallback` when WinHTTP cannot tell.
 std::wstring FinalUrl(HINTERNET request, const std::wstring& fallback) {
   DWORD size = 0;
@@ -440,6 +472,65 @@ std::string WriteErrorText(unsigned long code) {
     return "写入目标文件失败（磁盘空间不足）: " + std::to_string(code);
   }
   return "写入目标文件失败: " + std::to_string(code);
+}
+
+bool RoomForFile(const std::wstring& path, uint64_t total, std::string* error) {
+  const size_t slash = path.find_last_of(L"\\/");
+  const std::wstring folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+  ULARGE_INTEGER free = {};
+  if (!GetDiskFreeSpaceExW(folder.empty() ? nullptr : folder.c_str(), &free, nullptr, nullptr)) return true;
+  // What the file holds now is overwritten or kept, never needed twice.
+  const uint64_t room = free.QuadPart + FileSizeOf(path);
+  if (total <= room || room < free.QuadPart) return true;
+  SetError(error, "目标分区空间不足，无法下载: 文件大小 " + std::to_string(total) + " 字节，目标分区只有 " +
+                      std::to_string(room) + " 字节可用: " + base::WideToUtf8(path));
+  return false;
+}
+
+void Drop(Connection* conn) {
+  if (conn->web.request) DisableKeepAlive(conn->web.request.get());
+  *conn = Connection();
+}
+
+StallWatch WatchFromNow(const DownloadOptions& options) {
+  return StartStallWatch(options.stallWindowMs, options.stallBytes, GetTickCount64());
+}
+
+bool ReadBody(Connection* conn, char* data, uint32_t want, StallWatch* watch, uint32_t* read, std::string* error) {
+  *read = 0;
+  // Bytes that came with the finding are handed out first; the next read fails.
+  auto stalled = [&](uint32_t got) {
+    if (!StallWatchStalled(watch, GetTickCount64(), got)) return false;
+    SetError(error, StallText(watch->windowMs, watch->minBytes));
+    return true;
+  };
+  if (stalled(0)) return false;
+  if (conn->viaOwn) {
+    const int64_t got = DirectRead(&conn->own, data, want, error);
+    if (got < 0) return false;
+    *read = static_cast<uint32_t>(got);
+    if (got > 0) stalled(*read);
+    return true;
+  }
+  HINTERNET request = conn->web.request.get();
+  while (*read < want) {
+    // Waits for the next bytes (one receive at most); then only what is there is read, so that no call waits longer.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) {
+      SetError(error, "WinHttpQueryDataAvailable 失败");
+      return false;
+    }
+    if (available == 0) break;
+    DWORD got = 0;
+    if (!WinHttpReadData(request, data + *read, std::min<DWORD>(available, want - *read), &got)) {
+      SetError(error, "WinHttpReadData 失败");
+      return false;
+    }
+    if (got == 0) break;
+    *read += got;
+    if (stalled(got)) break;
+  }
+  return true;
 }
 
 std::wstring PartRecordPath(const std::wstring& target) { return target + L".plparts"; }
@@ -494,7 +585,7 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   s.splitBytes = std::max<uint64_t>(transfer.options.splitBytes, 1);
   s.done = transfer.record.done;
   s.covered = CoveredBytes(s.done);
-  for (const ByteExtent& piece : MissingPieces(transfer.record, s.pieceSize)) s.queue.push_back(piece);
+  s.queue = MissingExtents(transfer.record);
 
   base::UniqueFileHandle file(CreateFileW(transfer.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -511,24 +602,26 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   // closed, so that no more connections are open than the options allow.
   std::wstring url = transfer.url;
   if (transfer.first && transfer.first->request) url = FinalUrl(transfer.first->request.get(), transfer.url);
-  s.direct = transfer.options.directHttp && DirectTargetOf(url, &s.target) && MachineGoesDirect(url);
+  s.direct = transfer.options.directHttp && !(transfer.redirected && url == transfer.url) &&
+             DirectTargetOf(url, &s.target) && MachineGoesDirect(url);
   if (s.direct && transfer.first) {
     if (transfer.first->request) DisableKeepAlive(transfer.first->request.get());
     *transfer.first = OpenedRequest();
   }
   const bool firstAnswered = transfer.first && !s.direct && !s.queue.empty();
-  const int workers = static_cast<int>(std::min<size_t>(std::max(transfer.options.connections, 1), s.queue.size()));
+  const int workers = static_cast<int>(
+      CountPieces(s.queue, s.pieceSize, static_cast<size_t>(std::max(transfer.options.connections, 1))));
   s.slots.resize(std::max(workers, 1));
   if (firstAnswered) {
-    s.slots[0] = {s.queue.front().begin, s.queue.front().end, true};
-    s.queue.pop_front();
+    const ByteExtent piece = TakeFrontPiece(&s.queue, s.pieceSize);
+    s.slots[0] = {piece.begin, piece.end, true};
   }
   s.active = std::max(workers, 1);
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
     try {
       threads.emplace_back([&s, i] { RunWorker(s, static_cast<size_t>(i), nullptr); });
-    } catch (const std::system_error&) {
+    } catch (...) {
       std::lock_guard<std::mutex> lock(s.mutex);
       --s.active;
     }
@@ -536,14 +629,14 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   std::thread recorder;
   try {
     recorder = std::thread([&s] { RunRecorder(s); });
-  } catch (const std::system_error&) {
+  } catch (...) {
     // Recorded at the end only.
   }
   std::thread hasher;
   if (transfer.hash && !transfer.hash->failed) {
     try {
       hasher = std::thread([&s] { RunHasher(s); });
-    } catch (const std::system_error&) {
+    } catch (...) {
       transfer.hash->failed = true;
     }
   }
@@ -559,8 +652,9 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   if (recorder.joinable()) recorder.join();
   Checkpoint(s);
 
+  if (s.fault) std::rethrow_exception(s.fault);
   if (s.stopping) {
-    if (s.stopReason == RangedOutcome::kFailed) SetError(error, s.error);
+    if (s.stopReason == RangedOutcome::kFailed || s.stopReason == RangedOutcome::kNoRoom) SetError(error, s.error);
     return s.stopReason;
   }
   if (s.covered != s.total) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "base/system_paths.h"
@@ -79,8 +80,20 @@ DWORD RemainingMs(ULONGLONG deadline) {
   return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
+// The output kept: its first kMaxCapturedOutput bytes; the rest is read (so the child never blocks) and counted.
+struct Captured {
+  std::string bytes;
+  uint64_t dropped = 0;
+};
+
+void Keep(Captured* out, const char* data, size_t size) {
+  const size_t room = kMaxCapturedOutput - std::min(out->bytes.size(), kMaxCapturedOutput);
+  out->bytes.append(data, std::min(size, room));
+  out->dropped += size - std::min(size, room);
+}
+
 // Reads whatever the pipe holds right now. False once every writer has closed it and it is drained.
-bool DrainAvailable(HANDLE pipe, std::string* bytes) {
+bool DrainAvailable(HANDLE pipe, Captured* bytes) {
   for (;;) {
     DWORD available = 0;
     if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
@@ -89,13 +102,13 @@ bool DrainAvailable(HANDLE pipe, std::string* bytes) {
     DWORD got = 0;
     const DWORD want = available < sizeof block ? available : static_cast<DWORD>(sizeof block);
     if (!ReadFile(pipe, block, want, &got, nullptr) || got == 0) return false;
-    bytes->append(block, got);
+    Keep(bytes, block, got);
   }
 }
 
 // Collects output until the pipe closes. With a deadline, the child is terminated when it passes and the
 // reading stops once the child is gone, even when a grandchild still holds the pipe open.
-void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, std::string* bytes, bool* terminated) {
+void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, Captured* bytes, bool* terminated) {
   bool childExited = false;
   for (;;) {
     if (!DrainAvailable(pipe, bytes)) return;
@@ -167,7 +180,7 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   // One deadline for reading and for the exit: a child that closed its output early and still runs gets what
   // remains of the limit, not a new one.
   const ULONGLONG deadline = timeLimitMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeLimitMs) : 0;
-  std::string bytes;
+  Captured bytes;
   bool terminated = false;
   CollectOutput(readEnd.get(), process.get(), deadline, &bytes, &terminated);
   readEnd.reset();
@@ -178,7 +191,11 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   DWORD exitCode = 0;
   GetExitCodeProcess(process.get(), &exitCode);
   result.exitCode = exitCode;
-  result.output = base::GbkToUtf8(bytes);
+  result.output = base::GbkToUtf8(bytes.bytes);
+  if (bytes.dropped > 0) {
+    result.output += "\r\n[输出超过 " + std::to_string(kMaxCapturedOutput >> 20) + " MiB，后面 " +
+                     std::to_string(bytes.dropped) + " 字节已截去]\r\n";
+  }
   return result;
 }
 

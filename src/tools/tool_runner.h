@@ -9,7 +9,8 @@ namespace pl::tools {
 struct ToolRunResult {
   bool started = false;    // the pipe and the process were created
   uint32_t exitCode = 0;   // 0 when not started; 4294967295 after termination at the time limit
-  std::string output;      // standard output and error as written, decoded from code page 936 to UTF-8
+  std::string output;      // standard output and error as written, decoded from code page 936 to UTF-8; cut
+                           // after kMaxCapturedOutput bytes with a marked line
 
   bool operator==(const ToolRunResult&) const = default;
 };
@@ -23,6 +24,8 @@ struct LaunchResult {
 };
 
 inline constexpr uint32_t kTerminatedExitCode = 0xFFFFFFFFu;
+// Captured output beyond this many bytes is read but not kept; the output then ends with a line saying so.
+inline constexpr size_t kMaxCapturedOutput = 16u << 20;
 
 // System directory + "\" + name, or the name unchanged when the system directory cannot be read.
 std::wstring SystemToolPath(const std::wstring& toolName);

@@ -136,7 +136,9 @@ def seeds_wim_reader(build):
 
 
 def seeds_http_head(build):
-    return [s for s in c_literals(os.path.join(ROOT, "tests", "net", "direct_http_test.cpp")) if s.startswith(b"HTTP/")]
+    literals = c_literals(os.path.join(ROOT, "tests", "net", "direct_http_test.cpp"))
+    # Heads, and chunked bodies (which start with their first size line).
+    return [s for s in literals if s.startswith(b"HTTP/") or re.match(rb"[0-9A-Fa-f]+[;\r\n]", s)]
 
 
 def main():

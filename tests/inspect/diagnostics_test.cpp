@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "base/file_tree.h"
 #include "base/text.h"
+#include "host_link.h"
 #include "log_capture.h"
 #include "test_support.h"
 
@@ -101,6 +103,62 @@ TEST_F(DiagnosticsTest, NoStagingLogAndNoSystemDrive) {
     const std::string text = ComposeDiagnosticText(parts);
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << systemDrive.size();
+  }
+}
+
+// The deployer's and the set-up's logs, which other accounts can write: the last MiB from a whole line, and nothing
+// through a link (to a file only administrators may read).
+TEST_F(DiagnosticsTest, OtherAccountsLogsGiveTheirLastMegabyteAndNoLinks) {
+  std::string big;
+  for (int i = 0; big.size() <= kMaxLogTail + 100000; ++i) big += "line " + std::to_string(i) + "\r\n";
+  uint64_t skipped = big.size() - kMaxLogTail;
+  skipped = big.find('\n', skipped) + 1;
+  const std::string tail = "[文件较大，只附最后 1 MiB，前面 " + std::to_string(skipped) + " 字节已略去]\r\n" +
+                           big.substr(skipped);
+  const std::string link = "[这份文件或它所在的文件夹是链接，跳过]\r\n";
+  struct Case {
+    const char* name;
+    std::string content;     // of pl_pe.log in a folder of its own, and of pl_setup.log
+    bool folderLink;         // that folder is a link to the real one
+    bool secondHardLink;     // pl_setup.log has a second name elsewhere
+    std::string peSection;   // what follows each section's head
+    std::string setupSection;
+  };
+  const std::vector<Case> cases = {
+      {"small logs whole", "a\r\nb", false, false, "a\r\nb\r\n", "a\r\nb\r\n"},
+      {"large logs cut", big, false, false, tail, tail},
+      {"a folder link and a hard link", "secret\r\n", true, true, link, link},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDirectory folder;
+    DiagnosticParts parts = Parts();
+    const std::wstring real = folder.Child(L"real");
+    const std::wstring setup = folder.Child(L"sys\\Windows\\Setup\\Scripts\\pl");
+    ASSERT_TRUE(base::CreateDirectoryTree(real + L"\\x"));
+    ASSERT_TRUE(base::CreateDirectoryTree(setup));
+    ASSERT_TRUE(WriteFileBytes(real + L"\\pl_pe.log", c.content));
+    ASSERT_TRUE(WriteFileBytes(setup + L"\\pl_setup.log", c.content));
+    std::optional<test::ScopedHostLink> folderLink;
+    if (c.folderLink) {
+      folderLink.emplace(folder.Child(L"pe"), real);
+      ASSERT_TRUE(folderLink->made);
+    }
+    if (c.secondHardLink) {
+      ASSERT_TRUE(CreateHardLinkW(folder.Child(L"other").c_str(), (setup + L"\\pl_setup.log").c_str(), nullptr));
+    }
+    parts.stagingPeLog = (c.folderLink ? folder.Child(L"pe") : real) + L"\\pl_pe.log";
+    parts.systemDrive = folder.Child(L"sys");
+    const std::string text = ComposeDiagnosticText(parts);
+    const std::string pe = "\r\n===== pl_pe.log (" + Path(parts.stagingPeLog) + ") =====\r\n";
+    const std::string setupHead = "\r\n===== pl_setup.log (" + Path(setup) + "\\pl_setup.log) =====\r\n";
+    const size_t peAt = text.find(pe);
+    const size_t setupAt = text.find(setupHead);
+    ASSERT_NE(peAt, std::string::npos);
+    ASSERT_NE(setupAt, std::string::npos);
+    EXPECT_TRUE(text.substr(peAt + pe.size(), setupAt - peAt - pe.size()) == c.peSection);
+    const std::string afterSetup = text.substr(setupAt + setupHead.size());
+    EXPECT_TRUE(afterSetup.substr(0, afterSetup.find("\r\n===== setupcomplete.log")) == c.setupSection);
   }
 }
 

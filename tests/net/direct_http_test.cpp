@@ -5,87 +5,29 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "net/http_head.h"
+#include "net/stall_watch.h"
+#include "scripted_server.h"
 
 namespace pl::net {
 namespace {
-
-// A loopback listener answering from a script: per connection it accepts, the answers to its requests in order.
-struct Answer {
-  std::string bytes;
-  bool closeAfter = false;  // close the connection after sending
-  bool silent = false;      // send nothing; wait for the client to go
-};
-
-struct ScriptedServer {
-  explicit ScriptedServer(std::vector<std::vector<Answer>> script) {
-    WSADATA data;
-    EXPECT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    listener.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int size = sizeof address;
-    EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(listen(listener.get(), 4), 0);
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
-    port = ntohs(address.sin_port);
-    thread = std::thread([this, script = std::move(script)] { Serve(script); });
-  }
-  ~ScriptedServer() {
-    Stop();
-    WSACleanup();
-  }
-  // Waits for the script to end; afterwards `requests` and `accepted` may be read.
-  void Stop() {
-    listener.reset();
-    if (thread.joinable()) thread.join();
-  }
-
-  void Serve(const std::vector<std::vector<Answer>>& script) {
-    for (const std::vector<Answer>& answers : script) {
-      UniqueSocket client(accept(listener.get(), nullptr, nullptr));
-      if (!client) return;
-      ++accepted;
-      bool open = true;
-      for (size_t i = 0; open && i < answers.size(); ++i) {
-        std::string request;
-        char byte;
-        while (request.find("\r\n\r\n") == std::string::npos && recv(client.get(), &byte, 1, 0) == 1) request += byte;
-        requests.push_back(request);
-        if (!answers[i].silent) send(client.get(), answers[i].bytes.data(), static_cast<int>(answers[i].bytes.size()), 0);
-        open = !answers[i].closeAfter;
-      }
-      // The client decides when a kept connection ends.
-      char rest[256];
-      while (open && recv(client.get(), rest, sizeof rest, 0) > 0) {
-      }
-    }
-  }
-
-  UniqueSocket listener;
-  uint16_t port = 0;
-  std::thread thread;
-  std::vector<std::string> requests;  // read only after the client is done
-  int accepted = 0;
-};
 
 std::string Partial(const std::string& body, const std::string& extra = "") {
   return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-" + std::to_string(body.size() - 1) + "/100\r\n" +
          extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// "<status> <body>" or "error <text>".
+// "<status> <body>", then " error <text>" when the body failed; or "error <text>".
 std::string Fetch(const DirectTarget& target, ByteExtent piece, uint32_t timeoutMs, DirectConnection* conn) {
   ResponseHead head;
   std::string error;
-  if (!DirectRequest(target, piece, timeoutMs, conn, &head, &error)) return "error " + error;
+  const std::string request = RangeRequestText(target.host, target.path, piece.begin, piece.end - 1);
+  if (!DirectRequest(target, request, timeoutMs, 0, conn, &head, &error)) return "error " + error;
   std::string body;
   char buffer[4];  // small, so that held-back bytes and the socket both serve parts
-  for (int64_t got; (got = DirectRead(conn, buffer, sizeof buffer, &error)) > 0;) body.append(buffer, got);
-  return std::to_string(head.status) + " " + body;
+  int64_t got;
+  while ((got = DirectRead(conn, buffer, sizeof buffer, &error)) > 0) body.append(buffer, got);
+  return std::to_string(head.status) + " " + body + (got < 0 ? " error " + error : "");
 }
 
 TEST(DirectHttpTest, KeptConnectionsRetriesAndRefusedAnswers) {
@@ -113,6 +55,16 @@ TEST(DirectHttpTest, KeptConnectionsRetriesAndRefusedAnswers) {
       {"closed before any answer", {{{"", true}}, {{Partial("def")}}}, 5000,
        {"error 服务器在响应头之前关闭了连接", "206 def"}, 2},
       {"a silent server", {{{"", false, true}}, {{Partial("def")}}}, 300, {"error 接收响应失败: 10060", "206 def"}, 2},
+      {"a chunked body is decoded and its connection not kept",
+       {{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\nT: 1\r\n\r\n"}},
+        {{Partial("def")}}},
+       5000, {"200 abcde", "206 def"}, 2},
+      {"a chunked body cut before its last chunk",
+       {{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", true}}, {{Partial("def")}}}, 5000,
+       {"200 abc error 下载中断: 分块传输的响应在最后一个分块之前结束", "206 def"}, 2},
+      {"a malformed chunk",
+       {{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcX\r\n0\r\n\r\n", true}}, {{Partial("def")}}},
+       5000, {"200 abc error 分块传输的格式无效", "206 def"}, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -172,6 +124,8 @@ TEST(HttpHeadTest, HeadsAreFoundAndReadStrictly) {
     bool hasRange;
     bool encoded;
     bool keepAlive;
+    bool chunked = false;
+    bool acceptsRanges = false;
   };
   const std::string range = "Content-Range: bytes 4294967296-5368709119/5368709120\r\n";
   const std::vector<Case> cases = {
@@ -181,7 +135,14 @@ TEST(HttpHeadTest, HeadsAreFoundAndReadStrictly) {
        true, 7, true, false, false},
       {"HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\n", true, 200, true, 7, false, false, false},
       {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\n\r\n", true, 200, false, 0, false, false, true},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", true, 200, false, 0, false, true, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nAccept-Ranges: none\r\n\r\n", true, 200, false, 0, false,
+       true, true, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", true, 200, false, 0, false, true, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n", true, 200, false, 0,
+       false, true, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Identity\r\nAccept-Ranges: Bytes\r\nContent-Length: 3\r\n\r\n",
+       true, 200, true, 3, false, false, true, false, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n", false},
       {"HTTP/1.1 206 OK\r\nContent-Range: bytes 0-99/*\r\nContent-Length: 100\r\n\r\n", true, 206, true, 100,
        false, false, true},
       {"HTTP/1.1 206 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n", true, 206, true, 5, false, false, true},
@@ -201,8 +162,10 @@ TEST(HttpHeadTest, HeadsAreFoundAndReadStrictly) {
     ResponseHead head;
     ASSERT_EQ(ParseResponseHead(c.head, &head), c.ok) << c.head;
     if (!c.ok) continue;
-    EXPECT_EQ(std::make_tuple(head.status, head.hasLength, head.length, head.hasRange, head.encoded, head.keepAlive),
-              std::make_tuple(c.status, c.hasLength, c.length, c.hasRange, c.encoded, c.keepAlive))
+    EXPECT_EQ(std::make_tuple(head.status, head.hasLength, head.length, head.hasRange, head.encoded, head.keepAlive,
+                              head.chunked, head.acceptsRanges),
+              std::make_tuple(c.status, c.hasLength, c.length, c.hasRange, c.encoded, c.keepAlive, c.chunked,
+                              c.acceptsRanges))
         << c.head;
   }
   ResponseHead head;
@@ -210,6 +173,80 @@ TEST(HttpHeadTest, HeadsAreFoundAndReadStrictly) {
   EXPECT_EQ(std::make_tuple(head.rangeFirst, head.rangeLast, head.rangeTotal, head.contentRange),
             std::make_tuple(4294967296ull, 5368709119ull, 5368709120ull,
                             std::string("bytes 4294967296-5368709119/5368709120")));
+}
+
+TEST(HttpHeadTest, ChunkedBodiesDecodeInAnyPiecesAndEndOnlyAtTheirLastChunk) {
+  using State = ChunkedDecoder::State;
+  struct Case {
+    std::string framed;
+    std::string body;
+    State end;
+    size_t used;  // bytes taken when the body ended; the rest belongs to no body
+  };
+  const std::string longLine = "1;" + std::string(kMaxChunkLine, 'x') + "\r\na\r\n0\r\n\r\n";
+  const std::vector<Case> cases = {
+      {"3\r\nabc\r\nA\r\n0123456789\r\n0\r\n\r\nNEXT", "abc0123456789", State::kDone, 28},
+      {"3;name=\"v\"\nabc\n0\nTrailer: x\nOther: y\n\n", "abc", State::kDone, 38},
+      {"ff\r\n" + std::string(255, 'f') + "\r\n0\r\n\r\n", std::string(255, 'f'), State::kDone, 266},
+      {"3\r\nabc\r\n4\r\ndefg\r\n", "abcdefg", State::kSize, 0},  // cut before the last chunk
+      {"3\r\nabc\r\n0\r\nT: 1\r\n", "abc", State::kTrailer, 0},   // cut inside the trailer
+      {"x\r\n", "", State::kBad, 0},
+      {"3\rX\nabc\r\n0\r\n\r\n", "", State::kBad, 0},
+      {"3\r\nabcd\r\n", "abc", State::kBad, 0},
+      {"10000000000000000\r\n", "", State::kBad, 0},  // past 64 bits
+      {longLine, "", State::kBad, 0},
+      {"0\r\n" + std::string(kMaxResponseHead, 'T') + "\r\n\r\n", "", State::kBad, 0},
+  };
+  for (const Case& c : cases) {
+    // All at once into a large buffer, then a byte at a time into a one-byte buffer: the same body and end.
+    for (const bool piecewise : {false, true}) {
+      ChunkedDecoder decoder;
+      std::string body;
+      size_t used = 0;
+      char out[1024];
+      while (used < c.framed.size() && decoder.state != State::kDone && decoder.state != State::kBad) {
+        const std::string_view in = std::string_view(c.framed).substr(used, piecewise ? 1 : std::string::npos);
+        size_t produced = 0;
+        used += DecodeChunked(&decoder, in, out, piecewise ? 1 : sizeof out, &produced);
+        body.append(out, produced);
+      }
+      SCOPED_TRACE(c.framed.substr(0, 40) + (piecewise ? " piecewise" : " whole"));
+      EXPECT_EQ(body, c.body);
+      EXPECT_EQ(decoder.state, c.end);
+      if (c.end == State::kDone) {
+        EXPECT_EQ(used, c.used);
+      }
+    }
+  }
+}
+
+TEST(StallWatchTest, AWholeWindowWithTooFewBytesIsAStall) {
+  struct Step {
+    uint64_t now;
+    uint64_t bytes;
+    bool stalled;
+  };
+  struct Case {
+    const char* name;
+    uint32_t windowMs;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"enough in each window", 1000, {{500, 40000, false}, {1000, 30000, false}, {1900, 65535, false},
+                                       {2000, 1, false}, {3000, 65536, false}}},
+      {"a trickle", 1000, {{10, 70000, false}, {1010, 0, false}, {1500, 100, false}, {2009, 100, false},
+                           {2010, 0, true}, {2011, 100000, true}}},
+      {"a late read with enough counts", 1000, {{5000, 65536, false}, {5999, 0, false}, {6000, 0, true}}},
+      {"never without a window", 0, {{1000000, 0, false}, {5000000, 1, false}}},
+  };
+  for (const Case& c : cases) {
+    StallWatch watch = StartStallWatch(c.windowMs, 65536, 0);
+    for (const Step& step : c.steps) {
+      EXPECT_EQ(StallWatchStalled(&watch, step.now, step.bytes), step.stalled) << c.name << " at " << step.now;
+    }
+  }
+  EXPECT_EQ(StallText(60000, 64 * 1024), "下载停滞: 连接在 60 秒内收到的数据不足 64 KiB，已断开");
+  EXPECT_EQ(StallText(1500, 1000), "下载停滞: 连接在 1500 毫秒内收到的数据不足 1000 字节，已断开");
 }
 
 TEST(HttpHeadTest, OnlyASurelyDirectMachineGoesDirect) {

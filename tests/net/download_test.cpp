@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -193,22 +194,40 @@ TEST_F(DownloadFixture, ALeftoverLargerThanTheRemoteFileIsReplacedInTheSameAttem
 TEST_F(DownloadFixture, ADroppedConnectionIsResumedByTheNextAttempt) {
   const std::string content = GeneratedBytes(11, 200000);
   const std::string md5 = server.PutFile("big.bin", content);
-  server.AddRule({.path = "/files/big.bin", .times = 1, .cutAfter = 70000});
-  server.AddRule({.path = "/files/big.bin", .times = 1, .drop = true});
-  std::string error;
-  ASSERT_TRUE(DownloadVerified(server.Url("/files/big.bin"), Target(L"big.bin"), md5, Recorder(), &error, Pauses()))
-      << error;
-  const auto requests = server.Requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0].HeaderCount("Range"), 0u);
-  EXPECT_EQ(requests[1].Header("Range"), "bytes=70000-");
-  EXPECT_EQ(requests[2].Header("Range"), "bytes=70000-");
-  EXPECT_TRUE(Read(L"big.bin") == content);
-  EXPECT_EQ(pauses, (std::vector<uint32_t>{2000, 4000}));
-  const auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "T [WARN] 下载失败(第 1/5 次尝试): 下载中断: 已收到 70000 字节，应为 200000 字节");
-  EXPECT_EQ(lines[1].rfind("T [WARN] 下载失败(第 2/5 次尝试): WinHttpReceiveResponse 失败: ", 0), 0u) << lines[1];
+  // One stream over our own connection, or through WinHTTP: the dropped answer reads differently.
+  for (const bool direct : {true, false}) {
+    SCOPED_TRACE(direct ? "own connection" : "WinHTTP");
+    UseLog(direct ? L"direct.log" : L"winhttp.log");
+    pauses.clear();
+    DeleteFileW(Target(L"big.bin").c_str());
+    server.AddRule({.path = "/files/big.bin", .times = 1, .cutAfter = 70000});
+    server.AddRule({.path = "/files/big.bin", .times = 1, .drop = true});
+    const size_t before = server.Requests().size();
+    DownloadOptions options;
+    options.directHttp = direct;
+    std::string error;
+    ASSERT_TRUE(DownloadVerified({server.Url("/files/big.bin"), Target(L"big.bin"), md5, "big", 0}, Recorder(), &error,
+                                 Pauses(), options))
+        << error;
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), before + 3);
+    EXPECT_EQ(requests[before].HeaderCount("Range"), 0u);
+    EXPECT_EQ(requests[before + 1].Header("Range"), "bytes=70000-");
+    EXPECT_EQ(requests[before + 2].Header("Range"), "bytes=70000-");
+    EXPECT_TRUE(Read(L"big.bin") == content);
+    EXPECT_EQ(pauses, (std::vector<uint32_t>{2000, 4000}));
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "T [WARN] 下载失败(第 1/5 次尝试): 下载中断: 已收到 70000 字节，应为 200000 字节");
+    // The stand-in shuts its side (FIN) and then resets (RST): our own connection sees whichever it reads first.
+    const std::string attempt2 = "T [WARN] 下载失败(第 2/5 次尝试): ";
+    if (direct) {
+      EXPECT_TRUE(lines[1] == attempt2 + "服务器在响应头之前关闭了连接" || lines[1] == attempt2 + "接收响应失败: 10054")
+          << lines[1];
+    } else {
+      EXPECT_EQ(lines[1].rfind(attempt2 + "WinHttpReceiveResponse 失败: ", 0), 0u) << lines[1];
+    }
+  }
 }
 
 TEST_F(DownloadFixture, AnMd5MismatchOnEveryAttemptDeletesTheFileAndNamesBothDigests) {
@@ -399,11 +418,24 @@ TEST(DownloadPartsTest, ExtentsRecordsAndContentRanges) {
   AddExtent(&extents, {60, 600});
   EXPECT_EQ(extents, (std::vector<ByteExtent>{{0, 700}}));
 
-  EXPECT_EQ(MissingPieces({1000, {{100, 200}, {450, 900}}}, 200),
+  // Pieces are cut from the gaps as they are taken; a record claiming 2^64-1 bytes costs two gaps, not 2^34 pieces.
+  auto pieces = [](const PartRecord& record, uint64_t pieceSize) {
+    std::deque<ByteExtent> gaps = MissingExtents(record);
+    const size_t counted = CountPieces(gaps, pieceSize, 100);
+    std::vector<ByteExtent> cut;
+    while (!gaps.empty() && cut.size() < 100) cut.push_back(TakeFrontPiece(&gaps, pieceSize));
+    EXPECT_EQ(counted, cut.size());
+    return cut;
+  };
+  EXPECT_EQ(pieces({1000, {{100, 200}, {450, 900}}}, 200),
             (std::vector<ByteExtent>{{0, 100}, {200, 400}, {400, 450}, {900, 1000}}));
-  EXPECT_EQ(MissingPieces({1000, {{0, 1000}}}, 200), std::vector<ByteExtent>{});
-  EXPECT_EQ(MissingPieces({5368709120ull, {{0, 5368709000ull}}}, 1ull << 30),
+  EXPECT_EQ(pieces({1000, {{0, 1000}}}, 200), std::vector<ByteExtent>{});
+  EXPECT_EQ(pieces({5368709120ull, {{0, 5368709000ull}}}, 1ull << 30),
             (std::vector<ByteExtent>{{5368709000ull, 5368709120ull}}));
+  EXPECT_EQ(MissingExtents({UINT64_MAX, {{0, 1000}, {2000, 3000}}}),
+            (std::deque<ByteExtent>{{1000, 2000}, {3000, UINT64_MAX}}));
+  EXPECT_EQ(CountPieces(MissingExtents({UINT64_MAX, {}}), 1, 4), 4u);
+  EXPECT_EQ(CountPieces(MissingExtents({UINT64_MAX, {}}), 64ull << 20, SIZE_MAX), size_t{1} << 38);
 
   const PartRecord record{5368709120ull, {{0, 4096}, {2147483648ull, 4294967296ull}}};
   const std::string text = "pellora-parts 1\nsize 5368709120\ndone 0 4096\ndone 2147483648 4294967296\n";
@@ -664,14 +696,18 @@ TEST_F(RangedDownloadTest, RedirectedRangesFollowTheFirstAnswerOrGoBackToWinHttp
       if (server.Requests()[i].path == "/files/new.wim") moved.push_back(server.Requests()[i].Header("Range"));
     }
     std::sort(moved.begin(), moved.end());
+    // A fresh download's first request, over our own connection, is redirected already: WinHTTP follows it, and
+    // its answer serves the first range. Wine's WinHTTP cannot tell where it was redirected to, so the other
+    // ranges stay with WinHTTP too. A recorded download meets the redirect with its ranges.
     EXPECT_EQ(moved, recorded ? Sorted({"bytes=1000-100999", "bytes=101000-200999", "bytes=201000-300999",
                                         "bytes=301000-399999"})
-                              : Sorted({"", "bytes=0-99999", "bytes=100000-199999", "bytes=200000-299999",
-                                        "bytes=300000-399999"}));
-    // Wine's WinHTTP cannot tell where a request was redirected to, so there the fresh download goes back too.
-    const std::string first = recorded ? "T [INFO] 按断点记录继续分段下载（已有 1000/400000 字节）: " + path
-                                       : RangedLine(L"old.wim", 400000);
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{first, "T [INFO] 分段请求被服务器转向，改由 WinHTTP 发送: " + path}));
+                              : Sorted({"", "bytes=100000-199999", "bytes=200000-299999", "bytes=300000-399999"}));
+    const std::vector<std::string> log =
+        recorded ? std::vector<std::string>{"T [INFO] 按断点记录继续分段下载（已有 1000/400000 字节）: " + path,
+                                            "T [INFO] 分段请求被服务器转向，改由 WinHTTP 发送: " + path}
+                 : std::vector<std::string>{"T [INFO] 请求被服务器转向，改由 WinHTTP 发送: " + path,
+                                            RangedLine(L"old.wim", 400000)};
+    EXPECT_EQ(LogLines(), log);
   }
 }
 
@@ -707,18 +743,24 @@ TEST_F(RangedDownloadTest, ABodyOfUnknownLengthIsCheckedAgainstTheSizeHint) {
   server.PutFile("sdi", content);
   struct Case {
     const char* name;
+    bool direct;
     int64_t cutAfter;
     uint64_t sizeHint;
     std::vector<uint32_t> pauses;
     std::vector<std::string> ranges;
     std::vector<std::string> log;
   };
+  const std::string chunkCut = "T [WARN] 下载失败(第 1/5 次尝试): 下载中断: 分块传输的响应在最后一个分块之前结束";
   const std::vector<Case> cases = {
-      // Cut short: the hint tells, and the next attempt resumes what arrived.
-      {"cut short, with a hint", 3000, 10000, {2000}, {"", "bytes=3000-"},
+      // Our own connection sees a chunked body end before its last chunk: a cut-off, resumed by the next attempt
+      // whatever the job knows.
+      {"cut short, with a hint", true, 3000, 10000, {2000}, {"", "bytes=3000-"}, {chunkCut}},
+      {"cut short, with neither a hint nor an MD5", true, 3000, 0, {2000}, {"", "bytes=3000-"}, {chunkCut}},
+      // Wine's WinHTTP ends such a body quietly: only the hint tells.
+      {"cut short through WinHTTP, with a hint", false, 3000, 10000, {2000}, {"", "bytes=3000-"},
        {"T [WARN] 下载失败(第 1/5 次尝试): 下载中断: 已收到 3000 字节，应为 10000 字节"}},
-      {"whole, with a hint", -1, 10000, {}, {""}, {}},
-      {"whole, with neither a hint nor an MD5", -1, 0, {}, {""},
+      {"whole, with a hint", true, -1, 10000, {}, {""}, {}},
+      {"whole, with neither a hint nor an MD5", true, -1, 0, {}, {""},
        {"T [WARN] 服务器没有给出文件长度，也没有大小或 MD5 可以核对，无法确认文件完整: " +
         Utf8Target(L"whole, with neither a hint nor an MD5")}},
   };
@@ -730,8 +772,10 @@ TEST_F(RangedDownloadTest, ABodyOfUnknownLengthIsCheckedAgainstTheSizeHint) {
     server.AddRule({.path = "/files/sdi", .times = 1, .cutAfter = c.cutAfter, .chunked = true});
     const size_t before = server.Requests().size();
     const DownloadJob job{server.Url("/files/sdi"), Target(base::Utf8ToWide(c.name)), "", "boot.sdi", c.sizeHint};
+    DownloadOptions options = SmallRanges();
+    options.directHttp = c.direct;
     std::string error;
-    ASSERT_TRUE(DownloadVerified(job, Recorder(), &error, Pauses(), SmallRanges())) << error;
+    ASSERT_TRUE(DownloadVerified(job, Recorder(), &error, Pauses(), options)) << error;
     EXPECT_TRUE(Read(base::Utf8ToWide(c.name)) == content);
     EXPECT_EQ(pauses, c.pauses);
     EXPECT_EQ(SortedRanges(server.Requests(), before), c.ranges);
@@ -755,6 +799,167 @@ TEST_F(RangedDownloadTest, GroupProgressNeverFallsWithFourConnections) {
   EXPECT_TRUE(Read(L"big") == big);
   EXPECT_TRUE(Read(L"small") == small);
   sink.ExpectRisingTo78();
+}
+
+// A length no volume holds is refused before the first byte, once, whatever the way the file would come; a record
+// whose size is none the server announces is dropped. Neither may cost memory by the piece.
+TEST_F(RangedDownloadTest, FilesLargerThanTheVolumeAreRefusedAndAbsurdRecordsDropped) {
+  const std::string huge = "4611686018427387904";  // 2^62 bytes
+  struct Case {
+    const char* name;
+    bool direct;
+    bool ranges;      // the ranged threshold is low enough
+    bool recorded;    // an earlier run left a record of that size
+  };
+  for (const Case& c : std::vector<Case>{{"one stream over our own connection", true, false, false},
+                                         {"one stream through WinHTTP", false, false, false},
+                                         {"ranges over our own connections", true, true, false},
+                                         {"ranges through WinHTTP", false, true, false},
+                                         {"ranges from a record", true, true, true}}) {
+    SCOPED_TRACE(c.name);
+    UseLog(base::Utf8ToWide(c.name) + L".log");
+    pauses.clear();
+    DeleteFileW(Target(L"huge").c_str());
+    if (c.recorded) {
+      ASSERT_TRUE(test::WriteFileBytes(Target(L"huge"), GeneratedBytes(0, 1000)));
+      ASSERT_TRUE(SavePartRecord(Target(L"huge"), {std::stoull(huge), {{0, 1000}}}));
+    }
+    const size_t before = server.Requests().size();
+    DownloadOptions options = c.ranges ? SmallRanges() : DownloadOptions();
+    options.directHttp = c.direct;
+    std::string error;
+    EXPECT_FALSE(DownloadVerified({server.Url("/gen/" + huge), Target(L"huge"), "", "huge", 0}, Recorder(), &error,
+                                  Pauses(), options));
+    const std::string prefix = "目标分区空间不足，无法下载: 文件大小 " + huge + " 字节，目标分区只有 ";
+    EXPECT_EQ(error.rfind(prefix, 0), 0u) << error;
+    const std::string suffix = " 字节可用: " + Utf8Target(L"huge");
+    EXPECT_EQ(error.substr(error.size() - std::min(error.size(), suffix.size())), suffix);
+    EXPECT_TRUE(pauses.empty());  // no further attempt
+    // One request; from a record each connection may have asked before the first answer stopped them.
+    EXPECT_GE(server.Requests().size() - before, 1u);
+    EXPECT_LE(server.Requests().size() - before, c.recorded ? 4u : 1u);
+    EXPECT_EQ(test::FileExists(Target(L"huge")), c.recorded);
+    std::vector<std::string> log;
+    if (c.recorded) log.push_back("T [INFO] 按断点记录继续分段下载（已有 1000/" + huge + " 字节）: " + Utf8Target(L"huge"));
+    log.push_back("T [WARN] 下载失败(第 1/5 次尝试): " + error);
+    EXPECT_EQ(LogLines(), log);
+  }
+
+  // A record claiming 2^64-1 bytes: its first answer tells another size, and the file is fetched afresh.
+  UseLog(L"absurd.log");
+  const std::string content = GeneratedBytes(47, 300000);
+  const std::string md5 = server.PutFile("absurd.wim", content);
+  ASSERT_TRUE(test::WriteFileBytes(Target(L"absurd.wim"), content.substr(0, 1000)));
+  ASSERT_TRUE(test::WriteFileBytes(Target(L"absurd.wim.plparts"),
+                                   "pellora-parts 1\nsize 18446744073709551615\ndone 0 1000\n"));
+  std::string error;
+  ASSERT_TRUE(DownloadVerified(Job("absurd.wim", md5), Recorder(), &error, Pauses(), SmallRanges())) << error;
+  EXPECT_TRUE(Read(L"absurd.wim") == content);
+  EXPECT_FALSE(test::FileExists(Target(L"absurd.wim.plparts")));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "T [INFO] 按断点记录继续分段下载（已有 1000/18446744073709551615 字节）: " +
+                                Utf8Target(L"absurd.wim"),
+                            "T [WARN] 服务器上的文件跟断点记录对不上，丢弃本地文件重新整包下载: " +
+                                Utf8Target(L"absurd.wim")}));
+}
+
+// Whatever a thread of a download throws (here a progress callback) fails that download with a logged reason and
+// no further attempt; the process lives on.
+TEST_F(RangedDownloadTest, WhatADownloadThreadThrowsFailsTheDownload) {
+  const std::string content = GeneratedBytes(53, 400000);
+  const std::string md5 = server.PutFile("boom.wim", content);
+  const ByteProgress boom = [](uint64_t done, uint64_t) {
+    if (done > 0) throw std::runtime_error("boom");
+  };
+  struct Case {
+    const char* name;
+    bool ranges;
+    bool onVerify;  // else onTransfer throws
+    bool group;
+  };
+  const std::string fault = "下载时出现内部错误: boom";
+  for (const Case& c : std::vector<Case>{{"one stream", false, false, false},
+                                         {"a range connection", true, false, false},
+                                         {"the hashing thread", true, true, false},
+                                         {"a group's download thread", true, false, true}}) {
+    SCOPED_TRACE(c.name);
+    UseLog(base::Utf8ToWide(c.name) + L".log");
+    pauses.clear();
+    DeleteFileW(Target(L"boom.wim").c_str());
+    RemovePartRecord(Target(L"boom.wim"));
+    DownloadCallbacks callbacks;
+    (c.onVerify ? callbacks.onVerify : callbacks.onTransfer) = boom;
+    const DownloadOptions options = c.ranges ? SmallRanges() : DownloadOptions();
+    std::string error;
+    if (c.group) {
+      const DownloadProgressSink sink = [](const std::string&, const std::string&, int value) {
+        if (value > 0) throw std::runtime_error("boom");
+      };
+      EXPECT_FALSE(DownloadGroup({Job("boom.wim", md5)}, sink, 0, 100, &error, Pauses(), options));
+      EXPECT_EQ(error, "下载boom.wim失败: " + fault);
+    } else {
+      EXPECT_FALSE(DownloadVerified(Job("boom.wim", md5), callbacks, &error, Pauses(), options));
+      EXPECT_EQ(error, fault);
+    }
+    EXPECT_TRUE(pauses.empty());
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "T [ERROR] " + fault + ": " + Utf8Target(L"boom.wim"));
+  }
+}
+
+// A connection that trickles is cut once a window brought too little, and what it was fetching goes on from where
+// it stopped: the range alone, or the stream in the next attempt. Over both kinds of connection.
+TEST_F(RangedDownloadTest, AConnectionThatTricklesIsCutAndResumed) {
+  const std::string content = GeneratedBytes(59, 400000);
+  const std::string md5 = server.PutFile("slow.esd", content);
+  const std::string stall = "下载停滞: 连接在 1500 毫秒内收到的数据不足 64 KiB，已断开";
+  struct Case {
+    const char* name;
+    bool direct;
+    bool ranges;
+  };
+  for (const Case& c : std::vector<Case>{{"one stream over our own connection", true, false},
+                                         {"one stream through WinHTTP", false, false},
+                                         {"a range over our own connection", true, true},
+                                         {"a range through WinHTTP", false, true}}) {
+    SCOPED_TRACE(c.name);
+    UseLog(base::Utf8ToWide(c.name) + L".log");
+    pauses.clear();
+    DeleteFileW(Target(L"slow.esd").c_str());
+    server.ClearRules();
+    // After 5000 bytes one byte every 50 ms, far below 64 KiB in 1.5 s.
+    server.AddRule({.path = "/files/slow.esd", .times = 1, .range = c.ranges ? "bytes=100000-199999" : "",
+                    .stallAfter = 5000, .trickleMs = 50});
+    const size_t before = server.Requests().size();
+    DownloadOptions options = c.ranges ? SmallRanges() : DownloadOptions();
+    options.directHttp = c.direct;
+    options.stallWindowMs = 1500;
+    std::string error;
+    ASSERT_TRUE(DownloadVerified(Job("slow.esd", md5), Recorder(), &error, Pauses(), options)) << error;
+    EXPECT_TRUE(Read(L"slow.esd") == content);
+    // Where the cut connection stopped: what came before the trickle, and a few trickled bytes.
+    const std::vector<std::string> lines = LogLines();
+    const std::string retried = c.ranges ? "T [WARN] 分段下载失败，单独重新获取 bytes=" : "";
+    uint64_t stopped = 0;
+    if (c.ranges) {
+      ASSERT_EQ(lines.size(), 2u);
+      EXPECT_EQ(lines[0], RangedLine(L"slow.esd", 400000));
+      stopped = std::stoull(lines[1].substr(retried.size()));
+      EXPECT_EQ(lines[1], retried + std::to_string(stopped) + "-199999: " + stall);
+      EXPECT_TRUE(pauses.empty());
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{"T [WARN] 下载失败(第 1/5 次尝试): " + stall});
+      EXPECT_EQ(pauses, std::vector<uint32_t>{2000});
+      const auto requests = server.Requests();
+      ASSERT_EQ(requests.size(), before + 2);
+      stopped = std::stoull(requests.back().Header("Range").substr(6));
+      EXPECT_EQ(requests.back().Header("Range"), "bytes=" + std::to_string(stopped) + "-");
+    }
+    const uint64_t begin = c.ranges ? 100000 : 0;
+    EXPECT_GE(stopped, begin + 5000);
+    EXPECT_LT(stopped, begin + 5000 + 1000);
+  }
 }
 
 }  // namespace

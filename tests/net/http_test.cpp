@@ -130,6 +130,17 @@ TEST(HttpTest, AConnectionCutMidBodyReturnsWhatArrived) {
   EXPECT_TRUE(HttpGet(server.Url("/files/big.bin"), {}).body == content);
 }
 
+TEST(HttpTest, ABodyOverSixteenMegabytesIsRefused) {
+  DevServerSession server;
+  const HttpResponse whole = HttpGet(server.Url("/gen/16777216"), {});
+  EXPECT_TRUE(whole.ok);
+  EXPECT_TRUE(whole.body == test::GeneratedBytes(0, 16777216));
+  EXPECT_EQ(HttpGet(server.Url("/gen/16777217"), {}),
+            (HttpResponse{false, 200, "", "响应内容超过 16 MiB 上限，已放弃"}));
+  server.AddRule({.path = "/gen/*", .chunked = true});  // no length to go by
+  EXPECT_EQ(HttpGet(server.Url("/gen/20000000"), {}), (HttpResponse{false, 200, "", "响应内容超过 16 MiB 上限，已放弃"}));
+}
+
 TEST(HttpRequestTest, TheSecureFlagIsSetExactlyForHttps) {
   OpenedRequest secure;
   std::string error;

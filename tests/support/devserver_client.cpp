@@ -164,6 +164,7 @@ void DevServerSession::AddRule(const DevServerRule& rule) {
   if (!rule.range.empty()) value["range"] = rule.range;
   if (rule.chunked) value["chunked"] = true;
   if (rule.stallAfter >= 0) value["stallAfter"] = rule.stallAfter;
+  if (rule.trickleMs > 0) value["trickleMs"] = rule.trickleMs;
   std::string answer;
   EXPECT_EQ(Control(L"POST", "/_control/sessions/" + token + "/rules", value.dump(), &answer), 200) << answer;
 }

@@ -27,6 +27,7 @@ struct DevServerRule {
   std::string range;         // non-empty: matches only requests with exactly this Range header ("bytes=0-99")
   bool chunked = false;      // a file's body in chunked encoding, without Content-Length (`cutAfter` still cuts)
   int64_t stallAfter = -1;   // a file's body: this many bytes, then the connection stays open and silent
+  int trickleMs = 0;         // with `stallAfter`: not silent, the rest comes one byte every this many ms
 };
 
 struct DevServerRequest {

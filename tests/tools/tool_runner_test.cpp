@@ -144,6 +144,16 @@ TEST_F(RunnerFixture, OverlappingRunsHoldOnlyTheirOwnPipes) {
   EXPECT_EQ(first, (ToolRunResult{true, 4294967295u, "first"}));
 }
 
+TEST_F(RunnerFixture, OutputPastSixteenMegabytesIsCutWithAMark) {
+  // The cut falls inside standard error, which follows the output.
+  const std::string output(kMaxCapturedOutput - 5, 'x');
+  fake.Add({.tool = "bcdedit", .exitCode = 3, .output = output, .errorOutput = "0123456789"});
+  const ToolRunResult run = RunToolCaptured(Bcdedit(), L"/huge", L"", 0);
+  EXPECT_EQ(std::make_pair(run.started, run.exitCode), std::make_pair(true, 3u));
+  EXPECT_TRUE(run.output == output + "01234\r\n[输出超过 16 MiB，后面 5 字节已截去]\r\n")
+      << run.output.size() << " " << run.output.substr(run.output.size() - std::min<size_t>(run.output.size(), 60));
+}
+
 TEST_F(RunnerFixture, UncapturedRunWaitsOrTerminatesAtTheLimit) {
   fake.Add({.tool = "bcdedit", .match = "/quick", .exitCode = 42});
   fake.Add({.tool = "bcdedit", .match = "/slow", .exitCode = 0, .delayMs = 120000});
