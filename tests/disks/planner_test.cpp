@@ -443,6 +443,36 @@ TEST_F(PlannerTest, NoTargetOrNoDirectoryEndsThePlan) {
   EXPECT_EQ(machine.volumes.count(L'Y'), 1u);
 }
 
+// A directory that exists is made ours as a whole; a link in or at it, or an entry that cannot be protected, stops
+// the plan with its own message.
+TEST(StagingDirectoryTest, AnExistingDirectoryIsProtectedOrRefused) {
+  const std::wstring path = L"C:\\$PelloraData$Boot$";
+  struct Case {
+    base::FolderProtection protection;
+    const char* error;  // nullptr: created
+  };
+  const std::vector<Case> cases = {
+      {{}, nullptr},
+      {{base::kErrorLinkRefused, path}, "暂存目录是一个链接（junction 或符号链接），不往那里放文件: C:\\$PelloraData$Boot$"},
+      {{base::kErrorLinkRefused, path + L"\\tools"},
+       "暂存目录里有链接（junction、符号链接或硬链接），不往那里放文件: C:\\$PelloraData$Boot$\\tools"},
+      {{ERROR_ACCESS_DENIED, path + L"\\pe.wim"}, "设置暂存目录权限失败: C:\\$PelloraData$Boot$\\pe.wim, error=5"},
+  };
+  for (const Case& c : cases) {
+    StagingMachine machine = test::SimulatedMachine().Bind();
+    std::vector<std::wstring> protectedPaths;
+    machine.createDirectory = [](const std::wstring&) { return uint32_t{ERROR_ALREADY_EXISTS}; };
+    machine.protectDirectory = [&](const std::wstring& p) {
+      protectedPaths.push_back(p);
+      return c.protection;
+    };
+    std::string error;
+    EXPECT_EQ(CreateStagingDirectory(path, false, &error, machine), c.error == nullptr) << c.error;
+    EXPECT_EQ(error, c.error == nullptr ? "" : c.error);
+    EXPECT_EQ(protectedPaths, std::vector<std::wstring>{path});
+  }
+}
+
 TEST_F(PlannerTest, FeasibilityOfEachRouteAlone) {
   auto check = [this] { return CheckStagingFeasibility(machine.Bind()); };
   machine.volumes[L'C'].free = 23 * kGiB;  // not more than 23 GiB
