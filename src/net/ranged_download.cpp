@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
@@ -471,8 +472,8 @@ bool SavePartRecord(const std::wstring& target, const PartRecord& record) {
   const std::wstring temporary = path + L".tmp";
   const std::string text = RenderPartRecord(record);
   {
-    base::UniqueFileHandle file(
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    base::UniqueFileHandle file =
+        base::CreateFileNoLink(temporary, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     DWORD written = 0;
     if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
         written != text.size() || !FlushFileBuffers(file.get())) {
@@ -496,8 +497,8 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   s.covered = CoveredBytes(s.done);
   for (const ByteExtent& piece : MissingPieces(transfer.record, s.pieceSize)) s.queue.push_back(piece);
 
-  base::UniqueFileHandle file(CreateFileW(transfer.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file =
+      base::CreateFileNoLink(transfer.path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (!file) {
     SetError(error, "无法打开目标文件写入: 目标路径不可写");
     return RangedOutcome::kFailed;
