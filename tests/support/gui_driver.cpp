@@ -262,6 +262,20 @@ bool MoveMouseTo(HWND window, POINT client) {
 
 bool ClickAt(HWND window, POINT client) { return MoveMouseTo(window, client) && ClickLeftButton(); }
 
+bool PressEnterIn(HWND window) {
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (GetForegroundWindow() != window) {
+    if (!IsWindow(window) || GetTickCount64() >= deadline) return false;
+    SetForegroundWindow(window);
+    Sleep(kPollMs / 2);
+  }
+  INPUT keys[2]{};
+  keys[0].type = keys[1].type = INPUT_KEYBOARD;
+  keys[0].ki.wVk = keys[1].ki.wVk = VK_RETURN;
+  keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  return SendInput(2, keys, sizeof keys[0]) == 2;
+}
+
 bool ClickCloseBox(HWND window) {
   RECT frame{};
   if (!GetWindowRect(window, &frame)) return false;
