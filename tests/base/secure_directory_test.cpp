@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
+#include "base/file_tree.h"
 #include "base/text.h"
 #include "folder_security.h"
 #include "host_link.h"
@@ -15,124 +14,71 @@
 namespace pl::base {
 namespace {
 
-using test::EveryoneRights;
 using test::TempDirectory;
 using test::WriteFileBytes;
 using Written = std::vector<std::pair<std::wstring, std::string>>;
 
-// A folder someone else made and opened to everyone, with a file and a folder holding a file.
-void MakeForeignTree(const std::wstring& root) {
-  ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-  ASSERT_TRUE(CreateDirectoryW((root + L"\\sub").c_str(), nullptr));
-  ASSERT_TRUE(WriteFileBytes(root + L"\\pe.wim", "planted"));
-  ASSERT_TRUE(WriteFileBytes(root + L"\\sub\\pl_pe.exe", "planted"));
-  for (const wchar_t* name : {L"", L"\\sub", L"\\pe.wim", L"\\sub\\pl_pe.exe"}) {
-    ASSERT_TRUE(test::GrantEveryoneFullControl(root + name));
-  }
+std::string Read(const std::wstring& path) {
+  std::string bytes;
+  return test::ReadFileBytes(path, &bytes) ? bytes : "(unreadable)";
 }
 
-bool MayWrite(const std::string& everyoneRights) { return everyoneRights != "" && everyoneRights != "0x1200a9"; }
-
-// Wine keeps neither DACL nor owner (see folder_security.h): the exact security is read where it is written, the
-// folder itself shows only that others may no longer write.
-TEST(SecureDirectory, AnExistingTreeGetsOwnerAndDaclParentsFirst) {
+// Wine keeps neither DACL nor owner (folder_security.h): the exact security is read where it is written, the objects
+// themselves show only that others may no longer write.
+TEST(SecureDirectory, AnExistingTreeGetsOwnerAndDaclParentsFirstAndANewFolderFromItsStart) {
   TempDirectory temp;
-  const std::wstring root = temp.Child(L"$PelloraData$");
-  MakeForeignTree(root);
+  const std::wstring root = temp.Child(L"data");
+  const std::vector<std::wstring> tree = {root, root + L"\\tools", root + L"\\tools\\pl_pe.exe"};
+  ASSERT_TRUE(CreateDirectoryTree(tree[1]) && WriteFileBytes(tree[2], "planted"));
+  for (const std::wstring& path : tree) ASSERT_TRUE(test::GrantEveryoneFullControl(path));
   test::SecurityStore store;
   EXPECT_EQ(CreateOrProtectDirectory(root, store.Writer()), FolderProtection{});
-  EXPECT_EQ(store.written, (Written{{root, test::kProtectedSddl},
-                                    {root + L"\\pe.wim", test::kProtectedSddl},
-                                    {root + L"\\sub", test::kProtectedSddl},
-                                    {root + L"\\sub\\pl_pe.exe", test::kProtectedSddl}}));
-
+  Written expected;
+  for (const std::wstring& path : tree) expected.emplace_back(path, test::kProtectedSddl);
+  EXPECT_EQ(store.written, expected);
   store.written.clear();
   EXPECT_EQ(ProtectExistingDirectory(root, ProtectionDepth::FolderOnly, store.Writer()), FolderProtection{});
-  EXPECT_EQ(store.written, (Written{{root, test::kProtectedSddl}}));
+  EXPECT_EQ(store.written, Written(expected.begin(), expected.begin() + 1));
 
-  ASSERT_TRUE(MayWrite(EveryoneRights(root + L"\\sub\\pl_pe.exe")));
+  ASSERT_TRUE(test::OthersMayWrite(tree[2]));
   EXPECT_EQ(CreateOrProtectDirectory(root), FolderProtection{});
-  for (const wchar_t* name : {L"", L"\\sub", L"\\pe.wim", L"\\sub\\pl_pe.exe"}) {
-    EXPECT_FALSE(MayWrite(EveryoneRights(root + name))) << WideToUtf8(name);
-  }
-}
+  for (const std::wstring& path : tree) EXPECT_FALSE(test::OthersMayWrite(path)) << WideToUtf8(path);
 
-TEST(SecureDirectory, ANewFolderIsProtectedFromItsFirstMoment) {
-  TempDirectory temp;
-  const std::wstring folder = temp.Child(L"$PelloraData$Boot$");
-  EXPECT_EQ(CreateProtectedDirectory(folder), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_FALSE(MayWrite(EveryoneRights(folder)));
-  EXPECT_EQ(CreateProtectedDirectory(folder), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(CreateProtectedDirectory(temp.Child(L"new")), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_FALSE(test::OthersMayWrite(temp.Child(L"new")));
+  EXPECT_EQ(CreateProtectedDirectory(temp.Child(L"new")), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(CreateOrProtectDirectory(temp.Child(L"no\\such")), (FolderProtection{ERROR_PATH_NOT_FOUND,
                                                                                   temp.Child(L"no\\such")}));
 }
 
-// A junction (here a host link, which Wine lists as one) is refused in the folder's place and anywhere in it;
-// what lies below it, or behind it, is never written.
+// A junction (here a host link, which Wine lists as one) in the folder's place or in it, or a file with a second
+// name (a hard link, whose link count Wine shows), is refused; nothing below or behind it is written.
 TEST(SecureDirectory, ALinkIsRefusedAndNothingBehindItIsTouched) {
-  struct Case {
-    const char* name;
-    std::function<std::wstring(const std::wstring& root)> link;  // makes the root and names where the link goes
-    Written written;  // relative to the root
-  };
-  const std::vector<Case> cases = {
-      {"the folder itself", [](const std::wstring& root) { return root; }, {}},
-      {"a folder inside",
-       [](const std::wstring& root) {
-         EXPECT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-         return root + L"\\tools";
-       },
-       {{L"", test::kProtectedSddl}}},
-  };
-  for (const Case& c : cases) {
-    TempDirectory temp;
-    const std::wstring root = temp.Child(L"data");
-    ASSERT_TRUE(CreateDirectoryW(temp.Child(L"elsewhere").c_str(), nullptr));
-    ASSERT_TRUE(WriteFileBytes(temp.Child(L"elsewhere\\x.txt"), "x"));
-    const std::wstring at = c.link(root);
-    test::ScopedHostLink link(at, temp.Child(L"elsewhere"));
-    ASSERT_TRUE(link.made) << c.name;
-    test::SecurityStore store;
-    EXPECT_EQ(CreateOrProtectDirectory(root, store.Writer()), (FolderProtection{kErrorLinkRefused, at})) << c.name;
-    Written expected;
-    for (const auto& [relative, sddl] : c.written) expected.emplace_back(root + relative, sddl);
-    EXPECT_EQ(store.written, expected) << c.name;
-  }
-}
-
-// Wine shows the other name of a hard link (its number of links), so both the walk and the opening refuse it.
-TEST(SecureDirectory, AFileWithAnotherNameIsRefused) {
   TempDirectory temp;
   const std::wstring root = temp.Child(L"data");
-  ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-  ASSERT_TRUE(WriteFileBytes(temp.Child(L"victim.dll"), "system file"));
-  ASSERT_TRUE(CreateHardLinkW((root + L"\\os_image.wim").c_str(), temp.Child(L"victim.dll").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryTree(temp.Child(L"elsewhere")) && WriteFileBytes(temp.Child(L"victim.dll"), "system"));
   test::SecurityStore store;
-  EXPECT_EQ(ProtectExistingDirectory(root, ProtectionDepth::WholeTree, store.Writer()),
-            (FolderProtection{kErrorLinkRefused, root + L"\\os_image.wim"}));
+  {
+    test::ScopedHostLink link(root, temp.Child(L"elsewhere"));
+    ASSERT_TRUE(link.made);
+    EXPECT_EQ(CreateOrProtectDirectory(root, store.Writer()), (FolderProtection{kErrorLinkRefused, root}));
+  }
+  ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+  {
+    test::ScopedHostLink link(root + L"\\tools", temp.Child(L"elsewhere"));
+    ASSERT_TRUE(link.made);
+    EXPECT_EQ(CreateOrProtectDirectory(root, store.Writer()), (FolderProtection{kErrorLinkRefused, root + L"\\tools"}));
+  }
+  ASSERT_TRUE(CreateHardLinkW((root + L"\\pe.wim").c_str(), temp.Child(L"victim.dll").c_str(), nullptr));
+  EXPECT_EQ(CreateOrProtectDirectory(root, store.Writer()), (FolderProtection{kErrorLinkRefused, root + L"\\pe.wim"}));
+  EXPECT_EQ(store.written, (Written{{root, test::kProtectedSddl}, {root, test::kProtectedSddl}}));
+  EXPECT_TRUE(test::ListFiles(temp.Child(L"elsewhere"), L"*").empty());
+
   for (const DWORD disposition : {OPEN_ALWAYS, CREATE_ALWAYS, OPEN_EXISTING, TRUNCATE_EXISTING}) {
-    const UniqueFileHandle file =
-        CreateFileNoLink(root + L"\\os_image.wim", GENERIC_WRITE, 0, disposition, FILE_ATTRIBUTE_NORMAL);
-    EXPECT_FALSE(file) << disposition;
+    EXPECT_FALSE(CreateFileNoLink(root + L"\\pe.wim", GENERIC_WRITE, 0, disposition, FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetLastError(), kErrorLinkRefused) << disposition;
   }
-  std::string bytes;
-  EXPECT_TRUE(test::ReadFileBytes(temp.Child(L"victim.dll"), &bytes) && bytes == "system file") << bytes;
-}
-
-TEST(SecureDirectory, OpeningForWritingEmptiesOnlyThroughTheCheckedHandle) {
-  TempDirectory temp;
-  const std::wstring path = temp.Child(L"os_image.wim");
-  ASSERT_TRUE(WriteFileBytes(path, "resumable"));
-  UniqueFileHandle kept = CreateFileNoLink(path, GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-  ASSERT_TRUE(kept);
-  kept.reset();
-  std::string bytes;
-  EXPECT_TRUE(test::ReadFileBytes(path, &bytes) && bytes == "resumable");
-  ASSERT_TRUE(CreateFileNoLink(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
-  EXPECT_TRUE(test::ReadFileBytes(path, &bytes) && bytes.empty()) << bytes;
-  EXPECT_FALSE(CreateFileNoLink(temp.path, GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_FLAG_BACKUP_SEMANTICS));
-  EXPECT_FALSE(CreateFileNoLink(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(Read(temp.Child(L"victim.dll")), "system");
 }
 
 // A link to a file at the usual temporary name (Wine follows such a link on any open but a new file's): the next
@@ -149,8 +95,7 @@ TEST(SecureDirectory, ATemporaryFileIsAlwaysANewOne) {
   for (int i = 2; i < 16; ++i) ASSERT_TRUE(WriteFileBytes(path + L"." + std::to_wstring(i) + L".tmp", "taken"));
   EXPECT_FALSE(CreateTemporaryBeside(path, 0, &temporary));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  std::string bytes;
-  EXPECT_TRUE(test::ReadFileBytes(temp.Child(L"victim.txt"), &bytes) && bytes == "victim") << bytes;
+  EXPECT_EQ(Read(temp.Child(L"victim.txt")), "victim");
 }
 
 }  // namespace

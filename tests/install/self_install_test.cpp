@@ -205,7 +205,7 @@ TEST(InstallFolderSecurity, SystemAndAdministratorsFullUsersReadAndRunAdministra
   EXPECT_EQ(error, "设置安装目录权限失败: " + base::WideToUtf8(temp.path) + ", error=5");
 }
 
-// A catalog folder that cannot be made ours goes, links included (never what they point to).
+// A catalog folder that cannot be made ours goes with everything in it.
 using InstallCatalogTest = test::LoggedTest;
 TEST_F(InstallCatalogTest, ALocalCatalogThatCannotBeProtectedIsDeleted) {
   test::TempDirectory temp;

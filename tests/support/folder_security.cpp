@@ -31,6 +31,11 @@ std::string EveryoneRights(const std::wstring& path) {
   return dacl.substr(start, end - start);
 }
 
+bool OthersMayWrite(const std::wstring& path) {
+  const std::string rights = EveryoneRights(path);
+  return rights != "" && rights != "0x1200a9";
+}
+
 bool GrantEveryoneFullControl(const std::wstring& path) {
   EXPLICIT_ACCESSW entry = {};
   entry.grfAccessPermissions = GENERIC_ALL;

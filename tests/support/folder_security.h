@@ -1,8 +1,8 @@
 #pragma once
-// The security of files as tests read it back, and a store that stands in for the writer of protected folders
-// (base::SecurityWriter). Wine keeps no DACL and no owner of a file: it answers from the Unix mode bits, with the
-// rights of everyone but the owner as Everyone's ("WD") and the owner always the user the process runs as. So the
-// exact owner and DACL are read where they are written, and on the file itself only what the mode bits keep.
+// The security of files as tests read it back, and a store standing in for the writer of protected folders. Wine
+// keeps no DACL or owner of a file: it answers from the Unix mode bits (others' rights as Everyone's, "WD"; the owner
+// always the process's user), so the exact owner and DACL are read where they are written, on the file itself only
+// what the mode bits keep.
 
 #include <windows.h>
 
@@ -23,6 +23,8 @@ std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts);
 // The rights of Everyone in the object's DACL as the file system gives it back now, as SDDL ("0x1200a9" is read and
 // execute); empty without such an entry, "?" when it cannot be read.
 std::string EveryoneRights(const std::wstring& path);
+// What Wine's mode bits keep of a protection: others may write until it is written.
+bool OthersMayWrite(const std::wstring& path);
 
 // Opens the object to everyone, as whoever made it before the program could have.
 bool GrantEveryoneFullControl(const std::wstring& path);

@@ -292,33 +292,19 @@ TEST_F(AiDiagnosisDialogTest, ACommandWithAControlCharacterIsRefusedWithAMessage
 }
 
 TEST(CommandRefusalTest, ControlAndDirectionMarksAndLengthAreRefused) {
-  const std::string control =
-      "AI 建议的命令里有控制字符（比如换行、制表符）或文字方向控制符，确认框没法如实显示它，已拒绝执行这条命令。";
+  const std::string control = CommandRefusal(L"\t");
   const std::string tooLong = "AI 建议的命令超过 2000 个字符，确认框没法完整显示它，已拒绝执行这条命令。";
-  const std::wstring pair = L"\xD83D\xDE00";  // one character in two UTF-16 units
-  const struct {
-    std::wstring command;
-    std::string refusal;
-  } cases[] = {
-      {L"ipconfig /all & echo 中文", ""},
-      {L"echo a\r\ndel x", control},
-      {std::wstring(L"echo \0x", 7), control},
-      {L"echo \x7F", control},
-      {L"echo \x85", control},
-      {L"echo \x202Etxt.exe", control},
-      {L"echo \x2066x\x2069", control},
-      {L"echo \x200F", control},
-      {L"echo \x061C", control},
-      {std::wstring(2000, L'x'), ""},
-      {std::wstring(2001, L'x'), tooLong},
-      {[&] {
-         std::wstring text;
-         for (int i = 0; i < 2000; ++i) text += pair;
-         return text;
-       }(),
-       ""},
+  std::wstring pairs;  // 2,000 characters in 4,000 UTF-16 units
+  for (int i = 0; i < 2000; ++i) pairs += L"\xD83D\xDE00";
+  const std::pair<std::wstring, std::string> cases[] = {
+      {L"ipconfig /all & echo 中文", ""}, {L"echo a\r\ndel x", control},  {std::wstring(L"echo \0x", 7), control},
+      {L"echo \x7F", control},          {L"echo \x85", control},         {L"echo \x202Etxt.exe", control},
+      {L"echo \x2066x\x2069", control}, {L"echo \x200F\x061C", control}, {std::wstring(2000, L'x'), ""},
+      {std::wstring(2001, L'x'), tooLong}, {pairs, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(CommandRefusal(c.command), c.refusal) << base::WideToUtf8(c.command);
+  EXPECT_EQ(control,
+            "AI 建议的命令里有控制字符（比如换行、制表符）或文字方向控制符，确认框没法如实显示它，已拒绝执行这条命令。");
+  for (const auto& [command, refusal] : cases) EXPECT_EQ(CommandRefusal(command), refusal) << base::WideToUtf8(command);
 }
 
 TEST_F(AiDiagnosisDialogTest, ACommandThatCannotStartIsReportedWithoutAnExitCode) {
