@@ -7,6 +7,7 @@
 
 #include "archive/zip_reader.h"
 #include "base/file_tree.h"
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
@@ -42,8 +43,9 @@ WriteResult WriteEntryFile(const std::wstring& path, const EntryContent& content
   if (cut != std::wstring::npos && !base::CreateDirectoryTree(path.substr(0, cut))) {
     return WriteResult::DirectoryFailed;
   }
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  // A link at the entry's name is refused, never written through.
+  base::UniqueFileHandle file =
+      base::CreateFileNoLink(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (!file) return WriteResult::OpenFailed;
   bool failed = false;
   content([&](std::span<const uint8_t> bytes) {

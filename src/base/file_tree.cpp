@@ -48,32 +48,6 @@ bool RemoveLink(const std::wstring& path) {
   return handle && IsReparsePoint(attributes) && DeleteThroughHandle(handle.get());
 }
 
-struct Entry {
-  std::wstring name;
-  DWORD attributes = 0;
-};
-
-// The entries of the directory open as `directory`, "." and ".." left out, read through that very handle (a
-// listing by path would open the directory again, which the handle's sharing forbids). False when it cannot be
-// listed.
-bool ListThroughHandle(HANDLE directory, std::vector<Entry>* entries) {
-  alignas(8) char buffer[16384];
-  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
-  for (;;) {
-    if (!GetFileInformationByHandleEx(directory, kind, buffer, sizeof buffer)) {
-      return GetLastError() == ERROR_NO_MORE_FILES;
-    }
-    kind = FileIdBothDirectoryInfo;
-    for (const char* at = buffer;;) {
-      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-      std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-      if (name != L"." && name != L"..") entries->push_back({std::move(name), info->FileAttributes});
-      if (info->NextEntryOffset == 0) break;
-      at += info->NextEntryOffset;
-    }
-  }
-}
-
 // Where a deletion or size walk stands: the rule for kept files and the path below the root.
 struct KeepWalk {
   const KeepRule* keep = nullptr;
@@ -88,10 +62,10 @@ bool DeleteDirectory(const std::wstring& directory, const KeepWalk& walk, bool* 
 // Everything below the directory open as `handle` but what the walk keeps; the walk goes on past failures. A
 // directory that cannot be listed has nothing to delete here.
 bool DeleteContents(const std::wstring& directory, HANDLE handle, const KeepWalk& walk, bool* keptAny) {
-  std::vector<Entry> entries;
-  if (!ListThroughHandle(handle, &entries)) return true;
+  std::vector<DirectoryEntry> entries;
+  if (!ListDirectoryHandle(handle, &entries)) return true;
   bool ok = true;
-  for (const Entry& entry : entries) {
+  for (const DirectoryEntry& entry : entries) {
     const std::wstring child = directory + L"\\" + entry.name;
     if (IsReparsePoint(entry.attributes)) {
       if (!RemoveLink(child)) ok = false;
@@ -162,6 +136,24 @@ std::wstring FindBelow(const std::wstring& root, const std::wstring& fileName) {
 }
 
 }  // namespace
+
+bool ListDirectoryHandle(HANDLE directory, std::vector<DirectoryEntry>* entries) {
+  alignas(8) char buffer[16384];
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(directory, kind, buffer, sizeof buffer)) {
+      return GetLastError() == ERROR_NO_MORE_FILES;
+    }
+    kind = FileIdBothDirectoryInfo;
+    for (const char* at = buffer;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") entries->push_back({std::move(name), info->FileAttributes});
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+}
 
 bool IsLink(const std::wstring& path) { return IsReparsePoint(GetFileAttributesW(path.c_str())); }
 

@@ -3,9 +3,12 @@
 // reparse point (junction, symbolic link, mount point): a link met on the way counts as nothing, is skipped by
 // searches and is deleted itself, never what it points to.
 
+#include <windows.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace pl::base {
 
@@ -27,6 +30,15 @@ bool CreateDirectoryTree(const std::wstring& path);
 
 // Depth-first in listing order; names compared without regard to case. Full path of the first match, or empty.
 std::wstring FindFileInTree(const std::wstring& root, const std::wstring& fileName);
+
+struct DirectoryEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+};
+// The entries of the directory open as `directory` (with FILE_LIST_DIRECTORY), "." and ".." left out, read through
+// that very handle (a listing by path would open the directory again, which the handle's sharing may forbid).
+// False when it cannot be listed.
+bool ListDirectoryHandle(HANDLE directory, std::vector<DirectoryEntry>* entries);
 
 // `path` exists and is a reparse point (junction, symbolic link, mount point).
 bool IsLink(const std::wstring& path);

@@ -115,6 +115,11 @@ struct AttributeListTraits {  // InitializeProcThreadAttributeList; the caller o
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { DeleteProcThreadAttributeList(h); }
 };
+struct EnvironmentStringsTraits {  // GetEnvironmentStringsW
+  using Type = LPWCH;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { FreeEnvironmentStringsW(h); }
+};
 template <typename T>
 struct CoTaskMemTraits {  // strings and buffers the shell and COM hand out
   using Type = T*;
@@ -139,6 +144,7 @@ using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
 using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
 using UniqueGlobalMem = UniqueHandle<GlobalMemTraits>;
 using UniqueAttributeList = UniqueHandle<AttributeListTraits>;
+using UniqueEnvironmentStrings = UniqueHandle<EnvironmentStringsTraits>;
 template <typename T = wchar_t>
 using UniqueCoTaskMem = UniqueHandle<CoTaskMemTraits<T>>;
 template <typename T>

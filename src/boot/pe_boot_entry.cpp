@@ -58,7 +58,7 @@ std::vector<BcdeditStep> OptionalSettings(const std::wstring& entry) {
 
 // Runs bcdedit without the wrapper: these two commands fail routinely and must not log an error.
 tools::ToolRunResult RunBcdeditQuietly(const std::wstring& arguments) {
-  return tools::RunToolCaptured(tools::SystemToolPath(L"bcdedit.exe"), arguments, L"", 0);
+  return tools::RunSystemTool(L"bcdedit.exe", arguments, 0);
 }
 
 // An object left from an earlier run is reused; its settings are overwritten by the required steps.

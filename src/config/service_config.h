@@ -62,7 +62,9 @@ struct ServiceConfig {
 };
 
 // The backend is reached at this origin unless the environment variable below names another one.
-inline constexpr wchar_t kBackendOrigin[] = L"http://api.pellora.example";
+// HTTPS with WinHTTP's normal certificate checks: the catalog names the PE, its boot file and the tools (the
+// deployer) with their MD5s, and the next boot runs them.
+inline constexpr wchar_t kBackendOrigin[] = L"https://api.pellora.example";
 inline constexpr wchar_t kBackendBasePath[] = L"/reset/api/v1";
 // "http://host[:port]" or "https://host[:port]" (a trailing slash is allowed): replaces scheme, host and port, for
 // the local stand-in and tests. Any other value is ignored with a warning. Only development and test builds read

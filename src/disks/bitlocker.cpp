@@ -7,11 +7,6 @@
 namespace pl::disks {
 namespace {
 
-tools::ToolRunResult RunPowerShell(const std::wstring& command, int32_t timeLimitMs) {
-  return tools::RunToolCaptured(tools::SystemToolPath(L"WindowsPowerShell\\v1.0\\powershell.exe"),
-                                L"-NoProfile -NonInteractive -Command \"" + command + L"\"", L"", timeLimitMs);
-}
-
 // "(Get-BitLockerVolume -MountPoint 'D:' -ErrorAction SilentlyContinue).<property>"
 std::wstring VolumeProperty(wchar_t letter, const wchar_t* property) {
   return std::wstring(L"(Get-BitLockerVolume -MountPoint '") + letter +
@@ -22,7 +17,7 @@ std::wstring VolumeProperty(wchar_t letter, const wchar_t* property) {
 
 bool IsBitLockerProtected(wchar_t letter, const BitLockerTimeLimits& limits) {
   const std::string drive = base::DriveLetterText(letter);
-  const tools::ToolRunResult run = RunPowerShell(VolumeProperty(letter, L"ProtectionStatus"), limits.queryMs);
+  const tools::ToolRunResult run = tools::RunPowerShell(VolumeProperty(letter, L"ProtectionStatus"), limits.queryMs);
   if (!run.started) {
     log::LogInfo("查询 " + drive + ": 的 BitLocker 状态失败（PowerShell 启动不了），按未加密处理");
     return false;
@@ -43,7 +38,8 @@ bool IsBitLockerProtected(wchar_t letter, const BitLockerTimeLimits& limits) {
 
 bool QueryEncryptionPercentage(wchar_t letter, int* percentage, const BitLockerTimeLimits& limits) {
   *percentage = -1;
-  const tools::ToolRunResult run = RunPowerShell(VolumeProperty(letter, L"EncryptionPercentage"), limits.queryMs);
+  const tools::ToolRunResult run =
+      tools::RunPowerShell(VolumeProperty(letter, L"EncryptionPercentage"), limits.queryMs);
   if (!run.started || run.exitCode != 0) return false;
   int value = 0;
   if (!ParseLeadingInteger(base::TrimWhitespace(run.output), &value)) return false;
@@ -60,7 +56,7 @@ bool StartBitLockerDecryption(wchar_t letter, const BitLockerTimeLimits& limits)
       L"'FullyDecrypted') { 'ALREADY_OFF' } else { try { Disable-BitLocker -MountPoint '" +
       mountPoint + L"' -ErrorAction Stop | Out-Null; 'STARTED' } catch { 'START_FAILED' } }";
   // The exit code says nothing here: the script's answer does.
-  const tools::ToolRunResult run = RunPowerShell(script, limits.startMs);
+  const tools::ToolRunResult run = tools::RunPowerShell(script, limits.startMs);
   if (!run.started) {
     log::LogWarn("触发关闭 " + drive + ": 的 BitLocker 保护失败（PowerShell 启动不了）");
     return false;

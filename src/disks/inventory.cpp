@@ -84,11 +84,27 @@ wchar_t PeOwnDriveLetter(const std::wstring& windowsDirectory, const std::wstrin
   return L'X';  // where a PE boots from
 }
 
+RunningSystemDriveChoice RunningSystemDrive(const std::wstring& windowsDirectory,
+                                            const std::wstring& systemDriveVariable) {
+  RunningSystemDriveChoice choice;
+  if (windowsDirectory.size() < 2 || windowsDirectory[1] != L':' || !std::iswalpha(windowsDirectory[0])) return choice;
+  choice.letter = static_cast<wchar_t>(std::towupper(windowsDirectory[0]));
+  if (!systemDriveVariable.empty() && static_cast<wchar_t>(std::towupper(systemDriveVariable[0])) != choice.letter) {
+    const std::string drive = base::DriveLetterText(choice.letter) + ":";
+    choice.warning = "环境变量 SystemDrive 的值 (" + base::WideToUtf8(systemDriveVariable) + ") 跟正在运行的 Windows 所在的盘 (" +
+                     drive + ") 不一致，已忽略，目标系统盘按 " + drive + " 处理";
+  }
+  return choice;
+}
+
 wchar_t GetSystemDriveLetter() {
   if (const wchar_t chosen = g_systemDriveOverride.load()) return chosen;
   if (!base::IsWinPE()) {
-    const std::wstring systemDrive = base::ReadEnvironmentVariable(L"SystemDrive");
-    return systemDrive.empty() ? L'C' : systemDrive[0];
+    const RunningSystemDriveChoice choice =
+        RunningSystemDrive(base::WindowsDirectoryPath(), base::ReadEnvironmentVariable(L"SystemDrive"));
+    static std::atomic<bool> warned{false};  // asked many times per run; once says it
+    if (!choice.warning.empty() && !warned.exchange(true)) log::LogWarn(choice.warning);
+    return choice.letter;
   }
   const wchar_t peDrive = PeOwnDriveLetter(base::WindowsDirectoryPath(), base::ReadEnvironmentVariable(L"SystemDrive"));
   if (const wchar_t found = FindWindowsVolume(std::wstring(1, peDrive))) return found;

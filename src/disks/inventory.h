@@ -36,9 +36,10 @@ struct UnmountedVolume {
 // 2 for UEFI, 1 for BIOS; 0 when the system cannot tell (or the call does not exist, as under Wine).
 FirmwareType GetFirmwareType();
 
-// The drive whose Windows is to be replaced, 0 when none can be found. Outside a PE the "SystemDrive"
-// variable ('C' when missing); in a PE the first fixed drive other than the PE's own that holds a Windows
-// kernel, with the refusal logged when there is none. A manual choice overrides both.
+// The drive whose Windows is to be replaced, 0 when none can be found. Outside a PE the drive of the running
+// Windows directory (RunningSystemDrive; a differing "SystemDrive" is warned about once and ignored); in a PE the
+// first fixed drive other than the PE's own that holds a Windows kernel, with the refusal logged when there is none.
+// A manual choice overrides both.
 wchar_t GetSystemDriveLetter();
 // Written by the window thread, read by run threads; 0 clears it.
 void SetSystemDriveOverride(wchar_t letter);
@@ -107,5 +108,17 @@ wchar_t PickStagingDataVolume(wchar_t exclude, int diskNumber, wchar_t* bitLocke
 // `windowsDirectory`, or when that could not be read the drive in `systemDriveVariable`, or else 'X'.
 // Never the target system drive, which would lead back into the same search.
 wchar_t PeOwnDriveLetter(const std::wstring& windowsDirectory, const std::wstring& systemDriveVariable);
+
+struct RunningSystemDriveChoice {
+  wchar_t letter = 0;   // upper case; 0 when `windowsDirectory` names no drive
+  std::string warning;  // to log when the variable names another drive
+
+  bool operator==(const RunningSystemDriveChoice&) const = default;
+};
+// Outside a PE, the target system drive: the drive of `windowsDirectory` (GetWindowsDirectoryW, empty when it could
+// not be read). `systemDriveVariable` is only compared with it: the user's environment sets it, and a "D:" there would
+// otherwise make the task name D: as the volume to overwrite.
+RunningSystemDriveChoice RunningSystemDrive(const std::wstring& windowsDirectory,
+                                            const std::wstring& systemDriveVariable);
 
 }  // namespace pl::disks

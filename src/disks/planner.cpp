@@ -6,6 +6,7 @@
 
 #include "base/constants.h"
 #include "base/file_tree.h"
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "tools/tool_runner.h"
@@ -218,10 +219,6 @@ void PlaceByShrinkingSystemVolume(Planning& p) {
   }
 }
 
-uint32_t CreateOneDirectory(const std::wstring& path) {
-  return CreateDirectoryW(path.c_str(), nullptr) ? 0 : static_cast<uint32_t>(GetLastError());
-}
-
 bool LeftoverPartitionAvailable(const StagingMachine& machine, int systemDisk) {
   if (systemDisk < 0) return false;
   const std::vector<UnmountedVolume> leftovers = machine.listUnmountedVolumes(systemDisk, kStageLabel);
@@ -256,7 +253,11 @@ const StagingMachine& LiveStagingMachine() {
       .assignDriveLetter = AssignDriveLetter,
       .largestUnallocatedGap = LargestUnallocatedGap,
       .runDiskpartScript = tools::RunDiskpartScript,
-      .createDirectory = CreateOneDirectory,
+      .createDirectory = [](const std::wstring& path) { return base::CreateProtectedDirectory(path); },
+      .protectDirectory =
+          [](const std::wstring& path) {
+            return base::ProtectExistingDirectory(path, base::ProtectionDepth::WholeTree);
+          },
   };
   return machine;
 }
@@ -295,8 +296,23 @@ bool CreateStagingDirectory(const std::wstring& path, bool dryRun, std::string* 
     return true;
   }
   const uint32_t failure = machine.createDirectory(path);
-  if (failure == 0 || failure == ERROR_ALREADY_EXISTS) return true;
-  *error = "无法创建目录: " + base::WideToUtf8(path);
+  if (failure == 0) return true;
+  if (failure != ERROR_ALREADY_EXISTS) {
+    *error = "无法创建目录: " + base::WideToUtf8(path);
+    return false;
+  }
+  // Made by someone else, or by an earlier run before it was protected: until it is ours, whoever made it could
+  // swap what lands in it after its MD5 was checked.
+  const base::FolderProtection protection = machine.protectDirectory(path);
+  if (protection.ok()) return true;
+  const std::string where = base::WideToUtf8(protection.path);
+  if (!protection.linkRefused()) {
+    *error = "设置暂存目录权限失败: " + where + ", error=" + std::to_string(protection.error);
+  } else if (protection.path == path) {
+    *error = "暂存目录是一个链接（junction 或符号链接），不往那里放文件: " + where;
+  } else {
+    *error = "暂存目录里有链接（junction、符号链接或硬链接），不往那里放文件: " + where;
+  }
   return false;
 }
 

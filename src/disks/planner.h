@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/secure_directory.h"
 #include "disks/inventory.h"
 
 namespace pl::disks {
@@ -51,7 +52,11 @@ struct StagingMachine {
   std::function<bool(const UnmountedVolume&, wchar_t)> assignDriveLetter;
   std::function<bool(wchar_t, uint64_t*)> largestUnallocatedGap;
   std::function<bool(const std::string& script, bool dryRun)> runDiskpartScript;
-  std::function<uint32_t(const std::wstring&)> createDirectory;  // 0, or the Win32 error of CreateDirectoryW
+  // A new staging directory, protected from its first moment (base::CreateProtectedDirectory): 0, or the Win32
+  // error (ERROR_ALREADY_EXISTS when something is there).
+  std::function<uint32_t(const std::wstring&)> createDirectory;
+  // An existing one made ours as a whole tree (base::ProtectExistingDirectory): a link in it is refused.
+  std::function<base::FolderProtection(const std::wstring&)> protectDirectory;
 };
 const StagingMachine& LiveStagingMachine();
 
@@ -68,7 +73,9 @@ StagingPlan PlanStagingArea(FirmwareType firmware, uint64_t neededBytes, bool dr
 // Which routes to a data area are open, without changing anything.
 StagingFeasibility CheckStagingFeasibility(const StagingMachine& machine = LiveStagingMachine());
 
-// One directory; an existing one is fine. `error` gets the message on failure.
+// One directory, created protected (only administrators may change it, see base/secure_directory.h): the next boot
+// runs what lies in it. An existing one is protected with everything in it, or refused when it or anything in it is
+// a link. `error` gets the message on failure.
 bool CreateStagingDirectory(const std::wstring& path, bool dryRun, std::string* error,
                             const StagingMachine& machine = LiveStagingMachine());
 

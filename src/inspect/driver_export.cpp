@@ -31,7 +31,7 @@ bool ExportDrivers(const std::wstring& destination, wchar_t offlineLetter, bool 
     log::LogInfo("[dry-run] 跳过实际执行");
     return true;
   }
-  const tools::ToolRunResult run = tools::RunToolCaptured(tools::SystemToolPath(L"Dism.exe"), arguments, L"", 0);
+  const tools::ToolRunResult run = tools::RunSystemTool(L"Dism.exe", arguments, 0);
   if (!run.started) {
     log::LogError("启动 Dism 失败");
     return false;

@@ -8,9 +8,7 @@ namespace pl::inspect {
 
 std::string QueryPowerShell(const std::wstring& command, int32_t timeLimitMs, const std::string& startFailure,
                             const std::string& exitFailure) {
-  const tools::ToolRunResult run =
-      tools::RunToolCaptured(tools::SystemToolPath(L"WindowsPowerShell\\v1.0\\powershell.exe"),
-                             L"-NoProfile -NonInteractive -Command \"" + command + L"\"", L"", timeLimitMs);
+  const tools::ToolRunResult run = tools::RunPowerShell(command, timeLimitMs);
   if (!run.started) {
     log::LogWarn(startFailure);
     return {};

@@ -6,7 +6,7 @@
 
 namespace pl::inspect {
 
-// Runs "powershell.exe -NoProfile -NonInteractive -Command "<command>"" from the system directory and returns
+// Runs "powershell.exe -NoProfile -NonInteractive -Command "<command>"" (tools::RunPowerShell) and returns
 // what it printed without the whitespace around it. Not started: warns `startFailure`; a non-zero exit (also
 // after the time limit cut it off): warns `exitFailure` + the exit code. Both give empty.
 std::string QueryPowerShell(const std::wstring& command, int32_t timeLimitMs, const std::string& startFailure,

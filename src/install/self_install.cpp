@@ -1,13 +1,13 @@
 #include "install/self_install.h"
 
 #include <windows.h>
-#include <aclapi.h>
 #include <shlobj.h>
 
 #include <vector>
 
 #include "base/constants.h"
 #include "base/file_tree.h"
+#include "base/secure_directory.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
@@ -43,55 +43,6 @@ bool IsDirectory(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// SYSTEM and Administrators full control, Users read and execute, each inherited by everything below.
-struct InstallFolderAcl {
-  BYTE sids[3][SECURITY_MAX_SID_SIZE];
-  BYTE* administrators = sids[1];
-  PACL dacl = nullptr;
-  base::UniqueLocalMem memory;  // owns `dacl`
-};
-
-DWORD MakeInstallFolderAcl(InstallFolderAcl* acl) {
-  struct Grant {
-    WELL_KNOWN_SID_TYPE sid;
-    DWORD rights;
-  };
-  constexpr Grant kGrants[] = {{WinLocalSystemSid, FILE_ALL_ACCESS},
-                               {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-                               {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE}};
-  EXPLICIT_ACCESSW entries[3] = {};
-  for (int i = 0; i < 3; ++i) {
-    DWORD size = sizeof acl->sids[i];
-    if (!CreateWellKnownSid(kGrants[i].sid, nullptr, acl->sids[i], &size)) return GetLastError();
-    entries[i].grfAccessPermissions = kGrants[i].rights;
-    entries[i].grfAccessMode = SET_ACCESS;
-    entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entries[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(acl->sids[i]);
-  }
-  const DWORD status = SetEntriesInAclW(3, entries, nullptr, &acl->dacl);
-  acl->memory.reset(acl->dacl);
-  return status;
-}
-
-// Created with its protection from the first moment: with ProgramData's inherited entries, another user could
-// open it and put files into it before the protection is written.
-bool CreateProtectedDirectory(const std::wstring& directory) {
-  InstallFolderAcl acl;
-  SECURITY_DESCRIPTOR descriptor;
-  const DWORD status = MakeInstallFolderAcl(&acl);
-  if (status != ERROR_SUCCESS) {
-    SetLastError(status);
-    return false;
-  }
-  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&descriptor, TRUE, acl.dacl, FALSE);
-  SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-  return CreateDirectoryW(directory.c_str(), &attributes) != FALSE;
-}
-
 // The folder protected and holding nothing but (when `keepExecutable`) the installed executable.
 bool PrepareInstallDirectory(const std::wstring& directory, bool keepExecutable, std::string* error) {
   return ProtectInstallDirectory(directory, error) && ClearInstallDirectory(directory, keepExecutable, error);
@@ -123,8 +74,8 @@ bool SelfInstall(const std::wstring& runningPath, const std::string& version, st
     std::string prepareError;
     if (!PrepareInstallDirectory(directory, true, &prepareError)) log::LogWarn(prepareError);
   } else {
-    if (!CreateProtectedDirectory(directory)) {
-      const DWORD code = GetLastError();
+    // Created with its protection from the first moment (see base::CreateProtectedDirectory).
+    if (const DWORD code = base::CreateProtectedDirectory(directory); code != ERROR_SUCCESS) {
       if (code != ERROR_ALREADY_EXISTS) {
         SetError(error, "创建安装目录失败: " + WideToUtf8(directory) + ", GetLastError=" + std::to_string(code));
         return false;
@@ -211,42 +162,39 @@ bool WriteUninstallEntry(const std::wstring& targetPath, const std::string& vers
 }
 
 std::wstring DeferredDeletionCommand(const std::wstring& directory) {
-  // Up to 20 rounds about a second apart: the uninstalling copy may still lock its own file.
-  return L"cmd.exe /c for /l %i in (1,1,20) do (ping 127.0.0.1 -n 2 >nul & rmdir /s /q \"" + directory +
+  // Up to 20 rounds about a second apart: the uninstalling copy may still lock its own file. "/d": no AutoRun
+  // command of the user's runs elevated first.
+  return L"cmd.exe /d /c for /l %i in (1,1,20) do (ping 127.0.0.1 -n 2 >nul & rmdir /s /q \"" + directory +
          L"\" 2>nul & if not exist \"" + directory + L"\" exit)";
 }
 
-DWORD WriteFolderSecurity(const std::wstring& path, PSID owner, PACL dacl) {
-  // Held without delete sharing, the folder cannot be swapped for a link while its security is written.
-  base::UniqueFileHandle folder(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  FILE_ATTRIBUTE_TAG_INFO info{};
-  if (!folder || !GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &info, sizeof info)) {
-    return GetLastError();
-  }
-  if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return ERROR_DIRECTORY;
-  }
-  std::wstring name = path;  // the call takes a writable string
-  return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                   PROTECTED_DACL_SECURITY_INFORMATION,
-                               owner, nullptr, dacl, nullptr);
-}
-
-bool ProtectInstallDirectory(const std::wstring& directory, std::string* error, const SecurityWriter& write) {
+bool ProtectInstallDirectory(const std::wstring& directory, std::string* error, const base::SecurityWriter& write) {
   if (base::IsLink(directory)) {
     SetError(error, "安装目录是一个链接（junction 或符号链接），不往那里安装: " + WideToUtf8(directory));
     return false;
   }
-  InstallFolderAcl acl;
-  DWORD status = MakeInstallFolderAcl(&acl);
-  if (status == ERROR_SUCCESS) status = write(directory, acl.administrators, acl.dacl);
-  if (status != ERROR_SUCCESS) {
-    SetError(error, "设置安装目录权限失败: " + WideToUtf8(directory) + ", error=" + std::to_string(status));
+  const base::FolderProtection folder =
+      base::ProtectExistingDirectory(directory, base::ProtectionDepth::FolderOnly, write);
+  if (!folder.ok()) {
+    SetError(error,
+             "设置安装目录权限失败: " + WideToUtf8(folder.path) + ", error=" + std::to_string(folder.error));
     return false;
   }
+  // The local catalog stays (ClearInstallDirectory), so whoever made it before the first install must not keep it:
+  // it becomes the catalog of the elevated program when the backend fails. A link in its place goes with the
+  // clearing.
+  const std::wstring catalog = directory + L"\\ini";
+  if (!IsDirectory(catalog) || base::IsLink(catalog)) return true;
+  const base::FolderProtection tree = base::ProtectExistingDirectory(catalog, base::ProtectionDepth::WholeTree, write);
+  if (tree.ok()) return true;
+  const std::string reason = tree.linkRefused()
+                                 ? "里有链接（junction、符号链接或硬链接）: " + WideToUtf8(tree.path)
+                                 : "设置权限失败: " + WideToUtf8(tree.path) + ", error=" + std::to_string(tree.error);
+  if (!base::DeleteTree(catalog)) {
+    SetError(error, "安装目录的 ini 文件夹" + reason + "，也删不掉");
+    return false;
+  }
+  log::LogWarn("安装目录的 ini 文件夹" + reason + "，已删除整个 ini 文件夹");
   return true;
 }
 

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "base/secure_directory.h"
+
 namespace pl::install {
 
 inline constexpr wchar_t kInstallFolderName[] = L"Pellora";
@@ -26,19 +28,14 @@ std::wstring DesktopShortcutPath();
 // ClearInstallDirectory).
 bool SelfInstall(const std::wstring& runningPath, const std::string& version, std::string* error);
 
-// Writes the owner and a protected DACL (nothing inherited from above) of a folder, which must be a real folder,
-// not a link: 0 or the Win32 error.
-DWORD WriteFolderSecurity(const std::wstring& path, PSID owner, PACL dacl);
-// Tests stand in a store that keeps what it is given: Wine derives a folder's security from Unix mode bits.
-using SecurityWriter = std::function<DWORD(const std::wstring& path, PSID owner, PACL dacl)>;
-
 // The program always runs elevated from the install folder, so whatever can be put there runs elevated too (a
 // DLL it imports, a cmd.exe). The folder gets SYSTEM and Administrators full control, Users read and execute,
 // nothing inherited from ProgramData (where users may create and write), and Administrators as owner (the user
 // who made the folder first would otherwise keep the owner's right to change its DACL). A link in its place is
-// refused.
+// refused. The kept local catalog folder "ini" and everything in it get the same owner and entries; when that fails
+// (a link in it), the folder is deleted with a warning. Tests pass a store for `write` (see base::SecurityWriter).
 bool ProtectInstallDirectory(const std::wstring& directory, std::string* error,
-                             const SecurityWriter& write = WriteFolderSecurity);
+                             const base::SecurityWriter& write = base::WriteObjectSecurity);
 
 // Deletes everything in the install folder but the installed executable (kept when `keepExecutable`), logging a
 // warning per entry that is not the executable: the folder may have been made, and filled, by someone else.

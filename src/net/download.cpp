@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
@@ -37,8 +38,10 @@ bool WriteAll(HANDLE file, const char* data, DWORD size, DWORD* code) {
 
 // Opens the target: appending to what is there when resuming, emptied otherwise.
 base::UniqueFileHandle OpenTarget(const std::wstring& path, bool append) {
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // A link planted at its name is refused, never written through (the staging folders are protected, but a
+  // link may predate that).
+  base::UniqueFileHandle file = base::CreateFileNoLink(path, GENERIC_WRITE, FILE_SHARE_READ,
+                                                       append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   LARGE_INTEGER zero = {};
   if (file && append && !SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) file.reset();
   return file;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
@@ -562,8 +563,8 @@ bool SavePartRecord(const std::wstring& target, const PartRecord& record) {
   const std::wstring temporary = path + L".tmp";
   const std::string text = RenderPartRecord(record);
   {
-    base::UniqueFileHandle file(
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    base::UniqueFileHandle file =
+        base::CreateFileNoLink(temporary, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     DWORD written = 0;
     if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
         written != text.size() || !FlushFileBuffers(file.get())) {
@@ -587,8 +588,8 @@ RangedOutcome RunRangedTransfer(const RangedTransfer& transfer, std::string* err
   s.covered = CoveredBytes(s.done);
   s.queue = MissingExtents(transfer.record);
 
-  base::UniqueFileHandle file(CreateFileW(transfer.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file =
+      base::CreateFileNoLink(transfer.path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (!file) {
     SetError(error, "无法打开目标文件写入: 目标路径不可写");
     return RangedOutcome::kFailed;

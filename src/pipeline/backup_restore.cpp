@@ -136,7 +136,7 @@ PipelineResult RunBackup(const config::ExResources& resources, const std::string
   const std::wstring backupPath = backupDir + L"\\" + BackupFileName(machine.localTime());
   if (!FetchBackupFiles(run, resources, paths, backupDir)) return run.result;
   // No product key, drivers or device facts: the system volume stays as it is.
-  if (!CreateBootEntry(run, paths, 70)) return run.result;
+  if (!RecheckPeBootFiles(run, resources, paths) || !CreateBootEntry(run, paths, 70)) return run.result;
   ReportProgress(progress, "staging", "正在写入备份任务文件...", 97);
   if (!FindTargetVolume(run, TargetRole::Capture)) return run.result;
 
@@ -170,7 +170,7 @@ PipelineResult RunRestore(const std::wstring& backupFile, const std::vector<conf
                        .driverPercent = 44,
                        .logKeyFound = false,
                        .driverWarning = "导出当前驱动失败，跳过（不影响还原本身，新系统还有工具包里的通用驱动工具兜底）"});
-  if (!CreateBootEntry(run, paths, 60)) return run.result;
+  if (!RecheckPeBootFiles(run, resources, paths) || !CreateBootEntry(run, paths, 60)) return run.result;
   ReportProgress(progress, "staging", "正在写入部署任务文件...", 97);
   if (!FindTargetVolume(run, TargetRole::Deploy)) return run.result;
 

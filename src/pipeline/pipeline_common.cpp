@@ -307,6 +307,24 @@ void BackUpKeyAndDrivers(RunState& run, const StagingPaths& paths, const KeyAndD
   if (!device.deviceId.empty()) reporting::ReportDevice(run.result.sessionId, device);
 }
 
+bool RecheckPeBootFiles(RunState& run, const config::ExResources& resources, const StagingPaths& paths) {
+  if (run.inPe || run.dryRun) return true;
+  const std::pair<const std::wstring&, const config::ResourceRef&> files[] = {{paths.peWim, resources.pe},
+                                                                             {paths.bootSdi, resources.sdi}};
+  for (const auto& [path, resource] : files) {
+    if (resource.md5.empty()) continue;
+    const std::string name = WideToUtf8(path);
+    log::LogInfo("写启动项前再校验一次 MD5: " + name);
+    const std::string md5 = net::FileMd5Hex(path);
+    if (net::Md5Equal(md5, resource.md5)) continue;
+    const std::string error =
+        md5.empty() ? "写启动项前复查 " + name + " 的 MD5 失败（读不了这个文件），不写启动项"
+                    : "写启动项前复查发现 " + name + " 跟下载时校验过的不一样了（MD5 不符），可能被别的程序改动过，不写启动项";
+    return Fail(run, error, {.errorStage = "pe_deploy", .cause = error});
+  }
+  return true;
+}
+
 bool CreateBootEntry(RunState& run, const StagingPaths& paths, int percent) {
   if (run.inPe) return true;
   StageEvent(run, "pe_deploy", "started");

@@ -197,6 +197,11 @@ struct KeyAndDriverSteps {
 };
 void BackUpKeyAndDrivers(RunState& run, const StagingPaths& paths, const KeyAndDriverSteps& steps);
 
+// Outside a PE and not in dry-run: "pe.wim" and "boot.sdi" hashed once more and compared with the catalog's MD5s,
+// right before the boot entry names them (the next boot runs them); a file without an MD5 was not checked by its
+// download either and is passed over. A difference fails the run.
+bool RecheckPeBootFiles(RunState& run, const config::ExResources& resources, const StagingPaths& paths);
+
 // Outside a PE, the one-shot boot entry of the downloaded PE; inside one nothing.
 bool CreateBootEntry(RunState& run, const StagingPaths& paths, int percent);
 

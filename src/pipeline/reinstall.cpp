@@ -92,7 +92,7 @@ PipelineResult RunReinstall(const config::OsImageEntry& image, const std::vector
                        .driverPercent = 82,
                        .logKeyFound = true,
                        .driverWarning = "导出当前驱动失败，跳过（不影响重装本身，新系统还有工具包里的通用驱动工具兜底）"});
-  if (!CreateBootEntry(run, paths, 90)) return run.result;
+  if (!RecheckPeBootFiles(run, resources, paths) || !CreateBootEntry(run, paths, 90)) return run.result;
   CopyInstalledProgram(run);
   ReportProgress(progress, "staging", "正在写入部署任务文件...", 97);
   if (!FindTargetVolume(run, TargetRole::Deploy)) return run.result;

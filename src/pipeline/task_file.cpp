@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "base/secure_directory.h"
 #include "base/unique_handle.h"
 
 namespace pl::pipeline {
@@ -32,6 +33,14 @@ void AddLine(std::string* text, std::string_view key, std::string_view value) {
   *text += "\r\n";
 }
 
+// An install item's key as the file can carry it: the item's position (1, 2, ...) for a key that is empty, that a
+// reader would take for a section ("[deploy]" would start a second one with the keys that follow) or a comment
+// (";"), or that holds "=" (the key ends at the first one).
+std::string InstallKey(const std::string& key, size_t position) {
+  const bool unusable = key.empty() || key[0] == '[' || key[0] == ';' || key.find('=') != std::string::npos;
+  return unusable ? std::to_string(position) : key;
+}
+
 std::string TaskText(const DeployTask& task, const std::vector<config::InstallItem>& items) {
   std::string text = "[deploy]\r\n";
   AddLine(&text, "targetDisk", std::to_string(task.targetDisk));
@@ -53,7 +62,7 @@ std::string TaskText(const DeployTask& task, const std::vector<config::InstallIt
   text += "\r\n[install]\r\n";
   for (size_t i = 0; i < items.size(); ++i) {
     const config::InstallItem& item = items[i];
-    AddLine(&text, item.key.empty() ? std::to_string(i + 1) : item.key,
+    AddLine(&text, InstallKey(item.key, i + 1),
             item.fileName + ',' + item.params + ',' + item.url + ',' + item.md5 + ',' + item.displayName);
   }
   return text;
@@ -67,16 +76,16 @@ std::string WishlistText(const std::vector<std::string>& wishlist) {
 }
 
 // The byte-order mark and `text` at `path`, all or nothing: a cut-off task file handed over as written would send
-// the deployer off with half its instructions. The temporary name is fixed so that a crashed run's leftover is
-// simply overwritten next time.
+// the deployer off with half its instructions. The temporary file is always a new one (base::CreateTemporaryBeside):
+// whatever lies at its name, a link planted there to a file elsewhere included, is passed over, never written
+// through. The rename replaces a link at `path` itself, not what it points to.
 bool ReplaceFileContent(const std::wstring& path, const std::string& text) {
   // A read-only file is not to be replaced. Windows refuses the rename over it; Wine does not, so ask first.
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
-  const std::wstring temporary = path + L".tmp";
-  base::UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::wstring temporary;
+  base::UniqueFileHandle file =
+      base::CreateTemporaryBeside(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &temporary);
   if (!file) return false;
   base::ScopeGuard removeTemporary([&] {
     file.reset();

@@ -31,12 +31,14 @@ struct DeployTask {
 };
 
 // Both files are UTF-8 with a byte-order mark and CR LF line ends, and replace any earlier file whole: the text
-// goes to "<path>.tmp" beside the target first, which is flushed, closed and then renamed over the target. False
+// goes to a new temporary file beside the target first ("<path>.tmp", or "<path>.N.tmp" when that name is taken,
+// see base::CreateTemporaryBeside), which is flushed, closed and then renamed over the target. False
 // when any step fails (a full disk, an unwritable folder, a read-only target); the temporary file is then
 // removed and an earlier file at `path` stays as it was. Neither function logs.
 //
 // Values are written without quoting or escaping, except that every line break inside one (CR LF, a lone CR or a
-// lone LF) becomes one blank, so that no value can add lines or keys to the file.
+// lone LF) becomes one blank, so that no value can add lines or keys to the file. An install item whose key is
+// empty, starts with "[" or ";", or holds "=" is written under its position (1, 2, ...) instead.
 bool WriteTaskFile(const std::wstring& path, const DeployTask& task, const std::vector<config::InstallItem>& items);
 bool WriteWishlistFile(const std::wstring& path, const std::vector<std::string>& wishlist);
 

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
+#include "base/file_tree.h"
+#include "base/secure_directory.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
@@ -25,18 +28,52 @@ std::vector<wchar_t> WritableCommandLine(const std::wstring& app, const std::wst
 
 const wchar_t* OrNull(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
 
+// The caller's environment with `changes` set, as a sorted block for CREATE_UNICODE_ENVIRONMENT; empty without
+// changes (the child then inherits the caller's as it is).
+std::vector<wchar_t> EnvironmentBlock(const std::vector<EnvironmentVariable>& changes) {
+  if (changes.empty()) return {};
+  std::vector<std::wstring> entries;
+  const base::UniqueEnvironmentStrings current(GetEnvironmentStringsW());
+  for (const wchar_t* at = current.get(); at != nullptr && *at != L'\0'; at += wcslen(at) + 1) entries.emplace_back(at);
+  // Names compare without case; "=C:" and the like keep their leading "=" as part of the name.
+  auto nameOf = [](const std::wstring& entry) { return entry.substr(0, entry.find(L'=', 1)); };
+  auto sameName = [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+  };
+  for (const EnvironmentVariable& change : changes) {
+    std::erase_if(entries, [&](const std::wstring& entry) { return sameName(nameOf(entry), change.name); });
+    entries.push_back(change.name + L"=" + change.value);
+  }
+  std::stable_sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
+    const std::wstring x = nameOf(a), y = nameOf(b);
+    return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+           CSTR_LESS_THAN;
+  });
+  std::vector<wchar_t> block;
+  for (const std::wstring& entry : entries) {
+    block.insert(block.end(), entry.begin(), entry.end());
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
+}
+
 // A new process that dies while the system is still setting it up, before any of its own code ran, makes
 // CreateProcessW fail with ERROR_INTERNAL_ERROR (seen under Wine when many processes start at once). Nothing
 // of the tool has happened then, so starting it again is safe; every other failure is reported at once.
 BOOL StartProcess(const std::wstring& applicationPath, const std::wstring& arguments, BOOL inheritHandles,
                   DWORD extraFlags, const std::wstring& workingDirectory, STARTUPINFOW* startup,
-                  PROCESS_INFORMATION* info) {
+                  PROCESS_INFORMATION* info, const std::vector<EnvironmentVariable>& environment = {}) {
   constexpr int kAttempts = 3;
+  std::vector<wchar_t> block = EnvironmentBlock(environment);
+  if (!block.empty()) extraFlags |= CREATE_UNICODE_ENVIRONMENT;
   for (int attempt = 1;; ++attempt) {
     // The call may write into the buffer: each attempt gets a fresh copy.
     std::vector<wchar_t> line = WritableCommandLine(applicationPath, arguments);
     if (CreateProcessW(OrNull(applicationPath), line.data(), nullptr, nullptr, inheritHandles,
-                       CREATE_NO_WINDOW | extraFlags, nullptr, OrNull(workingDirectory), startup, info)) {
+                       CREATE_NO_WINDOW | extraFlags, block.empty() ? nullptr : block.data(),
+                       OrNull(workingDirectory), startup, info)) {
       return TRUE;
     }
     if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts) return FALSE;
@@ -129,10 +166,46 @@ void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, Captured* by
   }
 }
 
+// A folder of our own for one diskpart script, removed with what it holds at the end of the scope.
+struct ScriptFolder {
+  std::wstring path;
+  ScriptFolder() = default;
+  ScriptFolder(const ScriptFolder&) = delete;
+  ScriptFolder& operator=(const ScriptFolder&) = delete;
+  ~ScriptFolder() {
+    if (!path.empty()) base::DeleteTree(path);
+  }
+};
+
+// A new protected folder under DiskpartScriptParent(). The name is new each time, and nothing that was there
+// before is ever used: a name taken (by anyone) is passed over.
+bool MakeScriptFolder(ScriptFolder* folder) {
+  const std::wstring parent = DiskpartScriptParent();
+  if (parent.empty()) return false;
+  static std::atomic<uint32_t> counter{0};
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::wstring path = parent + L"\\pellora-diskpart-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++);
+    const DWORD status = base::CreateProtectedDirectory(path);
+    if (status == ERROR_SUCCESS) {
+      folder->path = path;
+      return true;
+    }
+    if (status != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
+std::wstring DiskpartScriptParent() {
+  wchar_t buffer[MAX_PATH];
+  const std::wstring windows = base::MaxPathBufferText(buffer, GetSystemWindowsDirectoryW(buffer, MAX_PATH));
+  return windows.empty() ? std::wstring() : windows + L"\\Temp";
+}
+
 std::wstring SystemToolPathFrom(const std::wstring& systemDirectory, const std::wstring& toolName) {
-  if (systemDirectory.empty()) return toolName;
+  if (systemDirectory.empty()) return {};
   return systemDirectory + L"\\" + toolName;
 }
 
@@ -147,7 +220,8 @@ std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::ws
 }
 
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
-                              const std::wstring& workingDirectory, int32_t timeLimitMs) {
+                              const std::wstring& workingDirectory, int32_t timeLimitMs,
+                              const std::vector<EnvironmentVariable>& environment) {
   ToolRunResult result;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   base::UniqueKernelHandle readEnd;
@@ -170,7 +244,7 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   startup.lpAttributeList = inherited.list.get();
   PROCESS_INFORMATION info{};
   const BOOL created = StartProcess(applicationPath, arguments, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                                    workingDirectory, &startup.StartupInfo, &info);
+                                    workingDirectory, &startup.StartupInfo, &info, environment);
   writeEnd.reset();  // only the child may hold the write end, or the pipe never reports its end
   if (!created) return result;
   base::UniqueKernelHandle process(info.hProcess);
@@ -223,13 +297,32 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
   return result;
 }
 
+ToolRunResult RunSystemTool(const std::wstring& toolName, const std::wstring& arguments, int32_t timeLimitMs,
+                            const std::vector<EnvironmentVariable>& environment) {
+  const std::wstring systemDirectory = base::SystemDirectoryPath();
+  if (systemDirectory.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return {};
+  }
+  return RunToolCaptured(SystemToolPathFrom(systemDirectory, toolName), arguments, systemDirectory, timeLimitMs,
+                         environment);
+}
+
+ToolRunResult RunPowerShell(const std::wstring& command, int32_t timeLimitMs) {
+  // Where Get-BitLockerVolume, Get-CimInstance and the core modules live; -NoProfile keeps the profiles out.
+  const std::wstring modules = SystemToolPathFrom(base::SystemDirectoryPath(), L"WindowsPowerShell\\v1.0\\Modules");
+  return RunSystemTool(L"WindowsPowerShell\\v1.0\\powershell.exe",
+                       L"-NoProfile -NonInteractive -Command \"" + command + L"\"", timeLimitMs,
+                       {{L"PSModulePath", modules}});
+}
+
 bool RunBcdedit(const std::wstring& arguments, bool dryRun, std::string* output) {
   log::LogInfo("bcdedit " + base::WideToUtf8(arguments));
   if (dryRun) {
     log::LogInfo("[dry-run] 跳过实际执行");
     return true;
   }
-  const ToolRunResult run = RunToolCaptured(SystemToolPath(L"bcdedit.exe"), arguments, L"", 0);
+  const ToolRunResult run = RunSystemTool(L"bcdedit.exe", arguments, 0);
   if (output != nullptr) *output = run.output;
   if (!run.started) {
     log::LogError("启动 bcdedit 失败");
@@ -248,25 +341,23 @@ bool RunDiskpartScript(const std::string& script, bool dryRun) {
     log::LogInfo("[dry-run] 跳过实际执行 diskpart，仅记录脚本内容。");
     return true;
   }
-  const std::wstring tempDirectory = base::TempDirectoryPath();
-  wchar_t scriptPath[MAX_PATH] = {};
-  bool written = false;
-  if (!tempDirectory.empty() && GetTempFileNameW(tempDirectory.c_str(), L"pld", 0, scriptPath) != 0) {
+  ScriptFolder folder;
+  std::wstring scriptPath;
+  if (MakeScriptFolder(&folder)) {
+    scriptPath = folder.path + L"\\script.txt";
     base::UniqueFileHandle file(
-        CreateFileW(scriptPath, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(scriptPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD done = 0;
-    written = file && (script.empty() || (WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()),
-                                                    &done, nullptr) &&
-                                          done == script.size()));
+    const bool written = file && (script.empty() || (WriteFile(file.get(), script.data(),
+                                                               static_cast<DWORD>(script.size()), &done, nullptr) &&
+                                                     done == script.size()));
+    if (!written) scriptPath.clear();
   }
-  if (!written) {
-    if (scriptPath[0] != L'\0') DeleteFileW(scriptPath);
+  if (scriptPath.empty()) {
     log::LogError("无法创建 diskpart 临时脚本文件");
     return false;
   }
-  const ToolRunResult run =
-      RunToolCaptured(SystemToolPath(L"diskpart.exe"), L"/s \"" + std::wstring(scriptPath) + L"\"", L"", 0);
-  DeleteFileW(scriptPath);
+  const ToolRunResult run = RunSystemTool(L"diskpart.exe", L"/s \"" + scriptPath + L"\"", 0);
   if (!run.started) {
     log::LogError("启动 diskpart 失败");
     return false;

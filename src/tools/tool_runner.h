@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pl::tools {
 
@@ -27,10 +28,17 @@ inline constexpr uint32_t kTerminatedExitCode = 0xFFFFFFFFu;
 // Captured output beyond this many bytes is read but not kept; the output then ends with a line saying so.
 inline constexpr size_t kMaxCapturedOutput = 16u << 20;
 
-// System directory + "\" + name, or the name unchanged when the system directory cannot be read.
+// System directory + "\" + name; empty when the system directory cannot be read (a bare name would be looked for in
+// the current directory and along PATH, where anyone may have put a program of that name).
 std::wstring SystemToolPath(const std::wstring& toolName);
 // The decision behind SystemToolPath: `systemDirectory` is empty when it could not be read.
 std::wstring SystemToolPathFrom(const std::wstring& systemDirectory, const std::wstring& toolName);
+
+// A variable a child gets on top of (or instead of) the caller's environment.
+struct EnvironmentVariable {
+  std::wstring name;
+  std::wstring value;
+};
 
 // "\"app\"" followed by a blank and the arguments when there are any; arguments are passed ready-made.
 std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::wstring& arguments);
@@ -38,8 +46,21 @@ std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::ws
 // Time limits are in milliseconds; 0 waits without end. A positive limit bounds the whole run, reading
 // included: a child (or a grandchild holding the output pipe) still running then is cut off and the call
 // returns with what arrived. Logs nothing. When it did not start, the thread's last-error value says why.
+// `environment`: variables the child gets beside the caller's.
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
-                              const std::wstring& workingDirectory, int32_t timeLimitMs);
+                              const std::wstring& workingDirectory, int32_t timeLimitMs,
+                              const std::vector<EnvironmentVariable>& environment = {});
+
+// A tool of the system directory (`toolName` as SystemToolPath takes it), captured, started in the system
+// directory, so that nothing it looks for in its current directory can be someone else's. Not started
+// (ERROR_PATH_NOT_FOUND) when the system directory cannot be read.
+ToolRunResult RunSystemTool(const std::wstring& toolName, const std::wstring& arguments, int32_t timeLimitMs,
+                            const std::vector<EnvironmentVariable>& environment = {});
+
+// Windows PowerShell of the system directory with "-NoProfile -NonInteractive -Command \"<command>\"", loading
+// modules from the system's own module folder only: the user's PSModulePath starts with their Documents folder,
+// where a module of any name would otherwise run elevated.
+ToolRunResult RunPowerShell(const std::wstring& command, int32_t timeLimitMs);
 
 // Starts without a window and without captured output, and waits (used for the hand-over to the deployer).
 LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstring& arguments,
@@ -49,7 +70,12 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
 // (left untouched in dry-run). True on success or in dry-run.
 bool RunBcdedit(const std::wstring& arguments, bool dryRun, std::string* output = nullptr);
 
-// `script` is UTF-8 with "\r\n" line ends; written unchanged to a temporary file for "diskpart /s".
+// `script` is UTF-8 with "\r\n" line ends; written unchanged for "diskpart /s" into a new folder of the system's
+// temporary folder that only administrators may change (any other process of the user could rewrite a script in
+// the user's own temporary folder between its writing and diskpart's reading); file and folder go afterwards.
 bool RunDiskpartScript(const std::string& script, bool dryRun);
+// Where that folder is made: the system Windows directory's "Temp", whose entries only their makers and
+// administrators may rename or delete. Empty when the Windows directory cannot be read.
+std::wstring DiskpartScriptParent();
 
 }  // namespace pl::tools

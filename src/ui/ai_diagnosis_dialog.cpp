@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
@@ -70,6 +71,7 @@ struct DiagnosisDialogState {
   int32_t roundNumber = 0;  // the round on display
   std::string suggestedAction;
   std::string commandToRun;
+  std::string commandRefusal;  // why the round's command is not offered (CommandRefusal); empty when it is
   bool retryRequested = false;
   int animationTick = 0;  // frame of the busy strip
   std::string errorMessage;
@@ -97,6 +99,8 @@ bool ActionRunsCommandFirst(const std::string& action) {
 
 std::string RoundText(const DiagnosisDialogState& state, const std::string& advice) {
   if (!ActionRunsCommandFirst(state.suggestedAction) || state.commandToRun.empty()) return advice;
+  // A refused command is not shown either: the text box could not show it faithfully any more than the box.
+  if (!state.commandRefusal.empty()) return advice + "\r\n\r\n——————————\r\n" + state.commandRefusal;
   return advice + "\r\n\r\n——————————\r\nAI 建议先执行以下命令：\r\n\r\n" + state.commandToRun;
 }
 
@@ -214,21 +218,24 @@ DWORD WINAPI PollThreadProc(void* parameter) {
   return 0;
 }
 
-std::wstring CommandInterpreter() {
-  wchar_t value[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(L"ComSpec", value, MAX_PATH);
-  if (length >= 1 && length < MAX_PATH) return std::wstring(value, length);
-  return tools::SystemToolPath(L"cmd.exe");
-}
-
 // Every command the backend asked for goes through here, after the user's Yes, and is logged with its exit code.
-CommandOutcome RunConfirmedCommand(const std::wstring& command) {
-  const std::wstring interpreter = CommandInterpreter();
+// The system's own cmd.exe, never the one "ComSpec" names (the user's environment), without the user's AutoRun
+// command ("/d"), the command taken as it stands between the outer quotes ("/s"), started in the system directory,
+// and told not to look for programs in its current directory first: a program of a system tool's name lying in the
+// folder the copy was started from (Downloads) would otherwise run elevated instead.
+CommandOutcome RunConfirmedCommand(const std::wstring& command, const std::wstring& interpreterOverride) {
+  const std::wstring interpreter =
+      interpreterOverride.empty() ? tools::SystemToolPath(L"cmd.exe") : interpreterOverride;
   log::LogInfo("[AiDiagnosisDialog] 开始执行命令: " + base::WideToUtf8(command));
-  const tools::ToolRunResult run = tools::RunToolCaptured(interpreter, L"/c " + command, L".", kCommandTimeLimitMs);
+  const tools::ToolRunResult run =
+      interpreter.empty() ? tools::ToolRunResult{}
+                          : tools::RunToolCaptured(interpreter, L"/d /s /c \"" + command + L"\"",
+                                                   base::SystemDirectoryPath(), kCommandTimeLimitMs,
+                                                   {{L"NoDefaultCurrentDirectoryInExePath", L"1"}});
   if (!run.started) {
-    const DWORD error = GetLastError();
-    const std::string why = "启动 " + base::WideToUtf8(interpreter) + " 失败, GetLastError=" + std::to_string(error);
+    const DWORD error = interpreter.empty() ? ERROR_PATH_NOT_FOUND : GetLastError();
+    const std::string why = "启动 " + base::WideToUtf8(interpreter.empty() ? L"cmd.exe" : interpreter) +
+                            " 失败, GetLastError=" + std::to_string(error);
     log::LogWarn("[AiDiagnosisDialog] 命令没能启动: " + why);
     return {false, 0, why};
   }
@@ -238,8 +245,9 @@ CommandOutcome RunConfirmedCommand(const std::wstring& command) {
 
 struct CommandArgs {
   HWND dialog = nullptr;
-  std::wstring command;
-  DWORD pauseMs = 0;  // a screenshot's command: the pause before the capture
+  std::wstring command;      // exactly what the user confirmed
+  DWORD pauseMs = 0;         // a screenshot's command: the pause before the capture
+  std::wstring interpreter;  // AiDiagnosisOptions::interpreter
 };
 
 DWORD WINAPI CommandThreadProc(void* parameter) {
@@ -248,7 +256,7 @@ DWORD WINAPI CommandThreadProc(void* parameter) {
       "CommandThreadProc",
       [&] {
         PostRecord(args->dialog, MsgCommandFinished,
-                   std::make_unique<CommandOutcome>(RunConfirmedCommand(args->command)));
+                   std::make_unique<CommandOutcome>(RunConfirmedCommand(args->command, args->interpreter)));
       },
       [&](const std::string& why) {
         PostRecord(args->dialog, MsgCommandFinished, std::make_unique<CommandOutcome>(CommandOutcome{false, 0, why}));
@@ -262,7 +270,8 @@ DWORD WINAPI ScreenshotThreadProc(void* parameter) {
       "ScreenshotThreadProc",
       [&] {
         if (!args->command.empty()) {
-          RunConfirmedCommand(args->command);  // its outcome is not reported: the picture shows its effect
+          // Its outcome is not reported: the picture shows its effect.
+          RunConfirmedCommand(args->command, args->interpreter);
           Sleep(args->pauseMs);
         }
         auto outcome = std::make_unique<ScreenshotOutcome>();
@@ -381,8 +390,13 @@ void ShowRound(DiagnosisDialogState* state, const DiagnosisReply& reply) {
   state->roundNumber = reply.roundNumber;
   state->suggestedAction = reply.suggestedAction;
   state->commandToRun = reply.commandToRun;
+  state->commandRefusal = ActionRunsCommandFirst(reply.suggestedAction)
+                              ? CommandRefusal(base::Utf8ToWide(reply.commandToRun))
+                              : std::string();
   const bool resolved = reply.suggestedAction == kResolved;
-  Present(state, DiagnosisPhase::ShowingRound, RoundText(*state, reply.advice), ActionButtonText(reply.suggestedAction),
+  // A refused command leaves only reporting the refusal, so that the service can suggest something else.
+  Present(state, DiagnosisPhase::ShowingRound, RoundText(*state, reply.advice),
+          state->commandRefusal.empty() ? ActionButtonText(reply.suggestedAction) : L"知道了，继续",
           resolved ? L"关闭" : L"结束对话", true);
 }
 
@@ -398,18 +412,20 @@ void ReportRound(DiagnosisDialogState* state, std::string output, int32_t exitCo
   if (!StartWorker(ReportAndContinueThreadProc, std::move(args))) ShowEnded(state, ReplyKind::Unavailable);
 }
 
-// Starts the command (or screenshot) worker for the round on display.
-void StartWork(DiagnosisDialogState* state, LPTHREAD_START_ROUTINE procedure) {
+// Starts the command (or screenshot) worker for the round on display, with the command the user confirmed: a
+// round arriving while the box was open may have replaced the one on display.
+void StartWork(DiagnosisDialogState* state, LPTHREAD_START_ROUTINE procedure, const std::wstring& confirmed) {
   ShowWorking(state);
-  auto args = std::make_unique<CommandArgs>(
-      CommandArgs{state->hwnd, base::Utf8ToWide(state->commandToRun), state->options.screenshotCommandPauseMs});
+  auto args = std::make_unique<CommandArgs>(CommandArgs{state->hwnd, confirmed, state->options.screenshotCommandPauseMs,
+                                                        state->options.interpreter});
   if (!StartWorker(procedure, std::move(args))) ShowEnded(state, ReplyKind::Unavailable);
 }
 
-// True only when the user answered Yes and the round is still on display.
+// True only when the user answered Yes and the round is still on display. No is the default, so that Enter, or a
+// key held down when the box appears, does not run a command.
 bool Confirm(DiagnosisDialogState* state, const std::wstring& text, const wchar_t* caption) {
   state->confirming = true;
-  const int answer = MessageBoxW(state->hwnd, text.c_str(), caption, MB_ICONWARNING | MB_YESNO);
+  const int answer = MessageBoxW(state->hwnd, text.c_str(), caption, MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2);
   state->confirming = false;
   return answer == IDYES && IsWindow(state->hwnd) && state->phase == DiagnosisPhase::ShowingRound;
 }
@@ -417,16 +433,18 @@ bool Confirm(DiagnosisDialogState* state, const std::wstring& text, const wchar_
 void OnAction(DiagnosisDialogState* state) {
   if (state->phase != DiagnosisPhase::ShowingRound || state->confirming) return;
   const std::string& action = state->suggestedAction;
-  // The same conversion as the worker's, so that the box shows exactly what would run.
+  // A copy taken now: the box shows it and the worker gets it, whatever the state holds by the time the box returns.
   const std::wstring command = base::Utf8ToWide(state->commandToRun);
-  if (action == kRunCommand) {
+  if (ActionRunsCommandFirst(action) && !state->commandRefusal.empty()) {
+    ReportRound(state, "命令未执行：" + state->commandRefusal, -1, "");
+  } else if (action == kRunCommand) {
     if (Confirm(state, L"即将执行以下命令：\r\n\r\n" + command + L"\r\n\r\n确定要执行吗？", L"确认执行命令")) {
-      StartWork(state, CommandThreadProc);
+      StartWork(state, CommandThreadProc, command);
     }
   } else if (action == kRequestScreenshot) {
     if (command.empty() ||
         Confirm(state, L"AI 想先执行以下命令再截图：\r\n\r\n" + command + L"\r\n\r\n确定要继续吗？", L"确认截图")) {
-      StartWork(state, ScreenshotThreadProc);
+      StartWork(state, ScreenshotThreadProc, command);
     }
   } else if (action == kRetryDownload || action == kRetryStage) {
     state->retryRequested = true;
@@ -612,6 +630,31 @@ void RunDialogLoop(HWND dialog) {
 }
 
 }  // namespace
+
+std::string CommandRefusal(const std::wstring& command) {
+  size_t characters = 0;
+  bool unshowable = false;
+  for (size_t i = 0; i < command.size(); ++i) {
+    const wchar_t c = command[i];
+    // A surrogate pair is one character.
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < command.size() && command[i + 1] >= 0xDC00 && command[i + 1] <= 0xDFFF) {
+      ++i;
+    }
+    ++characters;
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    // The marks that reorder or isolate text: what the box shows would not be the order cmd.exe reads.
+    const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                      (c >= 0x2066 && c <= 0x2069);
+    unshowable = unshowable || control || bidi;
+  }
+  if (unshowable) {
+    return "AI 建议的命令里有控制字符（比如换行、制表符）或文字方向控制符，确认框没法如实显示它，已拒绝执行这条命令。";
+  }
+  if (characters > kMaxConfirmedCommandCharacters) {
+    return "AI 建议的命令超过 2000 个字符，确认框没法完整显示它，已拒绝执行这条命令。";
+  }
+  return {};
+}
 
 bool RunAiDiagnosis(HWND owner, const AiDiagnosisInput& input, const AiDiagnosisOptions& options) {
   if (input.sessionId.empty()) {

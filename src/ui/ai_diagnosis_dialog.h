@@ -36,7 +36,15 @@ struct AiDiagnosisOptions {
   DWORD sliceMs = 500;
   int maxPolls = 100;  // polls of one wait before the service counts as unavailable
   DWORD screenshotCommandPauseMs = 2000;  // after a screenshot's command, before the capture
+  std::wstring interpreter;  // runs the confirmed commands; empty: the system directory's cmd.exe (tests name others)
 };
+
+// The longest command the confirmation box shows, in characters.
+inline constexpr size_t kMaxConfirmedCommandCharacters = 2000;
+// Why a command the service asked for is not offered to the user: it holds a control character or a mark that
+// changes the direction of text, or is longer than kMaxConfirmedCommandCharacters, so the confirmation box could not
+// show faithfully what would run. The message shown in the dialog instead; empty when the command may be offered.
+std::string CommandRefusal(const std::wstring& command);
 
 // Runs the dialog modally on the calling (UI) thread, the owner disabled meanwhile. True when the user chose a retry
 // action; false otherwise, and at once, without a dialog, when `input` has no session.

@@ -41,7 +41,7 @@ std::vector<StoreEdit> StoreEdits(wchar_t bootLetter, const std::wstring& peWimP
 // RunBcdedit's behaviour, with the tool's output on a line of its own in the failure.
 bool RunStoreBcdedit(const std::wstring& arguments) {
   log::LogInfo("bcdedit " + WideToUtf8(arguments));
-  const tools::ToolRunResult run = tools::RunToolCaptured(tools::SystemToolPath(L"bcdedit.exe"), arguments, L"", 0);
+  const tools::ToolRunResult run = tools::RunSystemTool(L"bcdedit.exe", arguments, 0);
   if (!run.started) {
     log::LogError("启动 bcdedit 失败");
     return false;
@@ -74,7 +74,7 @@ bool WriteUsbBootFiles(wchar_t bootLetter, const std::wstring& peWimPath, const 
     log::LogInfo("[dry-run] 跳过实际写引导");
     return true;
   }
-  const tools::ToolRunResult run = tools::RunToolCaptured(tools::SystemToolPath(L"bcdboot.exe"), arguments, L"", 0);
+  const tools::ToolRunResult run = tools::RunSystemTool(L"bcdboot.exe", arguments, 0);
   if (!run.started || run.exitCode != 0) {
     log::LogError("bcdboot 生成 U 盘引导文件失败, exitCode=" + std::to_string(run.exitCode) + "\n" + run.output);
     return false;

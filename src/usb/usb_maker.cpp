@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/constants.h"
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "pipeline/image_check.h"
@@ -93,8 +94,9 @@ UsbMakeResult MakeUsbBootDisk(const UsbDriveInfo& drive, const config::OsImageEn
   const std::wstring bootDir = format.peLetter + std::wstring(kStickFolder);
   const std::wstring dataDir = format.dataLetter + std::wstring(kStickFolder);
   if (!dryRun) {
-    CreateDirectoryW(bootDir.c_str(), nullptr);
-    CreateDirectoryW(dataDir.c_str(), nullptr);
+    // Only administrators may change them while the stick is here (the NTFS part keeps the entries).
+    base::CreateProtectedDirectory(bootDir);
+    base::CreateProtectedDirectory(dataDir);
   }
   const pipeline::StagingPaths paths = {
       .peWim = bootDir + L"\\pe.wim",

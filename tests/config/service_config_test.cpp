@@ -61,9 +61,9 @@ using BackendUrlTest = test::LoggedTest;
 TEST_F(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
   {
     test::ScopedEnvironment unset(kBackendOriginVariable, L"", true);
-    EXPECT_EQ(BackendUrl("/config"), L"http://api.pellora.example/reset/api/v1/config");
-    EXPECT_EQ(BackendUrl(""), L"http://api.pellora.example/reset/api/v1");
-    EXPECT_EQ(BackendUrl("/会话"), L"http://api.pellora.example/reset/api/v1/\x4F1A\x8BDD");
+    EXPECT_EQ(BackendUrl("/config"), L"https://api.pellora.example/reset/api/v1/config");
+    EXPECT_EQ(BackendUrl(""), L"https://api.pellora.example/reset/api/v1");
+    EXPECT_EQ(BackendUrl("/会话"), L"https://api.pellora.example/reset/api/v1/\x4F1A\x8BDD");
   }
   {
     test::ScopedEnvironment set(kBackendOriginVariable, L"http://127.0.0.1:8123/");
@@ -73,11 +73,11 @@ TEST_F(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
   EXPECT_EQ(BackendOriginFrom(L"http://h"), L"http://h");
   for (const wchar_t* bad : {L"", L"ftp://h", L"http://", L"http:///", L"http://h/path", L"127.0.0.1:80",
                              L"http://h?x=1", L"http://a b"}) {
-    EXPECT_EQ(BackendOriginFrom(bad), L"http://api.pellora.example") << WideToUtf8(bad);
+    EXPECT_EQ(BackendOriginFrom(bad), L"https://api.pellora.example") << WideToUtf8(bad);
   }
   {
     test::ScopedEnvironment set(kBackendOriginVariable, L"localhost:9000");
-    EXPECT_EQ(BackendUrl("/config"), L"http://api.pellora.example/reset/api/v1/config");
+    EXPECT_EQ(BackendUrl("/config"), L"https://api.pellora.example/reset/api/v1/config");
   }
   EXPECT_EQ(LogLines(),
             std::vector<std::string>{
@@ -89,7 +89,7 @@ TEST_F(BackendUrlTest, BuiltInOriginUnlessTheVariableNamesAValidOne) {
 
 TEST(BackendOriginChoiceTest, TheVariableCountsOnlyWhereTheBuildReadsIt) {
   EXPECT_TRUE(BackendOverrideAllowed());  // the development and test build
-  const std::wstring builtIn = L"http://api.pellora.example";
+  const std::wstring builtIn = L"https://api.pellora.example";
   const std::string invalid = "环境变量 PL_BACKEND_ORIGIN 的值不是 http(s)://主机[:端口] 的形式，已忽略: ";
   const std::string ignored = "此版本不读取环境变量 PL_BACKEND_ORIGIN，已忽略: ";
   const struct {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/system_paths.h"
 #include "base/text.h"
 #include "log_capture.h"
 #include "test_support.h"
@@ -51,7 +52,7 @@ TEST_F(BitLockerTest, ProtectionIsOnOnlyForTheExactAnswerOn) {
   const auto calls = fake.Calls();
   ASSERT_EQ(calls.size(), 5u);
   EXPECT_EQ(calls[0].arguments, kProtectionArguments);
-  EXPECT_EQ(calls[0].workingDirectory, calls[1].workingDirectory);  // none given: the caller's
+  EXPECT_EQ(calls[0].workingDirectory, base::WideToUtf8(base::SystemDirectoryPath()));
 }
 
 TEST_F(BitLockerTest, ProtectionQueryPastItsLimitCountsAsNotProtected) {

@@ -52,11 +52,14 @@ struct MachineTest : pl::test::LoggedTest {
   std::vector<std::unique_ptr<ScopedDrive>> mapped;
 };
 
-TEST_F(MachineTest, TargetDriveOutsideAPeFollowsSystemDrive) {
+// Outside a PE the target is the drive of the running Windows (C: here): "SystemDrive", which the user's environment
+// sets, is only compared with it, and a differing one is warned about once.
+TEST_F(MachineTest, TargetDriveOutsideAPeIsTheRunningWindowsDrive) {
   ASSERT_FALSE(base::IsWinPE());
   {
     ScopedEnvironment systemDrive(L"SystemDrive", L"D:");
-    EXPECT_EQ(GetSystemDriveLetter(), L'D');  // even though C: holds a Windows
+    EXPECT_EQ(GetSystemDriveLetter(), L'C');
+    EXPECT_EQ(GetSystemDriveLetter(), L'C');
   }
   {
     ScopedEnvironment systemDrive(L"SystemDrive", L"", true);
@@ -68,6 +71,8 @@ TEST_F(MachineTest, TargetDriveOutsideAPeFollowsSystemDrive) {
   EXPECT_EQ(GetSystemDriveLetter(), L'C');
   EXPECT_EQ(RunningWindowsDriveLetter(), L'C');
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "T [WARN] 环境变量 SystemDrive 的值 (D:) 跟正在运行的 Windows 所在的盘 (C:) 不一致，已忽略，"
+                            "目标系统盘按 C: 处理",
                             "T [INFO] 手动指定目标系统盘: M:（后续 GetSystemDriveLetter() 直接返回这个值）"}));
 }
 

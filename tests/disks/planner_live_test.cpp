@@ -6,6 +6,8 @@
 
 #include "disks/planner.h"
 #include "drive_mapping.h"
+#include "folder_security.h"
+#include "host_link.h"
 #include "log_capture.h"
 #include "test_support.h"
 
@@ -46,9 +48,27 @@ TEST_F(PlannerLiveTest, RealPlanCreatesTheTwoDirectoriesAndNothingElse) {
                         }));
   for (const auto& call : fake.Calls()) EXPECT_EQ(call.tool, "powershell");  // diskpart never ran
 
+  // Only administrators may change them (as far as Wine keeps it: others may no longer write).
+  EXPECT_FALSE(pl::test::OthersMayWrite(bootDir) || pl::test::OthersMayWrite(plan.dataDir));
+
   // Planned again: both directories exist already, which is fine.
   EXPECT_TRUE(PlanStagingArea(FirmwareType::Unknown, 1048576, false, 0, 0).ok);
   EXPECT_TRUE(CheckStagingFeasibility().otherVolumeAvailable);
+}
+
+// A junction where a staging directory belongs (a host link, which Wine lists as one) is refused: nothing lands
+// where it leads.
+TEST_F(PlannerLiveTest, AJunctionInPlaceOfAStagingDirectoryIsRefused) {
+  pl::test::TempDirectory folder;
+  pl::test::TempDirectory elsewhere;
+  pl::test::ScopedDrive drive(L'M', folder.path);
+  ASSERT_TRUE(drive.mapped);
+  pl::test::ScopedHostLink link(L"M:\\$PelloraData$", elsewhere.path);
+  ASSERT_TRUE(link.made);
+  std::string error;
+  EXPECT_FALSE(CreateStagingDirectory(L"M:\\$PelloraData$", false, &error));
+  EXPECT_EQ(error, "暂存目录是一个链接（junction 或符号链接），不往那里放文件: M:\\$PelloraData$");
+  EXPECT_TRUE(pl::test::ListFiles(elsewhere.path, L"*").empty());
 }
 
 }  // namespace

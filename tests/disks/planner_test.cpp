@@ -459,6 +459,32 @@ TEST_F(PlannerTest, NoTargetOrNoDirectoryEndsThePlan) {
   EXPECT_EQ(machine.volumes.count(L'Y'), 1u);
 }
 
+// A directory that exists is made ours as a whole; a link in or at it, or an entry that cannot be protected, stops
+// the plan with its own message.
+TEST(StagingDirectoryTest, AnExistingDirectoryIsProtectedOrRefused) {
+  const std::wstring path = L"C:\\$PelloraData$Boot$";
+  const std::pair<base::FolderProtection, std::string> cases[] = {
+      {{}, ""},
+      {{base::kErrorLinkRefused, path}, "暂存目录是一个链接（junction 或符号链接），不往那里放文件: C:\\$PelloraData$Boot$"},
+      {{base::kErrorLinkRefused, path + L"\\tools"},
+       "暂存目录里有链接（junction、符号链接或硬链接），不往那里放文件: C:\\$PelloraData$Boot$\\tools"},
+      {{ERROR_ACCESS_DENIED, path + L"\\pe.wim"}, "设置暂存目录权限失败: C:\\$PelloraData$Boot$\\pe.wim, error=5"},
+  };
+  for (const auto& [protection, message] : cases) {
+    StagingMachine machine;
+    std::vector<std::wstring> asked;
+    machine.createDirectory = [](const std::wstring&) { return uint32_t{ERROR_ALREADY_EXISTS}; };
+    machine.protectDirectory = [&](const std::wstring& p) {
+      asked.push_back(p);
+      return protection;
+    };
+    std::string error;
+    EXPECT_EQ(CreateStagingDirectory(path, false, &error, machine), message.empty()) << message;
+    EXPECT_EQ(error, message);
+    EXPECT_EQ(asked, std::vector<std::wstring>{path});
+  }
+}
+
 TEST_F(PlannerTest, FeasibilityOfEachRouteAlone) {
   auto check = [this] { return CheckStagingFeasibility(machine.Bind()); };
   machine.volumes[L'C'].free = 23 * kGiB;  // not more than 23 GiB

@@ -7,6 +7,7 @@
 
 #include "disks/inventory.h"
 #include "log_capture.h"
+#include "printers.h"
 
 namespace pl::disks {
 namespace {
@@ -100,6 +101,18 @@ TEST(PeOwnDrive, WindowsDirectoryThenSystemDriveThenX) {
   EXPECT_EQ(PeOwnDriveLetter(L"y:\\windows", L"C:"), L'Y');
   EXPECT_EQ(PeOwnDriveLetter(L"", L"w:"), L'W');
   EXPECT_EQ(PeOwnDriveLetter(L"", L""), L'X');
+}
+
+TEST(RunningSystemDriveTest, TheWindowsDirectoryDecidesAndAnotherSystemDriveIsOnlyWarnedAbout) {
+  const std::string warning =
+      "环境变量 SystemDrive 的值 (D:) 跟正在运行的 Windows 所在的盘 (C:) 不一致，已忽略，目标系统盘按 C: 处理";
+  EXPECT_EQ(RunningSystemDrive(L"C:\\Windows", L"D:"), (RunningSystemDriveChoice{L'C', warning}));
+  EXPECT_EQ(RunningSystemDrive(L"c:\\windows", L"C:"), (RunningSystemDriveChoice{L'C', ""}));
+  EXPECT_EQ(RunningSystemDrive(L"E:\\Windows", L"e:"), (RunningSystemDriveChoice{L'E', ""}));
+  EXPECT_EQ(RunningSystemDrive(L"C:\\Windows", L""), (RunningSystemDriveChoice{L'C', ""}));
+  // No Windows directory to go by: no target, whatever the variable says.
+  EXPECT_EQ(RunningSystemDrive(L"", L"D:"), RunningSystemDriveChoice{});
+  EXPECT_EQ(RunningSystemDrive(L"\\\\server\\windows", L"C:"), RunningSystemDriveChoice{});
 }
 
 }  // namespace

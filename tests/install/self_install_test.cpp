@@ -1,8 +1,6 @@
 #include "install/self_install.h"
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
+#include "folder_security.h"
 #include "host_link.h"
 #include "install_state.h"
 #include "log_capture.h"
@@ -21,7 +20,9 @@ namespace pl::install {
 namespace {
 
 using base::KnownFolderPath;
+using test::EveryoneRights;
 using test::FileExists;
+using test::GrantEveryoneFullControl;
 using test::UninstallValue;
 
 std::wstring RunningExe() { return base::ModuleFilePath(); }
@@ -51,48 +52,6 @@ bool ReadShortcut(const std::wstring& link, ShortcutFields* fields) {
     fields->description = buffer;
   }
   return ok;
-}
-
-// A security descriptor as SDDL text, which names owner and every entry.
-std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
-    return "?";
-  }
-  const base::UniqueLocalMem owned(text);
-  return base::WideToUtf8(text);
-}
-
-// The rights of Everyone ("WD") in the folder's DACL as the file system gives it back now, as SDDL; empty
-// without such an entry. Wine makes the DACL from the Unix mode bits, where the rights of all but the owner
-// show only as Everyone's.
-std::string EveryoneRights(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                            nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "?";
-  }
-  const base::UniqueLocalMem owned(descriptor);
-  const std::string dacl = SddlOf(descriptor, DACL_SECURITY_INFORMATION);
-  const size_t end = dacl.find(";;;WD)");
-  if (end == std::string::npos) return "";
-  const size_t start = dacl.rfind(';', end - 1) + 1;
-  return dacl.substr(start, end - start);
-}
-
-bool GrantEveryoneFullControl(const std::wstring& path) {
-  EXPLICIT_ACCESSW entry = {};
-  entry.grfAccessPermissions = GENERIC_ALL;
-  entry.grfAccessMode = GRANT_ACCESS;
-  entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-  entry.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-  entry.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
-  PACL dacl = nullptr;
-  if (SetEntriesInAclW(1, &entry, nullptr, &dacl) != ERROR_SUCCESS) return false;
-  const base::UniqueLocalMem owned(dacl);
-  std::wstring name = path;
-  return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                               nullptr) == ERROR_SUCCESS;
 }
 
 struct SelfInstallTest : test::LoggedTest {
@@ -221,7 +180,7 @@ TEST_F(SelfInstallTest, ShortcutDeletionIsFineWhenItIsAlreadyGone) {
 
 TEST_F(SelfInstallTest, UninstallRemovesEntryShortcutAndLaterTheFolder) {
   EXPECT_EQ(DeferredDeletionCommand(L"C:\\ProgramData\\Pellora"),
-            L"cmd.exe /c for /l %i in (1,1,20) do (ping 127.0.0.1 -n 2 >nul & rmdir /s /q "
+            L"cmd.exe /d /c for /l %i in (1,1,20) do (ping 127.0.0.1 -n 2 >nul & rmdir /s /q "
             L"\"C:\\ProgramData\\Pellora\" 2>nul & if not exist \"C:\\ProgramData\\Pellora\" exit)");
   std::string error;
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
@@ -235,25 +194,39 @@ TEST_F(SelfInstallTest, UninstallRemovesEntryShortcutAndLaterTheFolder) {
   EXPECT_TRUE(LogLines().size() == 1u);  // only the copy line of the install
 }
 
-// Wine keeps no DACL of a folder (it answers from the Unix mode bits), so what the folder gets is read where
-// it is written.
+// Wine keeps no DACL or owner of a folder (it answers from the Unix mode bits), so what the folder and its local
+// catalog get is read where it is written.
 TEST(InstallFolderSecurity, SystemAndAdministratorsFullUsersReadAndRunAdministratorsOwn) {
   test::TempDirectory temp;
-  std::string written;
+  ASSERT_TRUE(CreateDirectoryW(temp.Child(L"ini").c_str(), nullptr));
+  ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"ini\\imglist3.ini"), "[catalog]"));
+  ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"other.txt"), "left to the clearing"));
+  test::SecurityStore store;
   std::string error;
-  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, [&](const std::wstring& path, PSID owner, PACL dacl) {
-    EXPECT_EQ(path, temp.path);
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
-    written = SddlOf(&descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
-    return DWORD{ERROR_SUCCESS};
-  })) << error;
-  EXPECT_EQ(written, "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, store.Writer())) << error;
+  EXPECT_EQ(store.written, (std::vector<std::pair<std::wstring, std::string>>{
+                               {temp.path, test::kProtectedSddl},
+                               {temp.Child(L"ini"), test::kProtectedSddl},
+                               {temp.Child(L"ini\\imglist3.ini"), test::kProtectedSddl}}));
 
   EXPECT_FALSE(ProtectInstallDirectory(temp.path, &error, [](auto&&...) { return DWORD{ERROR_ACCESS_DENIED}; }));
   EXPECT_EQ(error, "设置安装目录权限失败: " + base::WideToUtf8(temp.path) + ", error=5");
+}
+
+// A catalog folder that cannot be made ours goes with everything in it.
+using InstallCatalogTest = test::LoggedTest;
+TEST_F(InstallCatalogTest, ALocalCatalogThatCannotBeProtectedIsDeleted) {
+  test::TempDirectory temp;
+  const std::wstring catalog = temp.Child(L"ini");
+  ASSERT_TRUE(CreateDirectoryW(catalog.c_str(), nullptr));
+  ASSERT_TRUE(test::WriteFileBytes(catalog + L"\\imglist3.ini", "[catalog]"));
+  std::string error;
+  ASSERT_TRUE(ProtectInstallDirectory(temp.path, &error, [&](HANDLE, const std::wstring& path, PSID, PACL) {
+    return path == catalog + L"\\imglist3.ini" ? DWORD{ERROR_SHARING_VIOLATION} : DWORD{ERROR_SUCCESS};
+  })) << error;
+  EXPECT_FALSE(FileExists(catalog));
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [WARN] 安装目录的 ini 文件夹设置权限失败: " +
+                                                 base::WideToUtf8(catalog) + "\\imglist3.ini, error=32，已删除整个 ini 文件夹"});
 }
 
 TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFilesButTheLocalCatalog) {
@@ -264,15 +237,21 @@ TEST_F(SelfInstallTest, AFolderMadeBeforeIsProtectedAndEmptiedOfForeignFilesButT
   const std::string opened = EveryoneRights(directory);
   ASSERT_TRUE(opened != "" && opened != "0x1200a9") << opened;
   ASSERT_TRUE(test::WriteFileBytes(directory + L"\\gdiplus.dll", "planted"));
-  // The operator's local catalog stays.
+  // The operator's local catalog stays, but not open to everyone: it becomes the elevated program's catalog.
+  const std::wstring catalog = directory + L"\\ini\\imglist3.ini";
   ASSERT_TRUE(CreateDirectoryW((directory + L"\\ini").c_str(), nullptr));
-  ASSERT_TRUE(test::WriteFileBytes(directory + L"\\ini\\imglist3.ini", "[catalog]"));
+  ASSERT_TRUE(test::WriteFileBytes(catalog, "[catalog]"));
+  ASSERT_TRUE(GrantEveryoneFullControl(directory + L"\\ini") && GrantEveryoneFullControl(catalog));
+  ASSERT_EQ(EveryoneRights(catalog), opened);
 
   std::string error;
   ASSERT_TRUE(SelfInstall(RunningExe(), "0.1.0", &error)) << error;
-  EXPECT_EQ(EveryoneRights(directory), "0x1200a9");  // no more writing, as far as Wine keeps it
+  // No more writing, as far as Wine keeps it (read back from the mode bits; owners it does not keep).
+  EXPECT_EQ(EveryoneRights(directory), "0x1200a9");
+  EXPECT_EQ(EveryoneRights(directory + L"\\ini"), "0x1200a9");
+  EXPECT_EQ(EveryoneRights(catalog), "0x1200a9");
   EXPECT_FALSE(FileExists(directory + L"\\gdiplus.dll"));
-  EXPECT_TRUE(FileExists(directory + L"\\ini\\imglist3.ini"));
+  EXPECT_TRUE(FileExists(catalog));
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "T [WARN] 安装目录里有不是本工具放的文件，已删除: " + base::WideToUtf8(directory) +
                                 "\\gdiplus.dll",

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "base/file_tree.h"
 #include "base/text.h"
@@ -86,6 +87,8 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
       "T [INFO] 正在备份当前驱动...",
       "T [INFO] Dism /Online /Export-Driver /Destination:\"D:\\$PelloraData$\\backup\\drivers\"",
       "T [INFO] The operation completed successfully.",
+      "T [INFO] 写启动项前再校验一次 MD5: S:\\$PelloraData$Boot$\\pe.wim",
+      "T [INFO] 写启动项前再校验一次 MD5: S:\\$PelloraData$Boot$\\boot.sdi",
       "T [INFO] 正在部署 PE 启动环境...",
   };
   for (const std::string& line : BootEntryLog(kEntryId, false)) expected.push_back(line);
@@ -325,7 +328,12 @@ INSTANTIATE_TEST_SUITE_P(
                     kGuidError, {"error staging " + kGuidError, "finish failed"}},
         FailureCase{"TaskFile", true,
                     [](ReinstallTest& t) {
-                      ASSERT_TRUE(base::CreateDirectoryTree(t.dataFolder.Child(L"$PelloraData$\\task.ini.tmp")));
+                      // Folders at every name the temporary file may take ("task.ini.tmp", "task.ini.N.tmp").
+                      for (int i = 0; i < 16; ++i) {
+                        const std::wstring number = i == 0 ? L"" : std::to_wstring(i) + L".";
+                        ASSERT_TRUE(base::CreateDirectoryTree(
+                            t.dataFolder.Child(L"$PelloraData$\\task.ini." + number + L"tmp")));
+                      }
                     },
                     "写任务文件失败", {"error staging 写任务文件失败", "finish failed"}},
         FailureCase{"DriverExportOnlyWarns", true,
@@ -362,6 +370,32 @@ TEST_F(ReinstallTest, TheNextRunResumesAnInterruptedDownload) {
   EXPECT_TRUE(second.ok) << second.error;
   EXPECT_EQ(Downloads(before), Lines{"/files/win11.wim bytes=5000-"});  // the tools were complete already
   EXPECT_TRUE(Downloaded(kData + L"\\os_image.wim", {image.url, image.md5}));
+}
+
+// "pe.wim" changed after its download was verified (while the drivers were exported, held here): no boot entry
+// names it.
+TEST_F(ReinstallTest, APeChangedAfterItsCheckStopsTheRunBeforeTheBootEntry) {
+  const std::wstring release = temp.Child(L"release");
+  fake.Add({.tool = "dism", .delayMs = 60000, .releaseFile = WideToUtf8(release)});
+  PipelineResult result;
+  std::thread run([&] { result = Run(); });
+  bool held = false;  // the run is waiting in Dism
+  for (const ULONGLONG until = GetTickCount64() + 120000; !held && GetTickCount64() < until; Sleep(20)) {
+    const auto calls = fake.Calls();
+    held = std::any_of(calls.begin(), calls.end(), [](const auto& call) { return call.tool == "dism"; });
+  }
+  EXPECT_TRUE(pl::test::WriteFileBytes(kBoot + L"\\pe.wim", "swapped"));
+  EXPECT_TRUE(pl::test::WriteFileBytes(release, ""));
+  run.join();
+  ASSERT_TRUE(held);
+  const std::string error = "写启动项前复查发现 S:\\$PelloraData$Boot$\\pe.wim 跟下载时校验过的不一样了（MD5 不符），"
+                            "可能被别的程序改动过，不写启动项";
+  EXPECT_EQ(result.error, error);
+  EXPECT_EQ(BcdeditArguments(), Lines{});
+  EXPECT_EQ(FailureReports(), (Lines{"error pe_deploy " + error, "finish failed"}));
+  EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] 写启动项前再校验一次 MD5: S:\\$PelloraData$Boot$\\pe.wim",
+                                   "T [ERROR] " + error}));
+  EXPECT_FALSE(FileExists(kData + L"\\task.ini"));
 }
 
 TEST(OsImagePathTest, EsdWhenTheUrlHoldsItAnywhereInLowerCase) {

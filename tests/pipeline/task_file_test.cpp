@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "base/text.h"
-#include "base/unique_handle.h"
+#include "host_link.h"
 #include "test_support.h"
 
 namespace pl::pipeline {
@@ -246,27 +246,31 @@ TEST(TaskFileTest, WishlistCountsItsEntriesFromOne) {
   EXPECT_EQ(test::ListFiles(temp.path, L"*"), Names{L"software_wishlist.ini"});
 }
 
-// The build tree's link to /dev/full stands where the temporary file goes: it opens, and writing to it fails, as
-// on a full disk.
-TEST(TaskFileTest, AWriteThatFailsOnAFullDiskReturnsFalseAndKeepsTheOldFile) {
-  std::wstring folder = base::Utf8ToWide(PL_PIPELINE_DEVFULL);
-  std::replace(folder.begin(), folder.end(), L'/', L'\\');
-  const std::wstring path = folder + L"\\task.ini";
-  {  // the premise, laid by the CTest fixture pipeline_devfull_setup
-    base::UniqueFileHandle full(CreateFileW((path + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(full);
-    DWORD wrote = 0;
-    ASSERT_FALSE(WriteFile(full.get(), "x", 1, &wrote, nullptr));
-  }
-  const std::string old = FileBytes("[deploy]\nmode=deploy\n");
-  ASSERT_TRUE(test::WriteFileBytes(path, old));
-  EXPECT_FALSE(WriteTaskFile(path, DeployTask{}, {}));
-  EXPECT_EQ(ReadBack(path), old);
-  // The clean-up's delete of the link fails: Wine deletes no device (ERROR_INVALID_PARAMETER). That a temporary
-  // file is removed shows in AnUnwritableTargetFailsCleanly ("a folder in the way").
-  EXPECT_EQ(test::ListFiles(folder, L"*"), (Names{L"task.ini", L"task.ini.tmp"}));
-  DeleteFileW(path.c_str());
+// A link planted at the temporary file's name (a host link to a file, which Wine follows on any open but that of a
+// new file) is passed over: the file it points to stays as it was, and so does the link.
+TEST(TaskFileTest, ALinkAtTheTemporaryNameIsNeverWrittenThrough) {
+  test::TempDirectory temp;
+  const std::wstring path = temp.Child(L"task.ini");
+  ASSERT_TRUE(test::WriteFileBytes(temp.Child(L"victim.dll"), "system file"));
+  test::ScopedHostLink link(path + L".tmp", temp.Child(L"victim.dll"));
+  ASSERT_TRUE(link.made);
+  ASSERT_TRUE(WriteTaskFile(path, DeployTask{}, {}));
+  EXPECT_EQ(ReadBack(path).substr(0, 13), "\xEF\xBB\xBF[deploy]\r\n");
+  EXPECT_EQ(ReadBack(temp.Child(L"victim.dll")), "system file");
+  EXPECT_EQ(test::ListFiles(temp.path, L"*"), (Names{L"task.ini", L"task.ini.tmp", L"victim.dll"}));
+}
+
+// A key the deployer would read as a section, a comment or another key is written as the item's position.
+TEST(TaskFileTest, InstallKeysThatAFileCannotCarryBecomeTheirPosition) {
+  test::TempDirectory temp;
+  const std::wstring path = temp.Child(L"task.ini");
+  const std::vector<InstallItem> items = {{"[deploy]", "a.exe"}, {";x", "b.exe"}, {"a=b", "c.exe"},
+                                          {"", "d.exe"},         {"7z", "e.exe"}, {"k[1]", "f.exe"}};
+  ASSERT_TRUE(WriteTaskFile(path, DeployTask{}, items));
+  const std::string bytes = ReadBack(path);
+  EXPECT_EQ(bytes.substr(bytes.find("[install]")),
+            "[install]\r\n1=a.exe,,,,\r\n2=b.exe,,,,\r\n3=c.exe,,,,\r\n4=d.exe,,,,\r\n7z=e.exe,,,,\r\n"
+            "k[1]=f.exe,,,,\r\n");
 }
 
 TEST(TaskFileTest, AnUnwritableTargetFailsCleanly) {

@@ -285,6 +285,16 @@ HWND FocusedWindow(HWND window) {
   return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
 }
 
+bool PressEnterIn(HWND window) {
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (GetForegroundWindow() != window) {
+    if (!IsWindow(window) || GetTickCount64() >= deadline) return false;
+    SetForegroundWindow(window);
+    Sleep(kPollMs / 2);
+  }
+  return PressKey(VK_RETURN, false);
+}
+
 bool ClickCloseBox(HWND window) {
   RECT frame{};
   if (!GetWindowRect(window, &frame)) return false;

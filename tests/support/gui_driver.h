@@ -62,6 +62,8 @@ bool MoveMouseTo(HWND window, POINT client);
 bool ClickAt(HWND window, POINT client);
 // Clicks the close box of the window's caption (found by hit-testing its top right corner).
 bool ClickCloseBox(HWND window);
+// Brings the window to the front and presses Enter as a keyboard does (SendInput): the key goes to the focus in it.
+bool PressEnterIn(HWND window);
 
 // Real key strokes (SendInput, as a keyboard gives them) to the window that has the keyboard focus: the virtual
 // key `key` pressed and released, with Shift held around it when `shift`.

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "boot/pe_boot_entry.h"
 #include "config/default_image.h"
@@ -65,7 +66,8 @@ class RecordPrinter {
 
 inline void PrintTo(const FakeToolCall& c, std::ostream* os) {
   RecordPrinter(os, "FakeToolCall")("tool", c.tool)("commandLine", c.commandLine)("arguments", c.arguments)(
-      "workingDirectory", c.workingDirectory)("hasScript", c.hasScript)("script", c.script)("rule", c.rule);
+      "workingDirectory", c.workingDirectory)("hasScript", c.hasScript)("script", c.script)(
+      "environment", c.environment)("rule", c.rule);
 }
 
 }  // namespace pl::test
@@ -81,7 +83,19 @@ inline void PrintTo(const LaunchResult& r, std::ostream* os) {
 
 }  // namespace pl::tools
 
+namespace pl::base {
+
+inline void PrintTo(const FolderProtection& p, std::ostream* os) {
+  pl::test::RecordPrinter(os, "FolderProtection")("error", p.error)("path", p.path);
+}
+
+}  // namespace pl::base
+
 namespace pl::disks {
+
+inline void PrintTo(const RunningSystemDriveChoice& c, std::ostream* os) {
+  pl::test::RecordPrinter(os, "RunningSystemDriveChoice")("letter", c.letter)("warning", c.warning);
+}
 
 inline void PrintTo(const StagingPlan& p, std::ostream* os) {
   pl::test::RecordPrinter(os, "StagingPlan")("ok", p.ok)("bootDir", p.bootDir)("dataDir", p.dataDir)("error", p.error)(

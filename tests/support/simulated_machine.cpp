@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "base/constants.h"
+#include "base/secure_directory.h"
 #include "base/text.h"
 #include "tools/tool_runner.h"
 
@@ -108,10 +109,12 @@ StagingMachine SimulatedMachine::Bind() {
           [this](const std::wstring& path) -> uint32_t {
             if (unwritableDirectories.count(path)) return ERROR_ACCESS_DENIED;
             events.push_back("mkdir " + base::WideToUtf8(path));
-            if (makeDirectories && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-              return GetLastError();
-            }
-            return 0;
+            return makeDirectories ? base::CreateProtectedDirectory(path) : 0;
+          },
+      // The live protection on the directories made for real, and the pipeline's tests see it work.
+      .protectDirectory =
+          [](const std::wstring& path) {
+            return base::ProtectExistingDirectory(path, base::ProtectionDepth::WholeTree);
           },
   };
 }

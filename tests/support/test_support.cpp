@@ -180,6 +180,7 @@ std::vector<FakeToolCall> FakeTools::Calls() const {
         else if (key == "cwd") call.workingDirectory = value;
         else if (key == "script") { call.hasScript = true; call.script = value; }
         else if (key == "rule") call.rule = std::stoi(value);
+        else if (key.starts_with("env.")) call.environment[key.substr(4)] = value;
       }
       if (end == std::string::npos) break;
       start = end + 1;

@@ -2,6 +2,7 @@
 // Helpers shared by the Windows-side tests: private folders, environment, files, fake system tools.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,8 @@ struct FakeToolCall {
   std::string workingDirectory;
   bool hasScript = false;        // diskpart with a readable "/s" file
   std::string script;            // its exact bytes
+  // NoDefaultCurrentDirectoryInExePath and PSModulePath of the tool's environment, those that were set
+  std::map<std::string, std::string> environment;
   int rule = -1;                 // index of the answering rule, -1 for none
 
   bool operator==(const FakeToolCall&) const = default;

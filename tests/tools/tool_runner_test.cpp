@@ -32,8 +32,9 @@ struct RunnerFixture : test::LoggedTest {
 
 TEST(SystemToolPathTest, JoinsTheSystemDirectoryOrFallsBackToTheBareName) {
   EXPECT_EQ(SystemToolPathFrom(L"C:\\Windows\\system32", L"bcdedit.exe"), L"C:\\Windows\\system32\\bcdedit.exe");
-  // An unreadable system directory (see MaxPathBufferText for when) gives the bare name.
-  EXPECT_EQ(SystemToolPathFrom(L"", L"diskpart.exe"), L"diskpart.exe");
+  // An unreadable system directory (see MaxPathBufferText for when) gives nothing, never a bare name that the
+  // current directory or PATH would answer.
+  EXPECT_EQ(SystemToolPathFrom(L"", L"diskpart.exe"), L"");
   EXPECT_EQ(SystemToolPath(L"WindowsPowerShell\\v1.0\\powershell.exe"),
             base::SystemDirectoryPath() + L"\\WindowsPowerShell\\v1.0\\powershell.exe");
 }
@@ -167,6 +168,27 @@ TEST_F(RunnerFixture, UncapturedRunWaitsOrTerminatesAtTheLimit) {
   EXPECT_EQ(calls[0].workingDirectory, WideToUtf8(temp.path));
 }
 
+// Every system tool starts in the system directory, PowerShell also without profiles and with the system's modules
+// only; a child gets the variables it is given on top of the caller's environment.
+TEST_F(RunnerFixture, SystemToolsStartInTheSystemDirectoryWithTheirEnvironment) {
+  const std::string system = WideToUtf8(base::SystemDirectoryPath());
+  const test::ScopedEnvironment userModules(L"PSModulePath", L"C:\\users\\me\\Documents\\WindowsPowerShell\\Modules");
+  EXPECT_TRUE(RunSystemTool(L"bcdedit.exe", L"/enum", 0).started);
+  EXPECT_TRUE(RunPowerShell(L"(Get-BitLockerVolume).x", 0).started);
+  const auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].commandLine, "\"" + system + "\\bcdedit.exe\" /enum");
+  EXPECT_EQ(calls[0].workingDirectory, system);
+  EXPECT_EQ(calls[0].environment, (std::map<std::string, std::string>{
+                                      {"PSModulePath", "C:\\users\\me\\Documents\\WindowsPowerShell\\Modules"}}));
+  EXPECT_EQ(calls[1].commandLine, "\"" + system +
+                                      "\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile -NonInteractive -Command "
+                                      "\"(Get-BitLockerVolume).x\"");
+  EXPECT_EQ(calls[1].workingDirectory, system);
+  EXPECT_EQ(calls[1].environment, (std::map<std::string, std::string>{
+                                      {"PSModulePath", system + "\\WindowsPowerShell\\v1.0\\Modules"}}));
+}
+
 TEST_F(RunnerFixture, BcdeditSuccessLogsOnlyTheCommand) {
   fake.Add({.tool = "bcdedit", .output = "The operation completed successfully.\r\n"});
   std::string output = "old";
@@ -197,7 +219,14 @@ TEST_F(RunnerFixture, BcdeditDryRunStartsNothing) {
                                                   "T [INFO] [dry-run] 跳过实际执行"}));
 }
 
-TEST_F(RunnerFixture, DiskpartGetsTheExactScriptInATemporaryFileRemovedAfterwards) {
+// This process's script folders in the system's temporary folder.
+std::vector<std::wstring> ScriptFolders() {
+  return test::ListFiles(DiskpartScriptParent(), L"pellora-diskpart-" + std::to_wstring(GetCurrentProcessId()) + L"-*");
+}
+
+// The script lies in a new folder of the system's temporary folder, not in the user's (the fixture's, here), and
+// goes with its folder once diskpart is done.
+TEST_F(RunnerFixture, DiskpartGetsTheExactScriptInAFolderOfItsOwnRemovedAfterwards) {
   const std::string script = "select volume C\r\nshrink desired=12288 minimum=6144\r\nrem 中文\r\n";
   fake.Add({.tool = "diskpart", .output = WideToCodePage(936, L"DiskPart 成功地收缩了卷。")});
   EXPECT_TRUE(RunDiskpartScript(script, false));
@@ -206,17 +235,19 @@ TEST_F(RunnerFixture, DiskpartGetsTheExactScriptInATemporaryFileRemovedAfterward
   ASSERT_EQ(calls.size(), 1u);
   ASSERT_TRUE(calls[0].hasScript);
   EXPECT_EQ(calls[0].script, script);
-  const std::string prefix = "/s \"" + WideToUtf8(temp.path) + "\\pld";
+  EXPECT_EQ(calls[0].workingDirectory, WideToUtf8(base::SystemDirectoryPath()));
+  const std::string prefix = "/s \"" + WideToUtf8(DiskpartScriptParent()) + "\\pellora-diskpart-" +
+                             std::to_string(GetCurrentProcessId()) + "-";
   EXPECT_EQ(calls[0].arguments.substr(0, prefix.size()), prefix);
-  EXPECT_EQ(calls[0].arguments.substr(calls[0].arguments.size() - 5), ".tmp\"");
-  EXPECT_TRUE(test::ListFiles(temp.path, L"pld*").empty());
+  EXPECT_EQ(calls[0].arguments.substr(calls[0].arguments.size() - 12), "\\script.txt\"");
+  EXPECT_TRUE(ScriptFolders().empty());
   EXPECT_EQ(LogText(), "T [INFO] diskpart 脚本内容:\n" + script + "\r\nT [INFO] DiskPart 成功地收缩了卷。\r\n");
 }
 
 TEST_F(RunnerFixture, DiskpartFailureLogsExitCodeAndOutputOnTheirOwnLines) {
   fake.Add({.tool = "diskpart", .exitCode = 2147749896u, .output = "Virtual Disk Service error: no space"});
   EXPECT_FALSE(RunDiskpartScript("list disk\r\n", false));
-  EXPECT_TRUE(test::ListFiles(temp.path, L"pld*").empty());
+  EXPECT_TRUE(ScriptFolders().empty());
   ASSERT_EQ(fake.Calls().size(), 1u);
   EXPECT_EQ(fake.Calls()[0].script, "list disk\r\n");
   EXPECT_EQ(LogText(),
@@ -227,7 +258,7 @@ TEST_F(RunnerFixture, DiskpartFailureLogsExitCodeAndOutputOnTheirOwnLines) {
 TEST_F(RunnerFixture, DiskpartDryRunCreatesNoFileAndStartsNothing) {
   EXPECT_TRUE(RunDiskpartScript("clean\r\n", true));
   EXPECT_TRUE(fake.Calls().empty());
-  EXPECT_TRUE(test::ListFiles(temp.path, L"pld*").empty());
+  EXPECT_TRUE(ScriptFolders().empty());
   EXPECT_EQ(LogText(), "T [INFO] diskpart 脚本内容:\nclean\r\n\r\n"
                       "T [INFO] [dry-run] 跳过实际执行 diskpart，仅记录脚本内容。\r\n");
 }

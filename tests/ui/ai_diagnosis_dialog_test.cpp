@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/system_paths.h"
 #include "base/text.h"
 #include "config/service_config.h"
 #include "devserver_client.h"
 #include "reporting/report_session.h"
+#include "tools/tool_runner.h"
 #include "ui/ai_diagnosis_dialog.h"
 #include "ui/theme.h"
 #include "ui_host.h"
@@ -183,8 +185,10 @@ TEST_F(AiDiagnosisDialogTest, AResolvedRoundOffersOnlyCloseAndSendsNoCancel) {
 }
 
 // The whole route of a command: shown, confirmed, run (held meanwhile, when neither close box nor end button may end
-// the dialog), its exit code and output reported, and the next round shown.
+// the dialog), its exit code and output reported, and the next round shown. It runs through the system's cmd.exe
+// whatever "ComSpec" says, in the system directory, and so does what it starts.
 TEST_F(AiDiagnosisDialogTest, AConfirmedCommandRunsAndItsExitCodeReachesTheBackend) {
+  const test::ScopedEnvironment interpreter(L"ComSpec", L"C:\\missing\\cmd.exe");
   const std::string command = "bcdedit /enum & echo hello & exit /b 3";
   const std::wstring release = fake.directory.Child(L"release");
   fake.Add({.tool = "bcdedit", .match = "*/enum*", .output = "held\r\n", .delayMs = 60000,
@@ -198,6 +202,8 @@ TEST_F(AiDiagnosisDialogTest, AConfirmedCommandRunsAndItsExitCodeReachesTheBacke
 
   ExpectShown(dialog, "正在执行命令，请稍候……\r\n\r\n" + command, L"", kEnd, false);
   ASSERT_TRUE(test::WaitUntil([&] { return fake.Calls().size() == 1; }));
+  EXPECT_EQ(fake.Calls()[0].workingDirectory, base::WideToUtf8(base::SystemDirectoryPath()));
+  EXPECT_EQ(fake.Calls()[0].environment.at("NoDefaultCurrentDirectoryInExePath"), "1");
   EXPECT_FALSE(test::SaveScreenshot(L"ai-working.png").empty());
   // Queued before the command's outcome can be: both are handled, and ignored, before it.
   test::CloseWindow(dialog);
@@ -228,9 +234,82 @@ TEST_F(AiDiagnosisDialogTest, ACommandAnsweredNoNeverRunsAndEndingThenCancels) {
   EXPECT_EQ(LogLines(), DialogLog());
 }
 
+// How the interpreter is started, seen by a fake tool standing in for it (Wine's cmd.exe tells nothing of its own
+// command line): no AutoRun ("/d"), the command between outer quotes taken as it stands ("/s"), the system
+// directory, and no search for programs in the current directory first.
+TEST_F(AiDiagnosisDialogTest, TheInterpreterStartsWithoutAutoRunInTheSystemDirectory) {
+  const std::wstring standIn = tools::SystemToolPath(L"bcdedit.exe");
+  const std::string command = "dir & echo \\\"a b\\\"";  // JSON for: dir & echo "a b"
+  HWND dialog = Open(RoundScript("run_command", command, R"({"status": "max_rounds"})"),
+                     std::wstring(kQuickPace) + L" " + standIn);
+  ASSERT_NE(dialog, nullptr);
+  ExpectShown(dialog, kAdvice + kCommandRule + "dir & echo \"a b\"", L"确认执行此命令", kEnd);
+  AnswerConfirmation(dialog, L"确认执行命令", IDYES);
+  ExpectShown(dialog, kEndedMaxRounds, L"", kClose);
+  const auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  const std::string system = base::WideToUtf8(base::SystemDirectoryPath());
+  EXPECT_EQ(calls[0].commandLine, "\"" + system + "\\bcdedit.exe\" /d /s /c \"dir & echo \"a b\"\"");
+  EXPECT_EQ(calls[0].workingDirectory, system);
+  EXPECT_EQ(calls[0].environment.at("NoDefaultCurrentDirectoryInExePath"), "1");
+  End(dialog);
+}
+
+// No is the default answer: Enter (a real key press) on the box runs nothing.
+TEST_F(AiDiagnosisDialogTest, EnterOnTheConfirmationAnswersNo) {
+  HWND dialog = Open(RoundScript("run_command", "bcdedit /enum"));
+  ASSERT_NE(dialog, nullptr);
+  ExpectShown(dialog, kAdvice + kCommandRule + "bcdedit /enum", L"确认执行此命令", kEnd);
+  test::PressButton(dialog, kAiActionButtonId);
+  HWND box = host().MessageBox(L"确认执行命令");
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(GetWindowLongW(GetDlgItem(box, IDNO), GWL_STYLE) & BS_DEFPUSHBUTTON);
+  EXPECT_FALSE(GetWindowLongW(GetDlgItem(box, IDYES), GWL_STYLE) & BS_DEFPUSHBUTTON);
+  ASSERT_TRUE(test::PressEnterIn(box));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::NoMessageBox(L"确认执行命令", host().program.processId); }));
+  ExpectShown(dialog, kAdvice + kCommandRule + "bcdedit /enum", L"确认执行此命令", kEnd);
+  End(dialog);
+  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_EQ(LogLines(), DialogLog());
+}
+
+// A command the box could not show as it would run is not offered: the dialog says why and only reports the refusal.
+TEST_F(AiDiagnosisDialogTest, ACommandWithAControlCharacterIsRefusedWithAMessage) {
+  const std::string refusal = CommandRefusal(L"\t");
+  HWND dialog = Open(RoundScript("run_command", "echo a\\tb", R"({"status": "max_rounds"})"));
+  ASSERT_NE(dialog, nullptr);
+  ExpectShown(dialog, kAdvice + "\r\n\r\n——————————\r\n" + refusal, L"知道了，继续", kEnd, true,
+              L"ai-refused-command.png");
+  test::PressButton(dialog, kAiActionButtonId);
+  ExpectShown(dialog, kEndedMaxRounds, L"", kClose);
+  EXPECT_TRUE(test::NoMessageBox(L"确认执行命令", host().program.processId));
+  const test::DevServerReport result = OneReport("round_result");
+  EXPECT_EQ(result.Text("output"), "命令未执行：" + refusal);
+  EXPECT_EQ(result.Member("exitCode"), "");
+  End(dialog);
+  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_EQ(LogLines(), DialogLog());
+}
+
+TEST(CommandRefusalTest, ControlAndDirectionMarksAndLengthAreRefused) {
+  const std::string control = CommandRefusal(L"\t");
+  const std::string tooLong = "AI 建议的命令超过 2000 个字符，确认框没法完整显示它，已拒绝执行这条命令。";
+  std::wstring pairs;  // 2,000 characters in 4,000 UTF-16 units
+  for (int i = 0; i < 2000; ++i) pairs += L"\xD83D\xDE00";
+  const std::pair<std::wstring, std::string> cases[] = {
+      {L"ipconfig /all & echo 中文", ""}, {L"echo a\r\ndel x", control},  {std::wstring(L"echo \0x", 7), control},
+      {L"echo \x7F", control},          {L"echo \x85", control},         {L"echo \x202Etxt.exe", control},
+      {L"echo \x2066x\x2069", control}, {L"echo \x200F\x061C", control}, {std::wstring(2000, L'x'), ""},
+      {std::wstring(2001, L'x'), tooLong}, {pairs, ""},
+  };
+  EXPECT_EQ(control,
+            "AI 建议的命令里有控制字符（比如换行、制表符）或文字方向控制符，确认框没法如实显示它，已拒绝执行这条命令。");
+  for (const auto& [command, refusal] : cases) EXPECT_EQ(CommandRefusal(command), refusal) << base::WideToUtf8(command);
+}
+
 TEST_F(AiDiagnosisDialogTest, ACommandThatCannotStartIsReportedWithoutAnExitCode) {
-  const test::ScopedEnvironment interpreter(L"ComSpec", L"C:\\missing\\cmd.exe");
-  HWND dialog = Open(RoundScript("run_command", "echo hello", R"({"status": "failed"})"));
+  HWND dialog = Open(RoundScript("run_command", "echo hello", R"({"status": "failed"})"),
+                     std::wstring(kQuickPace) + L" C:\\missing\\cmd.exe");
   ASSERT_NE(dialog, nullptr);
   ExpectShown(dialog, kAdvice + kCommandRule + "echo hello", L"确认执行此命令", kEnd);
   AnswerConfirmation(dialog, L"确认执行命令", IDYES);

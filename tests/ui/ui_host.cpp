@@ -97,6 +97,7 @@ int Run(std::vector<std::wstring> words) {
       options.maxPolls = std::stoi(words[4]);
       options.screenshotCommandPauseMs = static_cast<DWORD>(std::stoul(words[5]));
     }
+    if (words.size() >= 7) options.interpreter = words[6];
     return RunWithOwner([&](HWND owner) {
       return ui::RunAiDiagnosis(owner, input, options) ? L"result=1" : L"result=0";
     });

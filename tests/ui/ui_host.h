@@ -4,7 +4,7 @@
 //   pl_ui_host gallery                      every drawn element in each state (gallery_layout.h)
 //   pl_ui_host decrypt <letter> [poll-ms]   ConfirmAndDecryptVolume over an owner window
 //   pl_ui_host contact                      ShowContactDialog over an owner window
-//   pl_ui_host ai <session-id> [<wait-slices> <slice-ms> <polls> <pause-ms>]
+//   pl_ui_host ai <session-id> [<wait-slices> <slice-ms> <polls> <pause-ms> [<interpreter>]]
 //                                           RunAiDiagnosis over an owner window, for the stage, error and
 //                                           diagnostics text below, at the pace given (AiDiagnosisOptions)
 // Options after the command: log=<path> sends the log there; "minimised" minimises the owner before the call;

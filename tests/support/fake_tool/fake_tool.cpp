@@ -9,7 +9,8 @@
 //   release=<hex of a UTF-8 path: the delay ends once it exists>
 // The first rule whose tool and pattern match, and whose uses are not spent, answers. With no rule the
 // tool prints nothing and exits 0. A journal line records: tool, command line, working directory, the
-// diskpart script ("/s" file) and the rule index, escaped so that any byte survives.
+// diskpart script ("/s" file), those of the variables JournalledEnvironment names that are set, and the rule
+// index, escaped so that any byte survives.
 
 #include <windows.h>
 
@@ -186,6 +187,19 @@ void WriteAll(DWORD which, const std::string& bytes) {
   WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, nullptr);
 }
 
+// The variables of a tool's environment that tests look at: how a program was told to search and load.
+std::string JournalledEnvironment() {
+  std::string fields;
+  for (const wchar_t* name : {L"NoDefaultCurrentDirectoryInExePath", L"PSModulePath"}) {
+    std::vector<wchar_t> value(32768);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) continue;
+    fields += "\tenv." + Narrow(name) + "=" + Escape(Narrow(std::wstring(value.data(), length)));
+  }
+  return fields;
+}
+
 // Starts a copy of this program that inherits the output pipe and sleeps.
 void SpawnHolder(int ms) {
   wchar_t self[MAX_PATH];
@@ -257,7 +271,7 @@ int wmain(int argc, wchar_t** argv) {
     break;
   }
   AppendJournal(dir, "tool=" + tool + "\tcmdline=" + Escape(Narrow(commandLine)) + "\tcwd=" + Escape(Narrow(cwd)) +
-                         scriptField + "\trule=" + std::to_string(chosen) + "\n");
+                         scriptField + JournalledEnvironment() + "\trule=" + std::to_string(chosen) + "\n");
   if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
 
   if (chosen < 0) return 0;
