@@ -37,7 +37,7 @@ inline constexpr UINT MsgBackupDone = WM_APP + 16;
 inline constexpr UINT MsgUsbStatus = WM_APP + 17;
 inline constexpr UINT MsgUsbProgress = WM_APP + 18;
 inline constexpr UINT MsgUsbDone = WM_APP + 19;
-inline constexpr UINT MsgUsbDrives = WM_APP + 20;          // std::vector<UsbDrive>*
+inline constexpr UINT MsgUsbDrives = WM_APP + 20;          // UsbDriveList*
 
 inline constexpr UINT_PTR kAnimationTimer = 1;
 inline constexpr wchar_t kClientVersionText[] = L"0.1.0";
@@ -96,6 +96,7 @@ struct MainWindowState {
   bool lastBackupWasRestore = false;
 
   std::vector<UsbDrive> usbDrives;
+  std::string usbDriveNotice;  // why the last scan offers none
   UsbDrive chosenUsbDrive;  // a copy of the row confirmed for wiping
   bool usbBusy = false;
   bool usbOk = false;
@@ -157,7 +158,7 @@ LRESULT OnControlColour(MainWindowState& state, HDC dc, HWND control);
 bool StartStartupThread(MainWindowState& state);
 void OnStartupResult(MainWindowState& state, StartupResult* result);
 void StartUsbDriveScan(MainWindowState& state);
-void OnUsbDrives(MainWindowState& state, std::vector<UsbDrive>* drives);
+void OnUsbDrives(MainWindowState& state, UsbDriveList* list);
 void StartReinstallRun(MainWindowState& state, bool retry);
 void StartBackupRun(MainWindowState& state, bool retry);
 void StartUsbRun(MainWindowState& state);
