@@ -29,6 +29,9 @@ std::wstring_view TrimBlanks(std::wstring_view text);
 std::string_view TrimWhitespace(std::string_view text);
 std::wstring_view TrimWhitespace(std::wstring_view text);
 
+// Printable ASCII (0x20 to 0x7E) kept, every other byte "?": for texts a device reports as raw bytes.
+std::string PrintableAscii(std::string_view text);
+
 // L'C' -> "C", for messages.
 std::string DriveLetterText(wchar_t letter);
 // L'C' -> L"C:\", the root path of the drive.

@@ -1,4 +1,4 @@
-// ASCII case and trimming: plain C++, so the parsers built on them also build natively (tests/fuzz).
+// ASCII case, trimming and printable bytes: plain C++, so the parsers built on them also build natively (tests/fuzz).
 #include "base/text.h"
 
 namespace pl::base {
@@ -30,5 +30,13 @@ std::string_view TrimBlanks(std::string_view text) { return Trimmed<char>(text, 
 std::wstring_view TrimBlanks(std::wstring_view text) { return Trimmed<wchar_t>(text, L" \t"); }
 std::string_view TrimWhitespace(std::string_view text) { return Trimmed<char>(text, " \t\r\n"); }
 std::wstring_view TrimWhitespace(std::wstring_view text) { return Trimmed<wchar_t>(text, L" \t\r\n"); }
+
+std::string PrintableAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c < 0x20 || c > 0x7E) c = '?';
+  }
+  return out;
+}
 
 }  // namespace pl::base

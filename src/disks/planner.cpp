@@ -33,6 +33,7 @@ struct Planning {
   const StagingMachine& machine;
   bool dryRun;
   uint64_t neededBytes;
+  std::wstring keepFile;
   wchar_t systemDrive = 0;
   int systemDisk = -1;
   StagingPlan plan;
@@ -105,14 +106,15 @@ bool PlaceOnExistingVolume(Planning& p) {
   uint64_t free = p.machine.freeBytesForCaller(letter);
   bool use = free >= p.neededBytes;
   if (!use && p.machine.volumeLabel(letter) == kStageLabel) {
-    const uint64_t leftover = p.machine.leftoverSize(candidate);
+    const base::KeepRule keep = LeftoverKeepRule(candidate, p.keepFile);
+    const uint64_t leftover = p.machine.leftoverSize(candidate, keep);
     if (leftover != 0 && leftover + free >= p.neededBytes) {
       log::LogInfo("数据区候选分区 " + drive + ": 剩余空间不够，但是本工具自己创建的分区(卷标PLSTAGE)，里面有约" +
                    Gib(leftover) + "GB 上次装机残留的数据，清空后复用");
       if (p.dryRun) {
         log::LogInfo("[dry-run] 跳过实际清空目录: " + base::WideToUtf8(candidate));
         use = true;
-      } else if (p.machine.clearLeftover(candidate)) {
+      } else if (p.machine.clearLeftover(candidate, keep)) {
         free = p.machine.freeBytesForCaller(letter);
         use = free >= p.neededBytes;
       } else {
@@ -236,6 +238,18 @@ bool IsUserBackup(const std::wstring& relativePath) {
          path.find(L'\\', kPrefix.size()) == std::wstring::npos;
 }
 
+base::KeepRule LeftoverKeepRule(const std::wstring& dataDir, const std::wstring& keepFile) {
+  std::wstring file = keepFile;
+  std::replace(file.begin(), file.end(), L'/', L'\\');
+  if (file.starts_with(L"\\\\?\\") && file.size() > 6 && file[5] == L':') file.erase(0, 4);
+  const std::wstring prefix = base::AsciiLower(dataDir) + L"\\";
+  std::wstring kept = base::AsciiLower(file);
+  kept = kept.size() > prefix.size() && kept.starts_with(prefix) ? kept.substr(prefix.size()) : std::wstring();
+  return [kept](const std::wstring& relativePath) {
+    return IsUserBackup(relativePath) || (!kept.empty() && base::AsciiLower(relativePath) == kept);
+  };
+}
+
 const StagingMachine& LiveStagingMachine() {
   static const StagingMachine machine{
       .systemDriveLetter = GetSystemDriveLetter,
@@ -246,8 +260,8 @@ const StagingMachine& LiveStagingMachine() {
       .isStagingCandidate = [](wchar_t letter, wchar_t exclude) { return IsStagingCandidate(letter, exclude); },
       .freeBytesForCaller = FreeBytesForCaller,
       .volumeLabel = VolumeLabelOfDrive,
-      .leftoverSize = [](const std::wstring& directory) { return base::DirectorySize(directory, IsUserBackup); },
-      .clearLeftover = [](const std::wstring& directory) { return base::DeleteTree(directory, IsUserBackup); },
+      .leftoverSize = base::DirectorySize,
+      .clearLeftover = base::DeleteTree,
       .listUnmountedVolumes = ListUnmountedVolumes,
       .highestFreeDriveLetter = HighestFreeDriveLetter,
       .assignDriveLetter = AssignDriveLetter,
@@ -317,8 +331,8 @@ bool CreateStagingDirectory(const std::wstring& path, bool dryRun, std::string* 
 }
 
 StagingPlan PlanStagingArea(FirmwareType firmware, uint64_t neededBytes, bool dryRun, wchar_t backupLetter,
-                            uint64_t bytesBesideBackup, const StagingMachine& machine) {
-  Planning p{.machine = machine, .dryRun = dryRun, .neededBytes = neededBytes};
+                            uint64_t bytesBesideBackup, const std::wstring& keepFile, const StagingMachine& machine) {
+  Planning p{.machine = machine, .dryRun = dryRun, .neededBytes = neededBytes, .keepFile = keepFile};
   p.systemDrive = machine.systemDriveLetter();
   if (p.systemDrive == 0) {
     p.plan.error =

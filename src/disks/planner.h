@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_tree.h"
 #include "base/secure_directory.h"
 #include "disks/inventory.h"
 
@@ -44,9 +45,9 @@ struct StagingMachine {
   std::function<bool(wchar_t letter, wchar_t exclude)> isStagingCandidate;
   std::function<uint64_t(wchar_t)> freeBytesForCaller;
   std::function<std::string(wchar_t)> volumeLabel;
-  // What an earlier run left in a data area, and deleting it; backups the user made (IsUserBackup) stay.
-  std::function<uint64_t(const std::wstring&)> leftoverSize;
-  std::function<bool(const std::wstring&)> clearLeftover;
+  // What an earlier run left in a data area, and deleting it; the files `keep` names (LeftoverKeepRule) stay.
+  std::function<uint64_t(const std::wstring& directory, const base::KeepRule& keep)> leftoverSize;
+  std::function<bool(const std::wstring& directory, const base::KeepRule& keep)> clearLeftover;
   std::function<std::vector<UnmountedVolume>(int diskNumber, const std::string& label)> listUnmountedVolumes;
   std::function<wchar_t()> highestFreeDriveLetter;
   std::function<bool(const UnmountedVolume&, wchar_t)> assignDriveLetter;
@@ -64,11 +65,17 @@ const StagingMachine& LiveStagingMachine();
 // user may still need, never an earlier run's leftover.
 bool IsUserBackup(const std::wstring& relativePath);
 
+// What emptying the data area `dataDir` leaves: the user's backups, and `keepFile` (a full path; none when empty)
+// when it lies below it, its letter and ASCII letters in any case, a "\\?\" prefix and "/" allowed.
+base::KeepRule LeftoverKeepRule(const std::wstring& dataDir, const std::wstring& keepFile);
+
 // `neededBytes`: what the data area must hold. `backupLetter`: drive of an existing backup file the run uses
-// (0 for none), and `bytesBesideBackup` what the data area needs beside it. In dry-run nothing is created,
+// (0 for none), and `bytesBesideBackup` what the data area needs beside it. `keepFile`: the run's own source file
+// (full path, or empty), never deleted when an earlier run's data area is emptied. In dry-run nothing is created,
 // shrunk, mounted or cleaned; the decisions are logged and the plan is complete.
 StagingPlan PlanStagingArea(FirmwareType firmware, uint64_t neededBytes, bool dryRun, wchar_t backupLetter,
-                            uint64_t bytesBesideBackup, const StagingMachine& machine = LiveStagingMachine());
+                            uint64_t bytesBesideBackup, const std::wstring& keepFile = {},
+                            const StagingMachine& machine = LiveStagingMachine());
 
 // Which routes to a data area are open, without changing anything.
 StagingFeasibility CheckStagingFeasibility(const StagingMachine& machine = LiveStagingMachine());

@@ -28,7 +28,6 @@ std::string ReadProductKey(wchar_t offlineLetter, const ProductKeySources& sourc
     return key;
   }
   std::wstring root = sources.registryRoot;
-  bool mounted = false;
   if (offlineLetter != 0) {
     log::LogInfo("当前运行在 WinPE 里，挂载目标系统盘 " + base::DriveLetterText(offlineLetter) +
                  ": 的离线注册表读取密钥（不能直接读 HKEY_LOCAL_MACHINE，那是 PE 自己的注册表）");
@@ -39,8 +38,11 @@ std::string ReadProductKey(wchar_t offlineLetter, const ProductKeySources& sourc
       return {};
     }
     root = kOfflineHiveName;
-    mounted = true;
   }
+  // Unloaded on every way out: a mount left behind is kept in the registry for good.
+  base::ScopeGuard unloadMount([mounted = offlineLetter != 0] {
+    if (mounted) UnloadOfflineSoftwareHive();
+  });
   log::LogInfo(
       "WMI 查不到 OEM 出厂密钥（虚拟机/数字权利激活/手动输入密钥的机器都会是这样），退化读取注册表 "
       "BackupProductKeyDefault");
@@ -52,7 +54,6 @@ std::string ReadProductKey(wchar_t offlineLetter, const ProductKeySources& sourc
     key = DecodeDigitalProductIdKey(root);
     if (!key.empty()) log::LogInfo("通过 DigitalProductId 读到当前生效密钥");
   }
-  if (mounted) UnloadOfflineSoftwareHive();
   return key;
 }
 
@@ -119,6 +120,12 @@ bool LoadOfflineSoftwareHive(wchar_t letter) {
   EnablePrivilege(L"SeBackupPrivilege");
   EnablePrivilege(L"SeRestorePrivilege");
   const std::wstring hive = OfflineHivePath(letter);
+  base::UniqueRegKey stale;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kOfflineHiveName, 0, KEY_READ, stale.put()) == ERROR_SUCCESS) {
+    stale.reset();
+    log::LogWarn("上次挂载的离线注册表 HKLM\\PL_OfflineSoftwareHive 还在（上次运行没来得及卸载），先卸载再挂载");
+    UnloadOfflineSoftwareHive();
+  }
   const LSTATUS status = RegLoadKeyW(HKEY_LOCAL_MACHINE, kOfflineHiveName, hive.c_str());
   if (status != ERROR_SUCCESS) {
     log::LogWarn("挂载离线注册表失败: " + base::WideToUtf8(hive) + ", LSTATUS=" + std::to_string(status));

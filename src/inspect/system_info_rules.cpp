@@ -101,11 +101,12 @@ std::string DiskText(const SummaryReadings& r) {
   return text;
 }
 
-// A NUL-terminated text at `offset` of the answer, trimmed of blanks; empty when the offset is out of range.
+// A NUL-terminated text at `offset` of the answer, trimmed of blanks, its bytes outside printable ASCII made "?"
+// (one byte that is not UTF-8 would blank the whole summary value); empty when the offset is out of range.
 std::string DescriptorText(const unsigned char* bytes, size_t size, DWORD offset) {
   if (offset < 1 || offset > 1023 || offset >= size) return {};
   const char* start = reinterpret_cast<const char*>(bytes + offset);
-  return std::string(base::TrimBlanks(std::string_view(start, strnlen(start, size - offset))));
+  return base::PrintableAscii(base::TrimBlanks(std::string_view(start, strnlen(start, size - offset))));
 }
 
 }  // namespace

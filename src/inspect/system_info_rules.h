@@ -70,7 +70,7 @@ EnvironmentSummary SummaryFromReadings(const SummaryReadings& readings);
 bool IsPlaceholderValue(std::string_view value);
 
 // A storage device descriptor (IOCTL_STORAGE_QUERY_PROPERTY answer of `size` bytes) as "vendor product",
-// without the vendor when the product already begins with it.
+// without the vendor when the product already begins with it; bytes outside printable ASCII become "?".
 std::string DiskModelFromDescriptor(const void* answer, size_t size);
 
 }  // namespace pl::inspect

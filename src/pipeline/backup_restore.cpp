@@ -157,10 +157,19 @@ PipelineResult RunRestore(const std::wstring& backupFile, const std::vector<conf
   run.bytes = bytes;
   OpenSession(run, "restore", clientVersion, "创建上报 session 失败，本次不上报数据（不影响还原本身）");
   DetectFirmwareAndPe(run, 1);
-  // Before the planner makes room for a copy of it.
-  if (!CheckOsImage(run, backupFile, 1, {"备份文件", "staging"})) return run.result;
+  // Before the planner makes room for a copy of it; in dry-run too, as reading it changes nothing.
+  if (!CheckOsImage(run, backupFile, 1, {"备份文件", "staging", true})) return run.result;
   const BackupFile backup = BackupFileOf(backupFile);
-  if (!PrepareStaging(run, 2, backup.size + 2 * base::kGiB, backup.letter, 2 * base::kGiB)) return run.result;
+  if (!PrepareStaging(run, 2, backup.size + 2 * base::kGiB, backup.letter, 2 * base::kGiB, backupFile)) {
+    return run.result;
+  }
+  // The planner keeps it when it empties an earlier run's data area; whatever else happened, no task may name a
+  // file that is gone.
+  if (!BackupFileOf(backupFile).found) {
+    const std::string message = "备份文件检查失败（" + WideToUtf8(backupFile) + "）: 准备暂存区之后找不到这个文件了";
+    Fail(run, message, {.eventStage = "staging", .errorStage = "staging", .cause = message});
+    return run.result;
+  }
   const StagingPaths paths = PathsOf(run.plan);
   const bool reuse = ReuseInPlace(backup, run.plan.dataDir);
   const std::wstring imagePath = reuse ? backupFile : run.plan.dataDir + L"\\restore_image.wim";

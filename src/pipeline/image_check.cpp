@@ -12,7 +12,7 @@ std::string EditionText(const archive::WimImage& image) {
 
 bool CheckOsImage(RunState& run, const std::wstring& path, int32_t imageIndex, const ImageCheck& check) {
   const std::string file = base::WideToUtf8(path);
-  if (run.dryRun) {
+  if (run.dryRun && !check.inDryRun) {
     log::LogInfo(std::string("[dry-run] 跳过") + check.what + "检查: " + file);
     return true;
   }

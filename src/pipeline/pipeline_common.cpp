@@ -24,6 +24,89 @@ namespace {
 
 using base::WideToUtf8;
 
+// Added to a failed run's message when the PE entry could not be undone.
+constexpr char kBootEntryMayRemain[] =
+    "。PE 引导项没能撤销：开机菜单可能仍显示“Pellora PE”并默认进入它，请在“系统配置”（msconfig）的“引导”页删除该项，"
+    "并把原来的系统设为默认";
+
+// A missing file is no news; `what` names it in the log.
+void RemoveHandOverFile(const RunState& run, const std::wstring& path, const std::string& what) {
+  if (path.empty() || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  const std::string text = WideToUtf8(path);
+  if (run.dryRun) {
+    log::LogInfo("[dry-run] 跳过删除" + what + ": " + text);
+  } else if (DeleteFileW(path.c_str())) {
+    log::LogInfo("已删除" + what + ": " + text);
+  } else {
+    log::LogWarn("删除" + what + "失败, GetLastError=" + std::to_string(GetLastError()) + ": " + text);
+  }
+}
+
+// Never fatal: the deployer lists what it finds beside the task, so an earlier run's list must not stay there.
+void WriteWishlist(RunState& run, const std::wstring& path, const std::vector<std::string>& wishlist) {
+  if (wishlist.empty()) {
+    RemoveHandOverFile(run, path, "先前留下的软件清单");
+  } else if (run.dryRun) {
+    log::LogInfo("[dry-run] 跳过写软件清单: " + WideToUtf8(path));
+  } else if (WriteWishlistFile(path, wishlist)) {
+    run.wroteWishlist = true;
+    log::LogInfo("已记录 " + std::to_string(wishlist.size()) + " 项本机已安装软件: " + WideToUtf8(path));
+  } else {
+    log::LogWarn("写软件清单失败，不影响重装本身，跳过");
+    RemoveHandOverFile(run, path, "先前留下的软件清单");
+  }
+}
+
+// The deployer must never choose between an earlier run's task and this one's. A "$PelloraData$" that is a link
+// is not ours: nothing is deleted through it.
+void RemoveOtherTasks(const RunState& run, const std::wstring& ownTaskFile) {
+  const std::wstring ownFolder = base::AsciiLower(ownTaskFile.substr(0, ownTaskFile.rfind(L'\\')));
+  for (wchar_t letter : run.machine.fixedDriveLetters()) {
+    const std::wstring folder = base::DriveRoot(letter) + L"$PelloraData$";
+    if (base::AsciiLower(folder) == ownFolder) continue;
+    if (base::IsLink(folder)) {
+      log::LogWarn("跳过 " + WideToUtf8(folder) + "：它是链接，不是本工具建的目录，不在里面删除任务文件");
+      continue;
+    }
+    RemoveHandOverFile(run, folder + L"\\task.ini", "其它分区上先前的任务文件");
+    RemoveHandOverFile(run, folder + L"\\software_wishlist.ini", "其它分区上先前的软件清单");
+  }
+}
+
+// A step after the task file failed (the deployer inside a PE): a failed run leaves no task behind.
+void RemoveOwnTask(RunState& run, const StagingPaths& paths) {
+  if (!run.result.taskFilePath.empty() && !run.dryRun) {
+    RemoveHandOverFile(run, run.result.taskFilePath, "本次写下的任务文件");
+    if (run.wroteWishlist) RemoveHandOverFile(run, paths.wishlistFile, "本次写下的软件清单");
+  }
+  run.result.taskFilePath.clear();
+}
+
+// A step after the PE entry failed: the machine must not boot into a PE with a stale task or none.
+void UndoBootEntry(RunState& run) {
+  if (run.bootEntryId.empty()) return;
+  const std::string entryId = std::exchange(run.bootEntryId, std::string());
+  std::string error;
+  if (boot::RemovePeBootEntry(entryId, run.bootDefaults, run.dryRun, &error)) {
+    log::LogInfo("已撤销 PE 引导项 " + entryId);
+    return;
+  }
+  const std::string message = "撤销 PE 引导项失败: " + error;
+  log::LogError(message);
+  reporting::ReportError(run.result.sessionId, "pe_deploy", message, "");
+  run.result.error += kBootEntryMayRemain;
+}
+
+std::vector<wchar_t> LiveFixedDriveLetters() {
+  const disks::VolumeProbe& probe = disks::LiveVolumeProbe();
+  const uint32_t drives = probe.logicalDrives();
+  std::vector<wchar_t> letters;
+  for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+    if ((drives & (1u << (letter - L'A'))) != 0 && probe.isFixedDrive(letter)) letters.push_back(letter);
+  }
+  return letters;
+}
+
 bool EndsWithInf(const std::wstring& name) {
   return name.size() > 4 && base::AsciiLower(std::wstring_view(name).substr(name.size() - 4)) == L".inf";
 }
@@ -48,6 +131,7 @@ const PipelineMachine& LivePipelineMachine() {
           [](const std::wstring& from, const std::wstring& to, LPPROGRESS_ROUTINE routine, void* context) {
             return CopyFileExW(from.c_str(), to.c_str(), routine, context, nullptr, 0) != FALSE;
           },
+      .fixedDriveLetters = LiveFixedDriveLetters,
   };
   return machine;
 }
@@ -63,6 +147,14 @@ bool ExtractToolsPackage(const std::wstring& zipPath, const std::wstring& destin
   if (dryRun) {
     log::LogInfo("[dry-run] 跳过实际解压");
     return true;
+  }
+  // An earlier package's files must not outlive it: its pl_pe.exe could be the one started.
+  if (GetFileAttributesW(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (!base::DeleteTree(destination)) {
+      log::LogError("清空旧的工具目录失败，停止解压（不能让旧的 pl_pe.exe 留在里面）: " + WideToUtf8(destination));
+      return false;
+    }
+    log::LogInfo("已清空旧的工具目录: " + WideToUtf8(destination));
   }
   std::string error;
   if (!archive::ExtractZip(zipPath, destination, &error)) {
@@ -144,6 +236,7 @@ StagingPaths PathsOf(const disks::StagingPlan& plan) {
       .toolsDir = plan.dataDir + L"\\tools",
       .driverDir = plan.dataDir + L"\\backup\\drivers",
       .taskFile = plan.dataDir + L"\\task.ini",
+      .wishlistFile = plan.dataDir + L"\\software_wishlist.ini",
   };
 }
 
@@ -153,6 +246,7 @@ bool Fail(RunState& run, const std::string& message, const FailureReports& repor
   if (!reports.logged) log::LogError(message);
   if (reports.eventStage) StageEvent(run, reports.eventStage, "failed", reports.cause);
   if (reports.errorStage) reporting::ReportError(run.result.sessionId, reports.errorStage, reports.cause, "");
+  UndoBootEntry(run);
   if (run.finishOnFailure) reporting::FinishReportSession(run.result.sessionId, "failed");
   return false;
 }
@@ -183,9 +277,9 @@ void DetectFirmwareAndPe(RunState& run, int percent) {
 }
 
 bool PrepareStaging(RunState& run, int percent, uint64_t neededBytes, wchar_t backupLetter,
-                    uint64_t bytesBesideBackup) {
+                    uint64_t bytesBesideBackup, const std::wstring& keepFile) {
   ReportProgress(run.progress, "staging", "正在准备暂存空间...", percent);
-  run.plan = disks::PlanStagingArea(run.firmware, neededBytes, run.dryRun, backupLetter, bytesBesideBackup,
+  run.plan = disks::PlanStagingArea(run.firmware, neededBytes, run.dryRun, backupLetter, bytesBesideBackup, keepFile,
                                     run.machine.staging);
   if (!run.plan.ok) {
     return Fail(run, "准备暂存区失败: " + run.plan.error, {.errorStage = "staging", .cause = run.plan.error});
@@ -330,9 +424,13 @@ bool CreateBootEntry(RunState& run, const StagingPaths& paths, int percent) {
   StageEvent(run, "pe_deploy", "started");
   ReportProgress(run.progress, "pe_deploy", "正在部署 PE 启动环境...", percent);
   const boot::BootEntryResult entry = boot::CreatePeBootEntry(paths.peWim, paths.bootSdi, run.firmware, run.dryRun);
+  run.bootDefaults = entry.previous;
   if (!entry.ok) {
-    return Fail(run, "部署 PE 引导失败: " + entry.error,
-                {.eventStage = "pe_deploy", .errorStage = "pe_deploy", .cause = entry.error});
+    Fail(run, "部署 PE 引导失败: " + entry.error,
+         {.eventStage = "pe_deploy", .errorStage = "pe_deploy", .cause = entry.error});
+    // The half-made entry could not be deleted (CreatePeBootEntry logged it).
+    if (!entry.entryId.empty()) run.result.error += kBootEntryMayRemain;
+    return false;
   }
   StageEvent(run, "pe_deploy", "success");
   run.bootEntryId = entry.entryId;
@@ -372,7 +470,7 @@ DeployTask DeployTaskOfRun(const RunState& run, const StagingPaths& paths) {
 }
 
 bool WriteTask(RunState& run, const StagingPaths& paths, const DeployTask& task,
-               const std::vector<config::InstallItem>& items) {
+               const std::vector<config::InstallItem>& items, const std::vector<std::string>& wishlist) {
   if (run.dryRun) {
     log::LogInfo("[dry-run] 跳过写任务文件: " + WideToUtf8(paths.taskFile));
   } else if (!WriteTaskFile(paths.taskFile, task, items)) {
@@ -382,6 +480,8 @@ bool WriteTask(RunState& run, const StagingPaths& paths, const DeployTask& task,
   }
   run.result.ok = true;
   run.result.taskFilePath = paths.taskFile;
+  WriteWishlist(run, paths.wishlistFile, wishlist);
+  if (run.removeOtherTasks) RemoveOtherTasks(run, paths.taskFile);
   return true;
 }
 
@@ -392,6 +492,7 @@ void DeployInPe(RunState& run, const StagingPaths& paths, const char* message) {
   if (!LaunchDeployerInPE(paths.toolsDir, false, &error, run.machine)) {
     const std::string failure = "直接执行 pl_pe 失败: " + error;
     Fail(run, failure, {.errorStage = "pe_deploy", .cause = failure});
+    RemoveOwnTask(run, paths);
   }
 }
 

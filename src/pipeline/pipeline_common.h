@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "boot/pe_boot_entry.h"
 #include "config/service_config.h"
 #include "disks/firmware.h"
 #include "disks/planner.h"
@@ -91,6 +92,7 @@ struct PipelineMachine {
   // CopyFileExW over any earlier file, with its progress routine; false with GetLastError set when it fails.
   std::function<bool(const std::wstring& from, const std::wstring& to, LPPROGRESS_ROUTINE routine, void* context)>
       copyFile;
+  std::function<std::vector<wchar_t>()> fixedDriveLetters;  // every fixed drive, in letter order
 };
 const PipelineMachine& LivePipelineMachine();
 
@@ -98,8 +100,9 @@ const PipelineMachine& LivePipelineMachine();
 void ReportProgress(const ProgressCallback& progress, const std::string& stage, const std::string& message,
                     int percent);
 
-// Unpacks the tools package and counts the drivers in it; a package without any .inf is only warned about.
-// False when the archive cannot be unpacked (logged).
+// Empties the destination of an earlier package, unpacks the tools package and counts the drivers in it; a package
+// without any .inf is only warned about. False when the destination cannot be emptied or the archive cannot be
+// unpacked (logged).
 bool ExtractToolsPackage(const std::wstring& zipPath, const std::wstring& destination, bool dryRun);
 
 // Files named "*.inf" (any case, more than the extension) below `directory`; 0 when it cannot be listed.
@@ -131,11 +134,16 @@ struct RunState {
   ByteCallback bytes;  // may be empty
   PipelineResult result;
   bool finishOnFailure = true;  // a failure finishes the session as "failed"; the USB run clears it after the wipe
+  // Writing the task removes the task files of earlier runs on the machine's fixed volumes; the USB run's task on
+  // the stick stands apart and clears it.
+  bool removeOtherTasks = true;
+  bool wroteWishlist = false;
   disks::FirmwareType firmware = disks::FirmwareType::Unknown;
   bool inPe = false;
   disks::StagingPlan plan;
   std::string productKey;
-  std::string bootEntryId;
+  std::string bootEntryId;         // the PE entry this run made; cleared once it is undone
+  boot::BootDefaults bootDefaults;  // the boot manager's default and time-out before the entry was made
   std::string targetVolumeGuid;
 };
 
@@ -147,6 +155,7 @@ struct StagingPaths {
   std::wstring toolsDir;
   std::wstring driverDir;
   std::wstring taskFile;
+  std::wstring wishlistFile;  // beside the task; empty for none
 };
 StagingPaths PathsOf(const disks::StagingPlan& plan);
 
@@ -157,7 +166,8 @@ struct FailureReports {
   std::string cause;
   bool logged = false;               // the failing call logged the error itself
 };
-// Sets the result's error, logs it at ERROR, sends the reports and (see finishOnFailure) finishes the session as
+// Sets the result's error, logs it at ERROR, sends the reports, undoes the PE boot entry when the run made one
+// (a failed undo is logged, reported and added to the message) and (see finishOnFailure) finishes the session as
 // "failed". Returns false, for `return Fail(...)` in a step.
 bool Fail(RunState& run, const std::string& message, const FailureReports& reports);
 
@@ -171,9 +181,10 @@ void OpenSession(RunState& run, const std::string& chosenOsKey, const std::strin
 // Progress "正在检测固件类型..." at `percent`, the firmware type, and whether this runs inside a PE.
 void DetectFirmwareAndPe(RunState& run, int percent);
 
-// Progress "正在准备暂存空间..." at `percent`, then the planner with these sizes (see PlanStagingArea).
+// Progress "正在准备暂存空间..." at `percent`, then the planner with these sizes and the run's own source file
+// (see PlanStagingArea).
 bool PrepareStaging(RunState& run, int percent, uint64_t neededBytes, wchar_t backupLetter = 0,
-                    uint64_t bytesBesideBackup = 0);
+                    uint64_t bytesBesideBackup = 0, const std::wstring& keepFile = {});
 
 // Download jobs for the catalog's resources; the PE and its boot file only outside a PE.
 net::DownloadJob ResourceJob(const char* label, const config::ResourceRef& resource, const std::wstring& path);
@@ -202,7 +213,7 @@ void BackUpKeyAndDrivers(RunState& run, const StagingPaths& paths, const KeyAndD
 // download either and is passed over. A difference fails the run.
 bool RecheckPeBootFiles(RunState& run, const config::ExResources& resources, const StagingPaths& paths);
 
-// Outside a PE, the one-shot boot entry of the downloaded PE; inside one nothing.
+// Outside a PE, the one-shot boot entry of the downloaded PE; inside one nothing. From here on a failure undoes it.
 bool CreateBootEntry(RunState& run, const StagingPaths& paths, int percent);
 
 // The volume GUID of the system drive: the volume the deployer overwrites, or the one a backup captures.
@@ -214,9 +225,12 @@ DeployTask TaskOfRun(const RunState& run);
 // A task that applies an image: the above, and the tools, the product key and the drivers for the new system.
 DeployTask DeployTaskOfRun(const RunState& run, const StagingPaths& paths);
 
-// "task.ini" (skipped in dry-run); on success the run is ok.
+// "task.ini" (skipped in dry-run); on success the run is ok. Then, never fatal: the software wishlist beside it
+// (or the removal of an earlier one there when `wishlist` is empty), and (see removeOtherTasks) the removal of the
+// task files and wishlists in the "$PelloraData$" folders of the other fixed volumes, each logged: one task file
+// is armed at a time. A later failure of the run removes its own two files again.
 bool WriteTask(RunState& run, const StagingPaths& paths, const DeployTask& task,
-               const std::vector<config::InstallItem>& items);
+               const std::vector<config::InstallItem>& items, const std::vector<std::string>& wishlist = {});
 
 // Inside a PE and not in dry-run: progress `message` at 98 and the deployer started at once.
 void DeployInPe(RunState& run, const StagingPaths& paths, const char* message);

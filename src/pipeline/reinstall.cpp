@@ -12,19 +12,6 @@ namespace {
 
 using base::WideToUtf8;
 
-// Software of the old system that no install item covers, for the deployer to list. Never fatal.
-void WriteWishlist(const RunState& run, const std::vector<std::string>& wishlist) {
-  if (wishlist.empty()) return;
-  const std::wstring path = run.plan.dataDir + L"\\software_wishlist.ini";
-  if (run.dryRun) {
-    log::LogInfo("[dry-run] 跳过写软件清单: " + WideToUtf8(path));
-  } else if (WriteWishlistFile(path, wishlist)) {
-    log::LogInfo("已记录 " + std::to_string(wishlist.size()) + " 项本机已安装软件: " + WideToUtf8(path));
-  } else {
-    log::LogWarn("写软件清单失败，不影响重装本身，跳过");
-  }
-}
-
 // The image, the tools and (outside a PE) the PE with its boot file, all at once; then the tools unpacked.
 bool FetchFiles(RunState& run, const config::OsImageEntry& image, const config::ExResources& resources,
                 const StagingPaths& paths, const std::wstring& osImage) {
@@ -83,7 +70,6 @@ PipelineResult RunReinstall(const config::OsImageEntry& image, const std::vector
   OpenSession(run, image.key, clientVersion, "创建上报 session 失败，本次不上报数据（不影响装机本身）");
   DetectFirmwareAndPe(run, 1);
   if (!PrepareStaging(run, 2, 12 * base::kGiB)) return run.result;
-  WriteWishlist(run, wishlist);
   const StagingPaths paths = PathsOf(run.plan);
   const std::wstring osImage = OsImagePath(run.plan.dataDir, image.url);
   if (!FetchFiles(run, image, resources, paths, osImage)) return run.result;
@@ -101,7 +87,8 @@ PipelineResult RunReinstall(const config::OsImageEntry& image, const std::vector
   task.imagePath = WideToUtf8(osImage);
   task.imageIndex = image.imageIndex;
   task.osDisplayName = image.displayName;
-  if (!WriteTask(run, paths, task, items)) return run.result;
+  // Software of the old system that no install item covers, for the deployer to list, goes beside the task.
+  if (!WriteTask(run, paths, task, items, wishlist)) return run.result;
   DeployInPe(run, paths, "正在执行部署（当前环境已经是 PE，无需重启）...");
   return run.result;
 }

@@ -44,8 +44,9 @@ void ScanList(const UninstallList& list, std::set<std::string>* seen, std::vecto
     wchar_t name[256];
     DWORD length = 256;
     const LSTATUS status = RegEnumKeyExW(uninstall.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    if (status != ERROR_SUCCESS) continue;  // a name too long for the buffer: the next one may still do
+    const EnumerationStep step = StepAfterEnumeration(status);
+    if (step == EnumerationStep::Stop) break;
+    if (step == EnumerationStep::Skip) continue;
     base::UniqueRegKey program;
     if (RegOpenKeyExW(uninstall.get(), name, 0, KEY_READ, program.put()) != ERROR_SUCCESS) continue;
     const std::wstring displayName = ReadStringValue(program.get(), L"DisplayName");
@@ -68,6 +69,13 @@ size_t CharacterLength(unsigned char lead) {
 }
 
 }  // namespace
+
+EnumerationStep StepAfterEnumeration(LSTATUS status) {
+  if (status == ERROR_SUCCESS) return EnumerationStep::Use;
+  // A name too long for the buffer: the next one may still do.
+  if (status == ERROR_MORE_DATA) return EnumerationStep::Skip;
+  return EnumerationStep::Stop;
+}
 
 std::vector<UninstallList> MachineUninstallLists() {
   return {

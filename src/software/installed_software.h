@@ -22,6 +22,12 @@ struct UninstallList {
   std::wstring subkey;
 };
 
+// What the scan does after RegEnumKeyExW answered `status` for one index: use the name, skip it (a name too long
+// for the buffer) or stop (the end, or any other error: a list deleted during the scan would answer the same error
+// for every index there is).
+enum class EnumerationStep { Use, Skip, Stop };
+EnumerationStep StepAfterEnumeration(LSTATUS status);
+
 // The 64-bit, the 32-bit (WOW6432Node) and the user's list, in that order.
 std::vector<UninstallList> MachineUninstallLists();
 

@@ -603,7 +603,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       OnUsbDone(*state, reinterpret_cast<RunOutcome*>(lParam));
       return 0;
     case MsgUsbDrives:
-      OnUsbDrives(*state, reinterpret_cast<std::vector<UsbDrive>*>(lParam));
+      OnUsbDrives(*state, reinterpret_cast<UsbDriveList*>(lParam));
       return 0;
     case MsgRunBytes:
       OnRunBytes(*state, reinterpret_cast<pipeline::TransferBytes*>(lParam));

@@ -27,6 +27,12 @@ struct UsbDrive {
   bool operator==(const UsbDrive&) const = default;
 };
 
+// What a drive scan found: the drives, or why none is offered.
+struct UsbDriveList {
+  std::vector<UsbDrive> drives;
+  std::string notice;  // UTF-8; shown in place of the rows when not empty
+};
+
 // What one run hands back to the window, whichever job it was.
 struct RunOutcome {
   bool ok = false;
@@ -77,7 +83,7 @@ struct MainWindowSeams {
   // `found` true.
   std::function<std::vector<disks::VolumeInfo>(bool* found)> findTarget;
   std::function<RunOutcome(const RunRequest&, const RunProgress&, const RunBytes&)> run;  // each kind of run
-  std::function<std::vector<UsbDrive>()> listUsbDrives;
+  std::function<UsbDriveList()> listUsbDrives;
   std::function<bool(HWND owner, const AiRequest&)> runAiDiagnosis;      // true when a retry was asked for
   std::function<std::string()> buildDiagnosticText;
   std::function<bool()> restartWindows;  // false with the thread's last error set

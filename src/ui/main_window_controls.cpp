@@ -253,7 +253,8 @@ void ShowListPlaceholder(MainWindowState& state, const std::wstring& row) {
 
 void FillDriveRows(MainWindowState& state) {
   if (state.usbDrives.empty()) {
-    ShowListPlaceholder(state, L"未检测到可用的 U 盘，请插入后重新进入该功能");
+    ShowListPlaceholder(state, state.usbDriveNotice.empty() ? L"未检测到可用的 U 盘，请插入后重新进入该功能"
+                                                            : base::Utf8ToWide(state.usbDriveNotice));
     return;
   }
   HWND list = Control(state, kIdList);

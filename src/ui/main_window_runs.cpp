@@ -225,6 +225,7 @@ void OnStartupResult(MainWindowState& state, StartupResult* result) {
 
 void StartUsbDriveScan(MainWindowState& state) {
   state.usbDrives.clear();
+  state.usbDriveNotice.clear();
   state.chosenUsbDrive = {};
   ShowListPlaceholder(state, L"正在检测 U 盘，请稍候...");
   EnableWindow(Control(state, kIdNext), FALSE);
@@ -234,18 +235,19 @@ void StartUsbDriveScan(MainWindowState& state) {
   if (!state.seams.startThread([window, list] {
         // A scan that throws found no drive.
         RunGuarded(
-            "[MainWindow] U 盘检测线程", [&] { PostRecord(window, MsgUsbDrives, new std::vector<UsbDrive>(list())); },
-            [&](const std::string&) { PostRecord(window, MsgUsbDrives, new std::vector<UsbDrive>()); });
+            "[MainWindow] U 盘检测线程", [&] { PostRecord(window, MsgUsbDrives, new UsbDriveList(list())); },
+            [&](const std::string&) { PostRecord(window, MsgUsbDrives, new UsbDriveList()); });
       })) {
     log::LogError("无法创建 U 盘检测线程, GetLastError=" + std::to_string(GetLastError()));
     ShowListPlaceholder(state, L"未检测到可用的 U 盘，请插入后重新进入该功能");
   }
 }
 
-void OnUsbDrives(MainWindowState& state, std::vector<UsbDrive>* drives) {
-  std::unique_ptr<std::vector<UsbDrive>> owned(drives);
+void OnUsbDrives(MainWindowState& state, UsbDriveList* list) {
+  std::unique_ptr<UsbDriveList> owned(list);
   if (state.mode != WindowMode::UsbMaker || state.usbPage != usb_page::kChooseDrive) return;
-  state.usbDrives = std::move(*drives);
+  state.usbDrives = std::move(list->drives);
+  state.usbDriveNotice = std::move(list->notice);
   FillDriveRows(state);
   ApplyPage(state);
 }
@@ -525,10 +527,11 @@ RunOutcome RunLive(const RunRequest& request, const RunProgress& progress, const
   }
 }
 
-std::vector<UsbDrive> ListUsbDrivesLive() {
-  std::vector<UsbDrive> drives;
-  for (const usb::UsbDriveInfo& drive : usb::ListUsbDrives()) drives.push_back({drive.diskNumber, drive.name, drive.sizeGb});
-  return drives;
+UsbDriveList ListUsbDrivesLive() {
+  const usb::UsbDriveScan scan = usb::ListUsbDrives();
+  UsbDriveList list{{}, scan.notice};
+  for (const usb::UsbDriveInfo& drive : scan.drives) list.drives.push_back({drive.diskNumber, drive.name, drive.sizeGb});
+  return list;
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ inline constexpr UINT MsgBackupDone = WM_APP + 16;
 inline constexpr UINT MsgUsbStatus = WM_APP + 17;
 inline constexpr UINT MsgUsbProgress = WM_APP + 18;
 inline constexpr UINT MsgUsbDone = WM_APP + 19;
-inline constexpr UINT MsgUsbDrives = WM_APP + 20;          // std::vector<UsbDrive>*
+inline constexpr UINT MsgUsbDrives = WM_APP + 20;          // UsbDriveList*
 inline constexpr UINT MsgRunBytes = WM_APP + 21;           // pipeline::TransferBytes* of the run in progress
 
 inline constexpr UINT_PTR kAnimationTimer = 1;
@@ -92,6 +92,7 @@ struct MainWindowState {
   bool lastBackupWasRestore = false;
 
   std::vector<UsbDrive> usbDrives;
+  std::string usbDriveNotice;  // why the last scan offers none
   UsbDrive chosenUsbDrive;  // a copy of the row confirmed for wiping
   bool usbBusy = false;
   bool usbOk = false;
@@ -154,7 +155,7 @@ LRESULT OnControlColour(MainWindowState& state, HDC dc, HWND control);
 bool StartStartupThread(MainWindowState& state);
 void OnStartupResult(MainWindowState& state, StartupResult* result);
 void StartUsbDriveScan(MainWindowState& state);
-void OnUsbDrives(MainWindowState& state, std::vector<UsbDrive>* drives);
+void OnUsbDrives(MainWindowState& state, UsbDriveList* list);
 void StartReinstallRun(MainWindowState& state, bool retry);
 void StartBackupRun(MainWindowState& state, bool retry);
 void StartUsbRun(MainWindowState& state);

@@ -86,17 +86,19 @@ DiskDescriptor DescribeDisk(int32_t number) {
 }
 
 std::string UsbDriveName(const std::string& vendor, const std::string& product) {
-  const std::string_view v = base::TrimBlanks(vendor);
-  const std::string_view p = base::TrimBlanks(product);
+  const std::string v = base::PrintableAscii(base::TrimBlanks(vendor));
+  const std::string p = base::PrintableAscii(base::TrimBlanks(product));
   if (v.empty() && p.empty()) return "未知 U 盘";
-  if (v.empty() || p.empty()) return std::string(v.empty() ? p : v);
-  return std::string(v) + " " + std::string(p);
+  if (v.empty() || p.empty()) return v.empty() ? p : v;
+  return v + " " + p;
 }
 
 double SizeGbOf(uint64_t lengthBytes) { return static_cast<double>(lengthBytes) / static_cast<double>(base::kGiB); }
 
-std::vector<UsbDriveInfo> UsbDrivesFrom(const std::vector<DiskDescriptor>& disks, int32_t systemDisk) {
-  std::vector<UsbDriveInfo> drives;
+UsbDriveScan UsbDrivesFrom(const std::vector<DiskDescriptor>& disks, int32_t systemDisk) {
+  if (systemDisk < 0) return {{}, kSystemDiskUnknownNotice};
+  UsbDriveScan scan;
+  std::vector<UsbDriveInfo>& drives = scan.drives;
   for (size_t i = 0; i < disks.size(); ++i) {
     const DiskDescriptor& disk = disks[i];
     if (disk.answer == DiskAnswer::NoSuchDisk) break;
@@ -104,13 +106,13 @@ std::vector<UsbDriveInfo> UsbDrivesFrom(const std::vector<DiskDescriptor>& disks
     if (disk.answer != DiskAnswer::Described || disk.busType != kBusTypeUsb || number == systemDisk) continue;
     drives.push_back({number, UsbDriveName(disk.vendor, disk.product), SizeGbOf(disk.lengthBytes)});
   }
-  return drives;
+  return scan;
 }
 
-std::vector<UsbDriveInfo> ListUsbDrives(const UsbMachine& machine) {
+UsbDriveScan ListUsbDrives(const UsbMachine& machine) {
   const int32_t systemDisk = machine.systemDiskNumber();
   std::vector<DiskDescriptor> disks;
-  for (int32_t number = 0; number < kMaxDisks; ++number) {
+  for (int32_t number = 0; systemDisk >= 0 && number < kMaxDisks; ++number) {
     disks.push_back(machine.describeDisk(number));
     if (disks.back().answer == DiskAnswer::NoSuchDisk) break;
   }

@@ -56,16 +56,31 @@ const UsbMachine& LiveUsbMachine();
 // The live queries: "\\.\PhysicalDriveN" opened without access rights, its standard device property, its length.
 DiskDescriptor DescribeDisk(int32_t number);
 
-// The name shown for a disk: each part trimmed of blanks and tabs, joined by a blank when both are present.
+// The name shown for a disk: each part trimmed of blanks and tabs, joined by a blank when both are present; a byte
+// that is not printable ASCII becomes "?" (the descriptor's texts come from the device as they are).
 std::string UsbDriveName(const std::string& vendor, const std::string& product);
 double SizeGbOf(uint64_t lengthBytes);
 
-// The listing rule over descriptors of disks 0, 1, ... (index = disk number): USB disks other than the system
-// disk, in disk-number order, stopping at the first NoSuchDisk.
-std::vector<UsbDriveInfo> UsbDrivesFrom(const std::vector<DiskDescriptor>& disks, int32_t systemDisk);
+// What the drive page offers: the USB disks, or, when none can be offered safely, why.
+struct UsbDriveScan {
+  std::vector<UsbDriveInfo> drives;
+  std::string notice;  // shown instead of the rows when not empty; no drive is offered then
 
-// Asks disks 0 to 31 and applies the rule above. Blocking; run it on a worker thread.
-std::vector<UsbDriveInfo> ListUsbDrives(const UsbMachine& machine = LiveUsbMachine());
+  bool operator==(const UsbDriveScan&) const = default;
+};
+
+// The notice when the system disk is unknown: any USB disk could be it, and each would be refused before the wipe.
+inline constexpr char kSystemDiskUnknownNotice[] =
+    "无法确定系统盘所在的磁盘，无法把 U 盘和系统盘区分开，为避免误清空，不列出任何 U 盘";
+
+// The listing rule over descriptors of disks 0, 1, ... (index = disk number): USB disks other than the system
+// disk, in disk-number order, stopping at the first NoSuchDisk; none, with the notice above, when the system disk
+// is unknown (-1).
+UsbDriveScan UsbDrivesFrom(const std::vector<DiskDescriptor>& disks, int32_t systemDisk);
+
+// Asks disks 0 to 31 (none when the system disk is unknown) and applies the rule above. Blocking; run it on a
+// worker thread.
+UsbDriveScan ListUsbDrives(const UsbMachine& machine = LiveUsbMachine());
 
 // Why disk `listed.diskNumber`, as the machine describes it `now`, is no longer the disk the user chose from the
 // list; empty when it still is: a described USB disk, not the system disk (which must be known), with the listed

@@ -85,6 +85,8 @@ UsbMakeResult MakeUsbBootDisk(const UsbDriveInfo& drive, const config::OsImageEn
   pipelineMachine.retryPause = machine.retryPause;
   RunState run(dryRun, progress, pipelineMachine);
   run.bytes = bytes;
+  // The stick's task is for whatever machine boots the stick: a reinstall prepared on this one stays armed.
+  run.removeOtherTasks = false;
   const auto done = [&run] { return UsbMakeResult{run.result.ok, run.result.error, run.result.sessionId}; };
 
   pipeline::OpenSession(run, image.key, clientVersion, "创建上报 session 失败，本次不上报数据（不影响制作本身）");

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "base/constants.h"
 #include "base/file_tree.h"
 #include "base/text.h"
@@ -46,8 +48,9 @@ struct PlannerTest : pl::test::LoggedTest {
     machine.volumes[L'C'] = {.disk = 0, .label = "System", .free = 50 * kGiB};
     machine.otherLetters = {L'Z'};
   }
-  StagingPlan Plan(uint64_t needed, bool dryRun = false, wchar_t backup = 0, uint64_t beside = 0) {
-    return PlanStagingArea(FirmwareType::Uefi, needed, dryRun, backup, beside, machine.Bind());
+  StagingPlan Plan(uint64_t needed, bool dryRun = false, wchar_t backup = 0, uint64_t beside = 0,
+                   const std::wstring& keep = {}) {
+    return PlanStagingArea(FirmwareType::Uefi, needed, dryRun, backup, beside, keep, machine.Bind());
   }
   std::vector<std::string> Scripts() const {
     std::vector<std::string> scripts;
@@ -149,6 +152,35 @@ TEST_F(PlannerTest, OwnStagePartitionIsEmptiedOfOldDataAndReused) {
                                "T [INFO] 数据区使用现有分区: D:\\$PelloraData$"}));
   EXPECT_EQ(machine.events,
             (Lines{"mkdir C:\\$PelloraData$Boot$", "delete D:\\$PelloraData$", "mkdir D:\\$PelloraData$"}));
+  EXPECT_FALSE(machine.keepRule(L"restore_image.wim"));
+
+  // A restore whose backup file lies there under another name keeps it.
+  machine.volumes[L'D'].free = 11 * kGiB;
+  machine.oldData[L"D:\\$PelloraData$"] = 2 * kGiB;
+  EXPECT_TRUE(Plan(12 * kGiB, false, L'D', 20 * kGiB, L"D:\\$PelloraData$\\restore_image.wim").ok);
+  EXPECT_TRUE(machine.keepRule(L"restore_image.wim"));
+}
+
+// What emptying a data area leaves: the user's backups and the run's own source file, however its path is written.
+TEST(PlannerBackups, TheRunsSourceFileIsKeptWhereverItLiesBelowTheDataArea) {
+  const std::wstring data = L"D:\\$PelloraData$";
+  const std::tuple<std::wstring, std::wstring, bool> cases[] = {
+      {L"D:\\$PelloraData$\\restore_image.wim", L"restore_image.wim", true},
+      {L"D:\\$PelloraData$\\restore_image.wim", L"RESTORE_IMAGE.WIM", true},
+      {L"d:\\$pelloradata$\\Sub\\b.wim", L"sub\\B.wim", true},
+      {L"\\\\?\\D:\\$PelloraData$\\b.wim", L"b.wim", true},
+      {L"D:/$PelloraData$/sub/b.wim", L"sub\\b.wim", true},
+      {L"D:\\$PelloraData$\\restore_image.wim", L"os_image.wim", false},
+      {L"D:\\$PelloraData$\\restore_image.wim", L"backup\\pellora_backup_1.wim", true},  // backups always stay
+      {L"E:\\$PelloraData$\\b.wim", L"b.wim", false},
+      {L"D:\\$PelloraData$b.wim", L"b.wim", false},
+      {L"D:\\b.wim", L"b.wim", false},
+      {L"D:\\$PelloraData$\\", L"", false},
+      {L"", L"restore_image.wim", false},
+  };
+  for (const auto& [file, relative, kept] : cases) {
+    EXPECT_EQ(LeftoverKeepRule(data, file)(relative), kept) << base::WideToUtf8(file) << " " << base::WideToUtf8(relative);
+  }
 }
 
 // A backup run's result on that partition is the user's: not counted as leftover and never deleted with it.
@@ -175,17 +207,24 @@ TEST(PlannerBackups, TheLiveCleanupKeepsTheUsersBackups) {
   ASSERT_TRUE(pl::test::WriteFileBytes(data + L"\\restore_image.wim", std::string(500, 'r')));
   ASSERT_TRUE(pl::test::WriteFileBytes(data + L"\\task.ini", "[task]"));
   const StagingMachine& live = LiveStagingMachine();
-  EXPECT_EQ(live.leftoverSize(data), 806u);
-  EXPECT_TRUE(live.clearLeftover(data));
+  // A restore from "restore_image.wim" keeps it as well.
+  const base::KeepRule restoring = LeftoverKeepRule(data, data + L"\\restore_image.wim");
+  EXPECT_EQ(live.leftoverSize(data, restoring), 306u);
+  EXPECT_TRUE(live.clearLeftover(data, restoring));
+  EXPECT_EQ(base::DirectorySize(data), 7500u);
+  EXPECT_FALSE(pl::test::FileExists(backupDir + L"\\drivers"));
+
+  const base::KeepRule backupsOnly = LeftoverKeepRule(data, L"");
+  EXPECT_EQ(live.leftoverSize(data, backupsOnly), 500u);
+  EXPECT_TRUE(live.clearLeftover(data, backupsOnly));
   EXPECT_EQ(base::DirectorySize(data), 7000u);
   EXPECT_TRUE(pl::test::FileExists(kept));
-  EXPECT_FALSE(pl::test::FileExists(backupDir + L"\\drivers"));
   EXPECT_FALSE(pl::test::FileExists(data + L"\\restore_image.wim"));
-  EXPECT_EQ(live.leftoverSize(data), 0u);
+  EXPECT_EQ(live.leftoverSize(data, backupsOnly), 0u);
 
   // With no backup the whole folder goes, as before.
   ASSERT_TRUE(DeleteFileW(kept.c_str()));
-  EXPECT_TRUE(live.clearLeftover(data));
+  EXPECT_TRUE(live.clearLeftover(data, backupsOnly));
   EXPECT_FALSE(pl::test::FileExists(data));
 }
 

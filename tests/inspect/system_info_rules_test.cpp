@@ -146,6 +146,8 @@ TEST(SummaryRules, DiskModelFromDescriptor) {
       {Descriptor("  ", "\tWDC WD10EZEX"), "WDC WD10EZEX"},
       {Descriptor("NVMe", "x", 5000), "NVMe"},  // an offset past the answer is not followed
       {Descriptor("NVMe", "x").substr(0, 8), ""},
+      // Bytes that are not printable ASCII (here not even UTF-8) never reach the summary as they are.
+      {Descriptor("ATA", "ST\xFF\x80" "1000\x7F\t "), "ATA ST??1000?"},
   };
   for (const Case& c : cases) EXPECT_EQ(DiskModelFromDescriptor(c.answer.data(), c.answer.size()), c.model);
 }

@@ -9,8 +9,11 @@
 #include <optional>
 
 #include "base/constants.h"
+#include "base/file_tree.h"
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "net/download.h"
+#include "host_link.h"
 #include "pe_marker.h"
 #include "pipeline/reinstall.h"
 #include "printers.h"
@@ -42,6 +45,7 @@ struct BackupRestoreTest : RunFixture {
     AnswerToolsAsUsual();
     return RunRestore(file, kItems, resources, "0.1.0", dryRun, Recorder(), machine);
   }
+  std::wstring restoreSource = kUserBackup;  // the fault matrix's
 };
 
 // Outside a PE a backup downloads the PE and its boot file only, and asks for a capture named by the local time.
@@ -202,19 +206,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Dry-run: no session, no download, no copy, no tool, no file; the result names what would have been written.
 TEST_F(BackupRestoreTest, DryRunsChangeNothing) {
-  ASSERT_TRUE(pl::test::WriteFileBytes(L"S:\\b.wim", "backup"));
+  ASSERT_TRUE(pl::test::WriteFileBytes(L"S:\\b.wim", OsImage(1, 1000)));
   const PipelineResult backup = Backup(true);
   EXPECT_EQ(backup, (PipelineResult{true, "", "", kData + L"\\task.ini", kBackupPath}));
   EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] [dry-run] 跳过实际下载，假定 PE 环境已就绪: S:\\$PelloraData$Boot$\\pe.wim",
                                    "T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini"}));
   UseLog(L"restore.log");
   const PipelineResult restore = Restore(L"S:\\b.wim", true);
-  EXPECT_EQ(restore, (PipelineResult{true, "", "", kData + L"\\task.ini", L""}));
-  EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] [dry-run] 跳过实际复制/下载，假定文件已就绪",
+  EXPECT_EQ(restore, (PipelineResult{true, "", "", kData + L"\\task.ini", L"", "Windows 11 Pro 1（Professional，x64）"}));
+  // The backup file is read (it changes nothing), as in a real restore.
+  EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] 备份文件检查通过，将部署第 1 号映像: Windows 11 Pro 1（Professional，x64）",
+                                   "T [INFO] [dry-run] 跳过实际复制/下载，假定文件已就绪",
                                    "T [INFO] [dry-run] 跳过密钥/驱动备份",
                                    "T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini"}));
+  EXPECT_EQ(Restore(L"S:\\missing.wim", true).error,
+            "备份文件检查失败（S:\\missing.wim）: 无法打开文件, GetLastError=2");
   EXPECT_EQ(server.Requests().size(), 0u);
-  EXPECT_EQ(fake.Calls().size(), 0u);
+  EXPECT_EQ(BcdeditArguments(), (Lines{"/enum {bootmgr}", "/enum {bootmgr}"}));  // only the boot manager's reads
+  EXPECT_EQ(fake.Calls().size(), 2u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{L"b.wim"});
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
 }
@@ -257,11 +266,79 @@ TEST_F(BackupRestoreTest, DryRunsInsideAPeStartNoDeployerAndChangeNothing) {
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
 }
 
+// A restore of an earlier restore's copy, in a nearly full "PLSTAGE" data area: the planner empties the area of the
+// earlier run's image but keeps the chosen file, which is then applied in place.
+TEST_F(BackupRestoreTest, RestoreOfAFileInAFullStageAreaKeepsIt) {
+  const std::wstring source = kData + L"\\restore_image.wim";
+  const std::string bytes = OsImage(1, 4 * base::kMiB);
+  ASSERT_TRUE(base::CreateDirectoryTree(kData));
+  ASSERT_TRUE(pl::test::WriteFileBytes(source, bytes));
+  ASSERT_TRUE(pl::test::MakeFileOfSize(kData + L"\\os_image.wim", 2 * base::kGiB));
+  sim.volumes[L'D'] = {.disk = 0, .label = "PLSTAGE", .free = base::kGiB};
+  const disks::StagingMachine& live = disks::LiveStagingMachine();
+  machine.staging.leftoverSize = live.leftoverSize;
+  machine.staging.clearLeftover = [this, &live](const std::wstring& directory, const base::KeepRule& keep) {
+    sim.volumes[L'D'].free += 2 * base::kGiB;  // what the earlier image took
+    return live.clearLeftover(directory, keep);
+  };
+  resources.drv = Serve("tools.zip", ToolsZip(true));
+  pl::test::ScopedPeMarker pe;
+  const PipelineResult result = Restore(source);
+  EXPECT_TRUE(result.ok) << result.error;
+  EXPECT_EQ(Read(source), bytes);
+  EXPECT_FALSE(FileExists(kData + L"\\os_image.wim"));
+  EXPECT_NE(Read(kData + L"\\task.ini").find("\r\nimagePath=" + WideToUtf8(source) + "\r\n"), std::string::npos);
+  EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] 数据区候选分区 D: 剩余空间不够，但是本工具自己创建的分区(卷标PLSTAGE)，里面有约2GB "
+                                   "上次装机残留的数据，清空后复用",
+                                   "T [INFO] 数据区跟备份文件同一分区，直接复用原路径，跳过复制: " + WideToUtf8(source)}));
+}
+
+// Writing a task disarms every other: the earlier task and wishlist on E: go, and so does a wishlist an earlier
+// reinstall left beside the new task; a "$PelloraData$" that is a link (on F:) is left alone. A dry run only logs.
+TEST_F(BackupRestoreTest, TheNewTaskIsTheOnlyOneArmed) {
+  PutEarlierFiles();
+  ASSERT_TRUE(pl::test::WriteFileBytes(kData + L"\\software_wishlist.ini", "old"));
+  pl::test::TempDirectory linkedFolder, linkTarget;
+  ASSERT_TRUE(pl::test::WriteFileBytes(linkTarget.Child(L"task.ini"), "not ours"));
+  pl::test::ScopedHostLink link(linkedFolder.Child(L"$PelloraData$"), linkTarget.path);
+  ASSERT_TRUE(link.made);
+  pl::test::ScopedDrive linked(L'F', linkedFolder.path);
+  sim.volumes[L'F'] = {.disk = 0, .free = base::kGiB};
+  resources.drv = Serve("tools.zip", ToolsZip(true));
+  pl::test::ScopedPeMarker pe;
+  const Lines removals = {"删除先前留下的软件清单: D:\\$PelloraData$\\software_wishlist.ini",
+                          "删除其它分区上先前的任务文件: E:\\$PelloraData$\\task.ini",
+                          "删除其它分区上先前的软件清单: E:\\$PelloraData$\\software_wishlist.ini"};
+  const std::string linkWarning = "T [WARN] 跳过 F:\\$PelloraData$：它是链接，不是本工具建的目录，不在里面删除任务文件";
+  for (const bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun);
+    UseLog(dryRun ? L"dry.log" : L"real.log");
+    EXPECT_TRUE(Backup(dryRun).ok);
+    Lines wanted = {dryRun ? "T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini"
+                           : "T [INFO] 任务文件已写入: D:\\$PelloraData$\\task.ini"};
+    for (const std::string& removal : removals) wanted.push_back(dryRun ? "T [INFO] [dry-run] 跳过" + removal
+                                                                        : "T [INFO] 已" + removal);
+    wanted.push_back(linkWarning);
+    EXPECT_TRUE(InOrder(LogLines(), wanted));
+    EXPECT_EQ(EarlierTaskIntact(), dryRun);
+    EXPECT_EQ(EarlierTaskRemoved(), !dryRun);
+    EXPECT_EQ(FileExists(kData + L"\\software_wishlist.ini"), dryRun);
+  }
+  EXPECT_EQ(Read(linkTarget.Child(L"task.ini")), "not ours");
+  EXPECT_TRUE(UserBackupIntact());
+}
+
 // What each run asks the planner to make room for, seen in the shrink a machine without a second drive needs:
 // reinstall 12 GiB, backup the system drive's used bytes (30 GiB) + 2 GiB, restore the file's size + 2 GiB.
 TEST_F(BackupRestoreTest, EachRunAsksThePlannerForItsOwnSize) {
   sim.volumes.erase(L'D');
   ASSERT_TRUE(pl::test::MakeFileOfSize(L"S:\\big.wim", 5 * base::kGiB));
+  {  // a whole WIM at its start, which the dry run reads
+    const std::string wim = OsImage(1, 0);
+    base::UniqueFileHandle file(CreateFileW(L"S:\\big.wim", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.get(), wim.data(), static_cast<DWORD>(wim.size()), &written, nullptr));
+  }
   config::OsImageEntry image;
   const std::pair<const char*, std::function<PipelineResult()>> runs[] = {
       {"12GB", [&] { return RunReinstall(image, {}, resources, "0.1.0", true, {}, {}, machine); }},
@@ -274,6 +351,91 @@ TEST_F(BackupRestoreTest, EachRunAsksThePlannerForItsOwnSize) {
     EXPECT_TRUE(InOrder(LogLines(), {"T [INFO] 尝试压缩系统盘 " + std::string(size) +
                                      " 创建数据暂存分区（挂载到 Z 盘）"}));
   }
+}
+
+// The steps both runs share going wrong, for the fault matrices below (README: "The fault matrix").
+using Step = FaultStep<BackupRestoreTest>;
+const std::string kNotFound = ": HTTP 状态码异常: 404";
+const std::string kNoDeployer =
+    "直接执行 pl_pe 失败: 找不到 pl_pe.exe（工具包里没有，跟 pl_host.exe 同目录下也没有）";
+
+std::function<void(BackupRestoreTest&)> Missing(const char* file) {
+  return [file](BackupRestoreTest& t) { t.server.AddRule({.path = std::string("/files/") + file, .status = 404}); };
+}
+
+std::vector<Step> SharedSteps(const std::string& guidError) {
+  return {
+      {"NothingFails", [](BackupRestoreTest&) {}, ""},
+      {"Session", [](BackupRestoreTest& t) { t.server.AddRule({.path = "/reset/api/v1/sessions", .status = 500}); },
+       "", nullptr, true},
+      {"Firmware", [](BackupRestoreTest& t) { t.machine.firmwareType = [] { return disks::FirmwareType::Unknown; }; },
+       "", nullptr, true},
+      {"Planner", [](BackupRestoreTest& t) { t.sim.unwritableDirectories.insert(kData); },
+       "准备暂存区失败: 无法创建目录: D:\\$PelloraData$", "staging"},
+      {"PeDownload", Missing("pe.wim"), "下载PE 环境失败" + kNotFound, "download"},
+      {"BootFileDownload", Missing("boot.sdi"), "下载boot.sdi失败" + kNotFound, "download"},
+      {"ToolsDownload", Missing("tools.zip"), "下载工具包失败" + kNotFound, "download", true},
+      {"Extraction", [](BackupRestoreTest& t) { t.resources.drv = t.Serve("tools.zip", "not a zip at all"); },
+       "解压工具包失败", "download", true, "解压驱动包失败"},
+      {"BootEntry", [](BackupRestoreTest& t) { t.fake.Add({.tool = "bcdedit", .match = "/create /d*", .exitCode = 1}); },
+       "部署 PE 引导失败: bcdedit /create 失败", "pe_deploy"},
+      {"TargetVolume",
+       [](BackupRestoreTest& t) { t.machine.volumeGuidPathOfDrive = [](wchar_t) { return std::wstring(); }; },
+       guidError, "staging"},
+      {"TaskFile",
+       [](BackupRestoreTest&) { ASSERT_TRUE(base::CreateDirectoryTree(kData + L"\\task.ini.tmp")); },
+       "写任务文件失败", "staging"},
+      {"DeployerStart",
+       [](BackupRestoreTest& t) { t.resources.drv = t.Serve("tools.zip", RunFixture::ToolsZip(false)); },
+       kNoDeployer, "pe_deploy", true, "", true},
+  };
+}
+
+TEST(BackupFaultMatrix, NoStepLeavesTheMachineArmedOrTheUsersFilesTouched) {
+  RunFaultMatrix(SharedSteps("无法获取系统盘的卷 GUID，无法安全定位要备份的分区"), [](BackupRestoreTest& t) {
+    const PipelineResult result = t.Backup();
+    return FaultOutcome{result.ok, result.error, kData + L"\\task.ini"};
+  });
+}
+
+// The restore applies the user's backup in place, or a copy of "S:\\b.wim".
+TEST(RestoreFaultMatrix, NoStepLeavesTheMachineArmedOrTheUsersFilesTouched) {
+  const auto fromSystemDrive = [](BackupRestoreTest& t) {
+    t.restoreSource = L"S:\\b.wim";
+    ASSERT_TRUE(pl::test::WriteFileBytes(t.restoreSource, RunFixture::OsImage(1, 2000)));
+  };
+  std::vector<Step> steps = SharedSteps("无法获取系统盘的卷 GUID，无法安全定位目标分区");
+  const std::vector<Step> own = {
+      {"BackupCheck", [](BackupRestoreTest& t) { t.restoreSource = L"S:\\missing.wim"; },
+       "备份文件检查失败（S:\\missing.wim）: 无法打开文件, GetLastError=2", "staging"},
+      {"BackupLostInPlanning",
+       [=](BackupRestoreTest& t) {
+         fromSystemDrive(t);
+         const auto createDirectory = t.machine.staging.createDirectory;
+         t.machine.staging.createDirectory = [createDirectory](const std::wstring& path) {
+           DeleteFileW(L"S:\\b.wim");
+           return createDirectory(path);
+         };
+       },
+       "备份文件检查失败（S:\\b.wim）: 准备暂存区之后找不到这个文件了", "staging"},
+      {"Copy",
+       [=](BackupRestoreTest& t) {
+         fromSystemDrive(t);
+         t.machine.copyFile = [](const std::wstring&, const std::wstring&, LPPROGRESS_ROUTINE, void*) {
+           SetLastError(ERROR_DISK_FULL);
+           return false;
+         };
+       },
+       "复制备份文件失败, GetLastError=112", "download", true},
+      // Inside a PE the key comes from the offline system's hive, which S: lacks.
+      {"Key", [](BackupRestoreTest&) {}, "", nullptr, true},
+      {"Drivers", [](BackupRestoreTest& t) { t.fake.Add({.tool = "dism", .exitCode = 1}); }, "", nullptr, true},
+  };
+  steps.insert(steps.end(), own.begin(), own.end());
+  RunFaultMatrix(steps, [](BackupRestoreTest& t) {
+    const PipelineResult result = t.Restore(t.restoreSource);
+    return FaultOutcome{result.ok, result.error, kData + L"\\task.ini"};
+  });
 }
 
 }  // namespace

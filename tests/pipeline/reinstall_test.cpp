@@ -73,7 +73,6 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
       "T [INFO] 引导区直接使用系统盘: S:\\$PelloraData$Boot$",
       "T [INFO] 数据区使用现有分区: D:\\$PelloraData$",
       "T [INFO] 引导区: S:\\$PelloraData$Boot$  数据区: D:\\$PelloraData$",
-      "T [INFO] 已记录 2 项本机已安装软件: D:\\$PelloraData$\\software_wishlist.ini",
       "T [INFO] 正在并行下载系统镜像/PE环境/工具包...",
       "T [INFO] 正在检查系统镜像: D:\\$PelloraData$\\os_image.wim",
       "T [INFO] 系统镜像检查通过，将部署第 6 号映像: Windows 11 Pro 6（Professional，x64）",
@@ -97,6 +96,7 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
            "T [INFO] 正在写入部署任务文件...",
            "T [INFO] 目标分区（当前系统盘 S:）卷 GUID: \\\\?\\Volume{5a0c1e2b-7d3f-4e61-9a4b-100000000000}\\",
            "T [INFO] 任务文件已写入: D:\\$PelloraData$\\task.ini",
+           "T [INFO] 已记录 2 项本机已安装软件: D:\\$PelloraData$\\software_wishlist.ini",
        }) {
     expected.push_back(line);
   }
@@ -164,7 +164,6 @@ TEST_F(ReinstallTest, DryRunChangesNothingAndLogsTheWholeRun) {
       "T [INFO] [dry-run] 跳过创建目录: D:\\$PelloraData$",
       "T [INFO] 数据区使用现有分区: D:\\$PelloraData$",
       "T [INFO] 引导区: S:\\$PelloraData$Boot$  数据区: D:\\$PelloraData$",
-      "T [INFO] [dry-run] 跳过写软件清单: D:\\$PelloraData$\\software_wishlist.ini",
       "T [INFO] [dry-run] 跳过实际下载，假定文件已在以下路径就绪:",
       "T [INFO]   系统镜像: D:\\$PelloraData$\\os_image.wim",
       "T [INFO]   PE: S:\\$PelloraData$Boot$\\pe.wim",
@@ -178,10 +177,12 @@ TEST_F(ReinstallTest, DryRunChangesNothingAndLogsTheWholeRun) {
   expected.push_back("T [INFO] 正在写入部署任务文件...");
   expected.push_back("T [INFO] 目标分区（当前系统盘 S:）卷 GUID: \\\\?\\Volume{5a0c1e2b-7d3f-4e61-9a4b-100000000000}\\");
   expected.push_back("T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini");
+  expected.push_back("T [INFO] [dry-run] 跳过写软件清单: D:\\$PelloraData$\\software_wishlist.ini");
   EXPECT_EQ(LogLines(), expected);
-  // No session, no download, no tool, no file.
+  // No session, no download, no file, no tool but the read of the boot manager.
   EXPECT_EQ(server.Requests().size(), 0u);
-  EXPECT_EQ(fake.Calls().size(), 0u);
+  EXPECT_EQ(BcdeditArguments(), Lines{"/enum {bootmgr}"});
+  EXPECT_EQ(fake.Calls().size(), 1u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{});
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
   EXPECT_EQ(Percents(), (std::vector<int>{1, 2, 90, 97}));
@@ -193,6 +194,7 @@ struct PeCase {
   const char* name;
   bool inTools;
   int exitCode;
+  bool oldDeployer = false;  // an earlier package's "old\pl_pe.exe" in the tools folder, which is emptied first
 };
 
 void PrintTo(const PeCase& c, std::ostream* os) { *os << c.name; }
@@ -209,16 +211,22 @@ TEST_P(ReinstallInPeTest, StartsTheDeployerInsteadOfARestart) {
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CopyFileW(base::Utf8ToWide(PL_PE_STUB).c_str(), (folder + L"\\pl_pe.exe").c_str(), TRUE));
   }
+  if (c.oldDeployer) {
+    ASSERT_TRUE(base::CreateDirectoryTree(kData + L"\\tools\\old"));
+    ASSERT_TRUE(CopyFileW(base::Utf8ToWide(PL_PE_STUB).c_str(), (kData + L"\\tools\\old\\pl_pe.exe").c_str(), TRUE));
+  }
   pl::test::ScopedEnvironment record(L"PL_PE_STUB_RECORD", temp.Child(L"record.txt"));
   pl::test::ScopedEnvironment exitCode(L"PL_PE_STUB_EXIT", std::to_wstring(c.exitCode));
   pl::test::ScopedPeMarker pe;
   const PipelineResult result = Run();
 
-  const std::string error = c.exitCode == 0 ? "" : "直接执行 pl_pe 失败: pl_pe.exe 执行失败, exitCode=3";
-  EXPECT_EQ(result,
-            (PipelineResult{c.exitCode == 0, error, result.sessionId, kData + L"\\task.ini", L"", kEdition}));
-  const std::string task = Read(kData + L"\\task.ini");
-  EXPECT_EQ(task, Task(result.sessionId, "", kProductKey));
+  // A failed deployer leaves no task behind.
+  const bool ok = c.exitCode == 0;
+  const std::string error = ok ? "" : "直接执行 pl_pe 失败: pl_pe.exe 执行失败, exitCode=3";
+  EXPECT_EQ(result, (PipelineResult{ok, error, result.sessionId, ok ? kData + L"\\task.ini" : L"", L"", kEdition}));
+  EXPECT_EQ(FileExists(kData + L"\\task.ini"), ok);
+  EXPECT_EQ(FileExists(kData + L"\\software_wishlist.ini"), ok);
+  const std::string task = Task(result.sessionId, "", kProductKey);
   EXPECT_EQ(Read(temp.Child(L"record.txt")),
             "arguments=\r\ncwd=" + WideToUtf8(folder) + "\r\ntask=D:\\$PelloraData$\\task.ini\r\n" + task);
 
@@ -233,13 +241,18 @@ TEST_P(ReinstallInPeTest, StartsTheDeployerInsteadOfARestart) {
   Lines wanted = {
       "T [INFO] 当前运行在 WinPE 里，跳过下载 PE 环境/建临时引导项这一套，改成部署完直接拉起 pl_pe.exe",
       "T [INFO] 正在并行下载系统镜像/工具包...",
+      c.oldDeployer ? "T [INFO] 已清空旧的工具目录: D:\\$PelloraData$\\tools" : "T [INFO] 正在解压工具包...",
       "T [INFO] 任务文件已写入: D:\\$PelloraData$\\task.ini",
       "T [INFO] 正在执行部署（当前环境已经是 PE，无需重启）...",
       c.inTools ? "T [INFO] 在工具包里找到 pl_pe.exe: " + deployer
                 : "T [INFO] 工具包里没找到 pl_pe.exe，退回用跟 pl_host.exe 同目录下的这份: " + deployer,
       "T [INFO] 当前运行在 WinPE 里，直接拉起 pl_pe.exe 执行部署，不重启进另一个 PE: " + deployer,
   };
-  if (c.exitCode != 0) wanted.push_back("T [ERROR] " + error);
+  if (!ok) {
+    wanted.push_back("T [ERROR] " + error);
+    wanted.push_back("T [INFO] 已删除本次写下的任务文件: D:\\$PelloraData$\\task.ini");
+    wanted.push_back("T [INFO] 已删除本次写下的软件清单: D:\\$PelloraData$\\software_wishlist.ini");
+  }
   EXPECT_TRUE(InOrder(LogLines(), wanted));
   EXPECT_EQ(LogLines().back(), wanted.back());
   EXPECT_FALSE(InOrder(LogLines(), {"T [INFO] 正在部署 PE 启动环境..."}));
@@ -253,7 +266,8 @@ TEST_P(ReinstallInPeTest, StartsTheDeployerInsteadOfARestart) {
 
 INSTANTIATE_TEST_SUITE_P(Deployer, ReinstallInPeTest,
                          ::testing::Values(PeCase{"FromTheToolsTree", true, 0},
-                                           PeCase{"BesideTheProgramFailing", false, 3}),
+                                           PeCase{"BesideTheProgramFailing", false, 3},
+                                           PeCase{"NeverAnOldPackagesDeployer", false, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Each fatal step fails the run with its message, its reports and exactly one "failed" finish, and leaves no
@@ -351,6 +365,64 @@ INSTANTIATE_TEST_SUITE_P(
                                 std::string::npos);
                     }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+const std::string kMayRemain =
+    "。PE 引导项没能撤销：开机菜单可能仍显示“Pellora PE”并默认进入它，请在“系统配置”（msconfig）的“引导”页删除该项，"
+    "并把原来的系统设为默认";
+
+// Every step of the reinstall going wrong in turn (README: "The fault matrix").
+TEST(ReinstallFaultMatrix, NoStepLeavesTheMachineArmedOrTheUsersFilesTouched) {
+  using Step = FaultStep<ReinstallTest>;
+  const auto failing = [](std::vector<std::string> matches) {
+    return [matches](ReinstallTest& t) {
+      for (const std::string& match : matches) t.fake.Add({.tool = match.substr(0, match.find(' ')),
+                                                          .match = match.substr(match.find(' ') + 1), .exitCode = 1});
+    };
+  };
+  const auto missing = [](const char* file) {
+    return [file](ReinstallTest& t) { t.server.AddRule({.path = std::string("/files/") + file, .status = 404}); };
+  };
+  const auto noGuid = [](ReinstallTest& t) { t.machine.volumeGuidPathOfDrive = [](wchar_t) { return std::wstring(); }; };
+  const std::string notFound = ": HTTP 状态码异常: 404";
+  const std::vector<Step> steps = {
+      {"NothingFails", [](ReinstallTest&) {}, ""},
+      {"Session", [](ReinstallTest& t) { t.server.AddRule({.path = "/reset/api/v1/sessions", .status = 500}); }, "",
+       nullptr, true},
+      {"Firmware", [](ReinstallTest& t) { t.machine.firmwareType = [] { return disks::FirmwareType::Unknown; }; }, "",
+       nullptr, true},
+      {"Planner", [](ReinstallTest& t) { t.sim.unwritableDirectories.insert(kData); },
+       "准备暂存区失败: 无法创建目录: D:\\$PelloraData$", "staging"},
+      {"ImageDownload", missing("win11.wim"), "下载系统镜像失败" + notFound, "download"},
+      {"ToolsDownload", missing("tools.zip"), "下载工具包失败" + notFound, "download"},
+      {"PeDownload", missing("pe.wim"), "下载PE 环境失败" + notFound, "download"},
+      {"BootFileDownload", missing("boot.sdi"), "下载boot.sdi失败" + notFound, "download"},
+      {"Extraction", [](ReinstallTest& t) { t.resources.drv = t.Serve("tools.zip", "not a zip at all"); },
+       "解压工具包失败", "download", false, "解压驱动包失败"},
+      {"ImageCheck", [](ReinstallTest& t) { t.image.imageIndex = 9; }, kIndexError, "download"},
+      {"Key", failing({"powershell *"}), ""},
+      {"Drivers", failing({"dism *"}), "", nullptr, true},
+      {"BootEntry", failing({"bcdedit /create /d*"}), "部署 PE 引导失败: bcdedit /create 失败", "pe_deploy"},
+      {"BootEntryHalfMadeAndNotDeleted", failing({"bcdedit /set * winpe yes", "bcdedit /delete *"}),
+       "部署 PE 引导失败: 设置 winpe 失败" + kMayRemain, "pe_deploy", false, "设置 winpe 失败"},
+      {"TargetVolume", noGuid, kGuidError, "staging"},
+      {"TargetVolumeAndItsUndo",
+       [&](ReinstallTest& t) {
+         noGuid(t);
+         failing({"bcdedit /delete *"})(t);
+       },
+       kGuidError + kMayRemain, "staging", false, kGuidError},
+      {"TaskFile",
+       [](ReinstallTest&) { ASSERT_TRUE(base::CreateDirectoryTree(kData + L"\\task.ini.tmp")); },
+       "写任务文件失败", "staging"},
+      {"DeployerStart", [](ReinstallTest& t) { t.resources.drv = t.Serve("tools.zip", RunFixture::ToolsZip(false)); },
+       "直接执行 pl_pe 失败: 找不到 pl_pe.exe（工具包里没有，跟 pl_host.exe 同目录下也没有）", "pe_deploy", true, "",
+       true},
+  };
+  RunFaultMatrix(steps, [](ReinstallTest& t) {
+    const PipelineResult result = t.Run();
+    return FaultOutcome{result.ok, result.error, kData + L"\\task.ini"};
+  });
+}
 
 // A run cut off during the download leaves the partial image behind; the next run asks only for the rest. Inside a
 // PE, which spares both runs the boot entry.

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/constants.h"
+#include "base/file_tree.h"
 #include "base/text.h"
 #include "wim_builder.h"
 #include "zip_builder.h"
@@ -16,6 +17,7 @@ namespace pl::pipeline::test {
 std::vector<std::string> BootEntryCommands(const std::string& id) {
   const std::string ramdisk = " ramdisk=[S:]\\$PelloraData$Boot$\\pe.wim,{ramdiskoptions}";
   return {
+      "/enum {bootmgr}",
       "/create /d \"Pellora PE\" /application osloader",
       "/create {ramdiskoptions} /d \"Ramdisk options\"",
       "/displayorder {ramdiskoptions} /remove",
@@ -38,13 +40,15 @@ std::vector<std::string> BootEntryCommands(const std::string& id) {
 
 std::vector<std::string> BootEntryLog(const std::string& id, bool dryRun) {
   const std::vector<std::string> commands = BootEntryCommands(id);
-  std::vector<std::string> lines;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    if (i == 1) {
+  // The boot manager's read runs in dry-run too.
+  std::vector<std::string> lines = {"T [INFO] bcdedit /enum {bootmgr}",
+                                    "T [INFO] 引导管理器原来的默认项: {current}，等待时间: 30 秒"};
+  for (size_t i = 1; i < commands.size(); ++i) {
+    if (i == 2) {
       lines.push_back(dryRun ? "T [INFO] [dry-run] 跳过创建 {ramdiskoptions}（如果尚不存在）"
                              : "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: ");
     }
-    if (i == 1 || i == 2) continue;
+    if (i == 2 || i == 3) continue;
     lines.push_back("T [INFO] bcdedit " + commands[i]);
     if (dryRun) lines.push_back("T [INFO] [dry-run] 跳过实际执行");
   }
@@ -81,6 +85,14 @@ RunFixture::RunFixture() : backend(config::kBackendOriginVariable, server.origin
               if (copied.QuadPart == total.QuadPart) return true;
               copied.QuadPart = std::min<LONGLONG>(copied.QuadPart + base::kMiB, total.QuadPart);
             }
+          },
+      .fixedDriveLetters =
+          [this] {
+            std::vector<wchar_t> letters;
+            for (const auto& [letter, volume] : sim.volumes) {
+              if (volume.fixed) letters.push_back(letter);
+            }
+            return letters;
           },
   };
   resources.pe = Serve("pe.wim", pl::test::GeneratedBytes(0, 40000));
@@ -122,6 +134,7 @@ config::ResourceRef RunFixture::Serve(const std::string& name, const std::string
 void RunFixture::AnswerToolsAsUsual() {
   fake.Add({.tool = "powershell", .match = "*OA3xOriginalProductKey*", .output = std::string(kProductKey) + "\r\n"});
   fake.Add({.tool = "dism", .output = "The operation completed successfully."});
+  fake.Add({.tool = "bcdedit", .match = "/enum {bootmgr}", .output = "default {current}\r\ntimeout 30\r\n"});
   fake.Add({.tool = "bcdedit",
             .match = "/create /d*",
             .output = "The entry " + std::string(kEntryId) + " was successfully created.\r\n"});
@@ -203,6 +216,88 @@ std::vector<std::string> RunFixture::Downloads(size_t from) const {
     downloads.push_back(requests[i].path + (range.empty() ? "" : " " + range));
   }
   return downloads;
+}
+
+BootStore RunFixture::BootStoreNow() const {
+  BootStore store;
+  const auto argument = [](const std::string& text, size_t at) { return text.substr(at, text.find(' ', at) - at); };
+  for (const pl::test::FakeToolCall& call : fake.Calls()) {
+    if (call.tool != "bcdedit" || (call.rule >= 0 && fake.rules[call.rule].exitCode != 0)) continue;
+    const std::string& a = call.arguments;
+    if (a.rfind("/create /d", 0) == 0) store.entries.insert(kEntryId);
+    if (a.rfind("/default ", 0) == 0) store.defaultId = argument(a, 9);
+    if (a.rfind("/timeout ", 0) == 0) store.timeout = std::stoi(a.substr(9));
+    if (a.rfind("/bootsequence ", 0) == 0) store.bootSequence = argument(a, 14);
+    if (a.rfind("/delete ", 0) == 0) {
+      const std::string id = argument(a, 8);
+      store.entries.erase(id);
+      for (std::string* reference : {&store.defaultId, &store.bootSequence}) {
+        if (*reference == id) reference->clear();
+      }
+    }
+  }
+  return store;
+}
+
+void RunFixture::ExpectLeftAsItShould(const FaultOutcome& outcome, const char* stage, const std::string& logged,
+                                      bool inPe, bool afterTask, bool finishes) const {
+  const BootStore store = BootStoreNow();
+  const bool armed = outcome.ok && !inPe && outcome.armsMachine;
+  // An entry stays only when its deletion failed, and then the message says so.
+  const bool entryLeft = !armed && store.entries.count(kEntryId) != 0;
+  EXPECT_EQ(entryLeft, outcome.error.find("PE 引导项没能撤销") != std::string::npos);
+  EXPECT_EQ(store.defaultId, armed ? kEntryId : "{current}");
+  EXPECT_EQ(store.timeout, armed ? 0 : 30);
+  EXPECT_TRUE(store.bootSequence == (armed ? kEntryId : "") || entryLeft) << store.bootSequence;
+
+  EXPECT_EQ(pl::test::FileExists(outcome.taskFile), outcome.ok);
+  if ((outcome.ok || afterTask) && outcome.armsMachine) {
+    EXPECT_TRUE(EarlierTaskRemoved());
+  } else {
+    EXPECT_TRUE(EarlierTaskIntact());
+  }
+  EXPECT_TRUE(UserBackupIntact());
+
+  const std::vector<std::string> failures = FailureReports();
+  const bool finished = std::find(failures.begin(), failures.end(), "finish failed") != failures.end();
+  EXPECT_EQ(finished, !outcome.ok && finishes);
+  if (outcome.ok) return;
+  EXPECT_TRUE(std::any_of(failures.begin(), failures.end(), [&](const std::string& report) {
+    return report.rfind("error " + std::string(stage) + " ", 0) == 0 ||
+           report.rfind("event " + std::string(stage) + " failed", 0) == 0;
+  })) << stage;
+  const std::vector<std::string> lines = LogLines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind("T [ERROR] ", 0) == 0 && line.find(logged) != std::string::npos;
+  })) << logged;
+}
+
+const std::string kEarlierTask = "\xEF\xBB\xBF[deploy]\r\nmode=capture\r\n";
+const std::string kEarlierWishlist = "\xEF\xBB\xBF[wishlist]\r\ncount=0\r\n";
+
+void RunFixture::PutEarlierFiles() {
+  earlierDrive.emplace(L'E', earlierFolder.path);
+  sim.volumes[L'E'] = {.disk = 0, .free = base::kGiB};
+  EXPECT_TRUE(base::CreateDirectoryTree(kData + L"\\backup") && base::CreateDirectoryTree(L"E:\\$PelloraData$"));
+  EXPECT_TRUE(pl::test::WriteFileBytes(L"E:\\$PelloraData$\\task.ini", kEarlierTask));
+  EXPECT_TRUE(pl::test::WriteFileBytes(L"E:\\$PelloraData$\\software_wishlist.ini", kEarlierWishlist));
+  EXPECT_TRUE(pl::test::WriteFileBytes(kUserBackup, OsImage(1, 3000)));
+}
+
+bool RunFixture::EarlierTaskIntact() const {
+  std::string task, wishlist;
+  return pl::test::ReadFileBytes(L"E:\\$PelloraData$\\task.ini", &task) && task == kEarlierTask &&
+         pl::test::ReadFileBytes(L"E:\\$PelloraData$\\software_wishlist.ini", &wishlist) && wishlist == kEarlierWishlist;
+}
+
+bool RunFixture::EarlierTaskRemoved() const {
+  return !pl::test::FileExists(L"E:\\$PelloraData$\\task.ini") &&
+         !pl::test::FileExists(L"E:\\$PelloraData$\\software_wishlist.ini");
+}
+
+bool RunFixture::UserBackupIntact() const {
+  std::string bytes;
+  return pl::test::ReadFileBytes(kUserBackup, &bytes) && bytes == OsImage(1, 3000);
 }
 
 ::testing::AssertionResult RunFixture::InOrder(const std::vector<std::string>& lines,

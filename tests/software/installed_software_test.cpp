@@ -56,6 +56,17 @@ TEST(InstalledSoftwareScan, ThreeListsFilteredOnceEachSorted) {
             expected);
 }
 
+// A too-small buffer skips one name; any other error (a list deleted during the scan answers one for every index
+// up to 2^32) ends the list.
+TEST(InstalledSoftwareScan, EnumerationStopsAtAnyErrorButATooSmallBuffer) {
+  const std::pair<LSTATUS, EnumerationStep> cases[] = {
+      {ERROR_SUCCESS, EnumerationStep::Use},      {ERROR_MORE_DATA, EnumerationStep::Skip},
+      {ERROR_NO_MORE_ITEMS, EnumerationStep::Stop}, {ERROR_KEY_DELETED, EnumerationStep::Stop},
+      {ERROR_ACCESS_DENIED, EnumerationStep::Stop}, {ERROR_INVALID_HANDLE, EnumerationStep::Stop},
+  };
+  for (const auto& [status, step] : cases) EXPECT_EQ(StepAfterEnumeration(status), step) << status;
+}
+
 TEST(InstalledSoftwareNames, NormaliseAndMatch) {
   struct Normalised {
     std::string name;

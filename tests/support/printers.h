@@ -126,8 +126,12 @@ inline void PrintTo(const DiskLayout& l, std::ostream* os) {
 
 namespace pl::boot {
 
+inline void PrintTo(const BootDefaults& d, std::ostream* os) {
+  pl::test::RecordPrinter(os, "BootDefaults")("defaultId", d.defaultId)("timeoutSeconds", d.timeoutSeconds);
+}
 inline void PrintTo(const BootEntryResult& r, std::ostream* os) {
-  pl::test::RecordPrinter(os, "BootEntryResult")("ok", r.ok)("entryId", r.entryId)("error", r.error);
+  pl::test::RecordPrinter(os, "BootEntryResult")("ok", r.ok)("entryId", r.entryId)("error", r.error)("previous",
+                                                                                                        r.previous);
 }
 inline void PrintTo(const DevicePath& p, std::ostream* os) {
   pl::test::RecordPrinter(os, "DevicePath")("device", p.device)("rest", p.rest);
@@ -219,6 +223,9 @@ namespace pl::usb {
 
 inline void PrintTo(const UsbDriveInfo& d, std::ostream* os) {
   pl::test::RecordPrinter(os, "UsbDriveInfo")("diskNumber", d.diskNumber)("name", d.name)("sizeGb", d.sizeGb);
+}
+inline void PrintTo(const UsbDriveScan& s, std::ostream* os) {
+  pl::test::RecordPrinter(os, "UsbDriveScan")("drives", s.drives)("notice", s.notice);
 }
 inline void PrintTo(const UsbFormatResult& r, std::ostream* os) {
   pl::test::RecordPrinter(os, "UsbFormatResult")("ok", r.ok)("peLetter", r.peLetter)("dataLetter", r.dataLetter)(

@@ -53,9 +53,14 @@ StagingMachine SimulatedMachine::Bind() {
       .isStagingCandidate = [this](wchar_t l, wchar_t exclude) { return IsStagingCandidate(l, exclude, Probe()); },
       .freeBytesForCaller = [this](wchar_t l) { return volumes.count(l) ? volumes.at(l).free : 0; },
       .volumeLabel = [this](wchar_t l) { return volumes.count(l) ? volumes.at(l).label : std::string(); },
-      .leftoverSize = [this](const std::wstring& d) { return oldData.count(d) ? oldData.at(d) : 0; },
+      .leftoverSize =
+          [this](const std::wstring& d, const base::KeepRule& keep) {
+            keepRule = keep;
+            return oldData.count(d) ? oldData.at(d) : 0;
+          },
       .clearLeftover =
-          [this](const std::wstring& d) {
+          [this](const std::wstring& d, const base::KeepRule& keep) {
+            keepRule = keep;
             events.push_back("delete " + base::WideToUtf8(d));
             if (deleteFails) return false;
             volumes.at(d[0]).free += oldData[d];

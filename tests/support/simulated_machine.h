@@ -36,6 +36,7 @@ struct SimulatedMachine {
   std::map<int, uint64_t> gaps;                    // largest unallocated stretch per disk
   std::map<std::wstring, uint64_t> oldData;        // bytes an earlier run left in a directory
   bool deleteFails = false;
+  base::KeepRule keepRule;                         // what the last look at old data was told to leave
   std::set<std::wstring> unwritableDirectories;
   bool makeDirectories = false;                    // also create them for real (on drives the test mapped)
   std::vector<std::string> events;                 // what was done to the machine, in order

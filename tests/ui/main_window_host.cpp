@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "main_window_host.h"
 #include "ui/main_window.h"
+#include "usb/usb_drives.h"
 
 namespace {
 
@@ -151,6 +152,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   const int usbCount = has(kUsbDrives) ? std::stoi(value(kUsbDrives)) : 0;
   const bool holdUsb = has(kHoldUsb);
   const bool pulled = has(kUsbPulled);
+  const bool noSystemDisk = has(kUsbNoSystemDisk);
   auto scans = std::make_shared<std::atomic<int>>(0);
   seams.listUsbDrives = [=] {
     if (thrower == L"usb") throw std::runtime_error(kThrown);
@@ -160,11 +162,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     } else if (holdUsb) {
       WaitForRelease(kUsbEvent);
     }
-    std::vector<pl::ui::UsbDrive> drives;
-    for (int i = later ? 1 : 0; i < usbCount; ++i) {
-      drives.push_back({2 + i, "SanDisk Ultra " + std::to_string(i + 1), 28.64 + i});
+    pl::ui::UsbDriveList list;
+    if (noSystemDisk) list.notice = pl::usb::kSystemDiskUnknownNotice;
+    for (int i = later ? 1 : 0; i < usbCount && !noSystemDisk; ++i) {
+      list.drives.push_back({2 + i, "SanDisk Ultra " + std::to_string(i + 1), 28.64 + i});
     }
-    return drives;
+    return list;
   };
   auto retries = std::make_shared<std::atomic<int>>(value(kAi) == L"retry" ? 1 : 0);
   seams.runAiDiagnosis = [retries](HWND, const pl::ui::AiRequest& request) {

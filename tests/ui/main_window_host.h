@@ -16,6 +16,7 @@ inline constexpr wchar_t kBytes[] = L"bytes";          // while held, runs repor
 inline constexpr wchar_t kUsbDrives[] = L"usb";        // =number of drives the scan finds
 inline constexpr wchar_t kHoldUsb[] = L"hold-usb";      // the drive scan waits for kUsbEvent
 inline constexpr wchar_t kUsbPulled[] = L"usb-pulled";  // later scans lack the first drive and wait for kUsbLaterEvent
+inline constexpr wchar_t kUsbNoSystemDisk[] = L"usb-no-system-disk";  // the scan offers none: system disk unknown
 inline constexpr wchar_t kAi[] = L"ai";                // =retry: the AI dialog asks for one retry
 inline constexpr wchar_t kRestart[] = L"restart";      // =fail: the restart fails with error 5
 inline constexpr wchar_t kThreadFail[] = L"thread-fail";  // no thread after the start-up one (=all: none) is made

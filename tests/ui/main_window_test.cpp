@@ -379,6 +379,24 @@ TEST_F(MainWindowTest, UsbDrivesAndAScanThatEndsAfterThePageWasLeft) {
   Close();
 }
 
+// With the system disk unknown every USB disk would be refused before the wipe: the page says so and offers none.
+TEST_F(MainWindowTest, UsbDrivePageWithTheSystemDiskUnknown) {
+  ASSERT_NE(Start(L"usb=2 usb-no-system-disk"), nullptr);
+  Press(1202);
+  const std::wstring notice = L"无法确定系统盘所在的磁盘，无法把 U 盘和系统盘区分开，为避免误清空，不列出任何 U 盘";
+  const auto firstRow = [&] {
+    wchar_t text[256] = {};
+    if (Send(1003, LB_GETTEXTLEN) < 256) SendMessageW(GetDlgItem(window, 1003), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    return std::wstring(text);
+  };
+  WaitUntil([&] { return firstRow() == notice; });
+  EXPECT_EQ(firstRow(), notice);
+  EXPECT_EQ(Send(1003, LB_GETCOUNT), 1);
+  EXPECT_FALSE(Enabled(1102));
+  Shot(L"main-usb-no-system-disk.png");
+  Close();
+}
+
 TEST_F(MainWindowTest, ReinstallAndUsbKeepTheirOwnImagesAndResults) {
   ASSERT_NE(Start(L"usb=1"), nullptr);
   Press(1102);

@@ -25,7 +25,7 @@ TEST(ListUsbDrivesTest, UsbDisksButTheSystemDiskInOrderUpToTheFirstMissingNumber
       {DiskAnswer::OpenFailed},
       Usb("WD", "Elements", 1000 * kGiB),  // holds the system drive
       {DiskAnswer::NoDescriptor},
-      Usb("SanDisk", " Ultra ", 32 * kGiB),
+      Usb("SanDisk", " Ultra\xC0\x01", 32 * kGiB),  // bytes that are no printable ASCII
       {DiskAnswer::NoSuchDisk},
       Usb("Never", "Asked", kGiB),
   };
@@ -36,19 +36,23 @@ TEST(ListUsbDrivesTest, UsbDisksButTheSystemDiskInOrderUpToTheFirstMissingNumber
     asked.push_back(number);
     return disks.at(number);
   };
-  EXPECT_EQ(ListUsbDrives(machine), (std::vector<UsbDriveInfo>{{1, "Kingston", 16.5},
-                                                                {2, "未知 U 盘", 0},
-                                                                {6, "SanDisk Ultra", 32}}));
+  EXPECT_EQ(ListUsbDrives(machine), (UsbDriveScan{{{1, "Kingston", 16.5}, {2, "未知 U 盘", 0},
+                                                   {6, "SanDisk Ultra??", 32}}}));
   EXPECT_EQ(asked, (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-  // Thirty-two disks at most, and an unknown system disk excludes none.
+  // Thirty-two disks at most.
   asked.clear();
-  machine.systemDiskNumber = [] { return -1; };
   machine.describeDisk = [&](int32_t number) {
     asked.push_back(number);
-    return number == 4 ? disks[4] : DiskDescriptor{DiskAnswer::OpenFailed};
+    return number == 6 ? disks[6] : DiskDescriptor{DiskAnswer::OpenFailed};
   };
-  EXPECT_EQ(ListUsbDrives(machine), (std::vector<UsbDriveInfo>{{4, "WD Elements", 1000}}));
+  EXPECT_EQ(ListUsbDrives(machine), (UsbDriveScan{{{6, "SanDisk Ultra??", 32}}}));
   EXPECT_EQ(asked.size(), 32u);
+  // With the system disk unknown any USB disk could hold it (and would be refused before the wipe): none is
+  // offered, with the reason, and no disk is asked.
+  asked.clear();
+  machine.systemDiskNumber = [] { return -1; };
+  EXPECT_EQ(ListUsbDrives(machine), (UsbDriveScan{{}, kSystemDiskUnknownNotice}));
+  EXPECT_EQ(asked.size(), 0u);
 }
 
 // The check before the wipe: the disk under the listed number must still be that USB disk (the run's tests

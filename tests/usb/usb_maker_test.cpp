@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "base/constants.h"
+#include "base/file_tree.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "printers.h"
@@ -271,6 +272,46 @@ INSTANTIATE_TEST_SUITE_P(
                        "写入 U 盘引导文件失败",
                        {"event usb_boot failed 写入 U 盘引导文件失败", "error usb_boot 写入 U 盘引导文件失败"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every step of the stick going wrong in turn (README: "The fault matrix"). The machine's own boot configuration
+// and an earlier task on its fixed volumes are never touched; after the wipe a failure leaves the session open.
+TEST(UsbFaultMatrix, NoStepLeavesTheMachineArmedOrTheUsersFilesTouched) {
+  using Step = pipeline::test::FaultStep<UsbRunTest>;
+  const auto missing = [](const char* file) {
+    return [file](UsbRunTest& t) { t.server.AddRule({.path = std::string("/files/") + file, .status = 404}); };
+  };
+  const std::string notFound = ": HTTP 状态码异常: 404";
+  const std::vector<Step> steps = {
+      {"NothingFails", [](UsbRunTest&) {}, ""},
+      {"Session", [](UsbRunTest& t) { t.server.AddRule({.path = "/reset/api/v1/sessions", .status = 500}); }, ""},
+      {"Firmware", [](UsbRunTest& t) { t.usb.firmwareType = [] { return disks::FirmwareType::Unknown; }; }, ""},
+      {"WipeRefused", [](UsbRunTest& t) { t.stick.busType = 11; }, kChanged, "usb_format"},
+      {"Format",
+       [](UsbRunTest& t) {
+         t.fake.rules.clear();
+         t.fake.Add({.tool = "diskpart", .exitCode = 1});
+       },
+       "格式化 U 盘失败: diskpart 格式化 U 盘失败", "usb_format"},
+      {"ImageDownload", missing("win10.esd"), "下载系统镜像失败" + notFound, "download", false, "", false, false},
+      {"PeDownload", missing("pe.wim"), kDownloadError, "download", false, "", false, false},
+      {"BootFileDownload", missing("boot.sdi"), "下载boot.sdi失败" + notFound, "download", false, "", false, false},
+      {"ToolsDownload", missing("tools.zip"), "下载工具包失败" + notFound, "download", false, "", false, false},
+      {"Extraction", [](UsbRunTest& t) { t.resources.drv = t.Serve("tools.zip", "not a zip at all"); },
+       "解压工具包失败", "download", false, "解压驱动包失败", false, false},
+      {"ImageCheck", [](UsbRunTest& t) { t.image.imageIndex = 3; }, kIndexError, "download", false, "", false, false},
+      {"BootFiles", [](UsbRunTest& t) { t.fake.Add({.tool = "bcdboot", .exitCode = 1}); }, "写入 U 盘引导文件失败",
+       "usb_boot", false, "", false, false},
+      {"TaskFile",
+       [](UsbRunTest& t) {
+         ASSERT_TRUE(base::CreateDirectoryTree(t.dataStick.Child(L"$PelloraData$\\task.ini.tmp")));
+       },
+       "写任务文件失败", "staging", false, "", false, false},
+  };
+  pipeline::test::RunFaultMatrix(steps, [](UsbRunTest& t) {
+    const UsbMakeResult result = t.Run();
+    return pipeline::test::FaultOutcome{result.ok, result.error, kStickData + L"\\task.ini", false};
+  });
+}
 
 }  // namespace
 }  // namespace pl::usb::test
