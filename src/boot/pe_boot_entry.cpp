@@ -56,7 +56,7 @@ std::vector<BcdeditStep> OptionalSettings(const std::wstring& entry) {
   };
 }
 
-// Runs bcdedit without the wrapper: these two commands fail routinely and must not log an error.
+// Runs bcdedit without the wrapper: these commands fail routinely (or only read) and must not log an error.
 tools::ToolRunResult RunBcdeditQuietly(const std::wstring& arguments) {
   return tools::RunToolCaptured(tools::SystemToolPath(L"bcdedit.exe"), arguments, L"", 0);
 }
@@ -76,9 +76,44 @@ void PrepareRamdiskOptions() {
   }
 }
 
-BootEntryResult Fail(std::string error) {
+BootEntryResult Fail(std::string error, const BootDefaults& previous) {
   BootEntryResult result;
   result.error = std::move(error);
+  result.previous = previous;
+  return result;
+}
+
+// Read in dry-run too: it changes nothing, and the dry run then shows what an undo would put back.
+BootDefaults ReadBootDefaults() {
+  log::LogInfo("bcdedit /enum {bootmgr}");
+  const tools::ToolRunResult run = RunBcdeditQuietly(L"/enum {bootmgr}");
+  BootDefaults defaults;
+  if (run.started && run.exitCode == 0) defaults = ParseBootManagerDefaults(run.output);
+  const std::string defaultText = defaults.defaultId.empty() ? "未知" : defaults.defaultId;
+  const std::string timeoutText =
+      defaults.timeoutSeconds < 0 ? "未知" : std::to_string(defaults.timeoutSeconds) + " 秒";
+  if (!defaults.defaultId.empty() && defaults.timeoutSeconds >= 0) {
+    log::LogInfo("引导管理器原来的默认项: " + defaultText + "，等待时间: " + timeoutText);
+  } else {
+    log::LogWarn("未能完整读到引导管理器原来的默认项和等待时间（默认项: " + defaultText + "，等待时间: " + timeoutText +
+                 "），撤销 PE 引导项时只能恢复读到的部分; " +
+                 (run.started ? "exitCode=" + std::to_string(run.exitCode) + ", output=" + run.output
+                              : std::string("bcdedit 未能启动")));
+  }
+  return defaults;
+}
+
+// A required step failed after the entry was made; the default and the time-out are still untouched, so deleting
+// the entry undoes everything (its place in the display order and the boot sequence go with it).
+BootEntryResult FailAfterCreation(const std::string& entryId, std::string error, const BootDefaults& previous,
+                                  bool dryRun) {
+  BootEntryResult result = Fail(std::move(error), previous);
+  if (tools::RunBcdedit(L"/delete " + base::Utf8ToWide(entryId), dryRun)) {
+    log::LogInfo("已删除没建完的 PE 引导项 " + entryId);
+  } else {
+    log::LogError("删除没建完的 PE 引导项 " + entryId + " 失败，它可能还留在开机菜单里");
+    result.entryId = entryId;
+  }
   return result;
 }
 
@@ -101,7 +136,7 @@ DevicePath SplitDevicePath(const std::wstring& path) {
 BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstring& bootSdiPath,
                                   disks::FirmwareType firmware, bool dryRun, ElevationQuery isElevated) {
   if (!dryRun) {
-    if (!isElevated()) return Fail("需要管理员权限才能修改引导配置（bcdedit），请以管理员身份重新运行");
+    if (!isElevated()) return Fail("需要管理员权限才能修改引导配置（bcdedit），请以管理员身份重新运行", {});
     if (GetFileAttributesW(bootSdiPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // Not fatal: the entry can still be written, and the caller may place the file afterwards.
       log::LogWarn("未找到 boot.sdi（" + base::WideToUtf8(bootSdiPath) +
@@ -111,14 +146,15 @@ BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstr
   }
   const DevicePath sdi = SplitDevicePath(bootSdiPath);
   const DevicePath pe = SplitDevicePath(peWimPath);
+  const BootDefaults previous = ReadBootDefaults();
 
   std::string createOutput;
   if (!tools::RunBcdedit(L"/create /d \"Pellora PE\" /application osloader", dryRun, &createOutput)) {
-    return Fail("bcdedit /create 失败");
+    return Fail("bcdedit /create 失败", previous);
   }
   std::string entryId = kDryRunEntryId;
   if (!dryRun && !ParseEntryIdentifier(createOutput, &entryId)) {
-    return Fail("未能从 bcdedit /create 输出中解析出引导项 GUID");
+    return Fail("未能从 bcdedit /create 输出中解析出引导项 GUID", previous);
   }
   const std::wstring entry = base::Utf8ToWide(entryId);
 
@@ -129,7 +165,7 @@ BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstr
   }
 
   for (const BcdeditStep& step : RequiredSettings(entry, sdi, pe, firmware)) {
-    if (!tools::RunBcdedit(step.arguments, dryRun)) return Fail(step.message);
+    if (!tools::RunBcdedit(step.arguments, dryRun)) return FailAfterCreation(entryId, step.message, previous, dryRun);
   }
   for (const BcdeditStep& step : OptionalSettings(entry)) {
     if (!tools::RunBcdedit(step.arguments, dryRun)) log::LogWarn(step.message);
@@ -138,7 +174,31 @@ BootEntryResult CreatePeBootEntry(const std::wstring& peWimPath, const std::wstr
   BootEntryResult result;
   result.ok = true;
   result.entryId = entryId;
+  result.previous = previous;
   return result;
+}
+
+bool RemovePeBootEntry(const std::string& entryId, const BootDefaults& previous, bool dryRun, std::string* error) {
+  log::LogInfo("撤销 PE 引导项 " + entryId + "，恢复原来的默认项和等待时间");
+  std::vector<BcdeditStep> steps = {{L"/delete " + base::Utf8ToWide(entryId), "删除 PE 引导项失败"}};
+  if (!previous.defaultId.empty()) {
+    steps.push_back({L"/default " + base::Utf8ToWide(previous.defaultId), "恢复原来的默认引导项失败"});
+  } else {
+    log::LogWarn("原来的默认引导项未知，不恢复");
+  }
+  if (previous.timeoutSeconds >= 0) {
+    steps.push_back({L"/timeout " + std::to_wstring(previous.timeoutSeconds), "恢复引导菜单等待时间失败"});
+  } else {
+    log::LogWarn("原来的引导菜单等待时间未知，不恢复");
+  }
+  std::string failures;
+  for (const BcdeditStep& step : steps) {
+    if (tools::RunBcdedit(step.arguments, dryRun)) continue;
+    failures += (failures.empty() ? "" : "；") + std::string(step.message);
+  }
+  if (failures.empty()) return true;
+  *error = failures;
+  return false;
 }
 
 }  // namespace pl::boot

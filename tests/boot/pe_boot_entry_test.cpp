@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/text.h"
@@ -26,12 +28,14 @@ constexpr wchar_t kSdiOnD[] = L"D:\\$PelloraData$Boot$\\boot.sdi";
 constexpr char kId[] = "{5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d}";
 constexpr char kZeroId[] = "{00000000-0000-0000-0000-000000000000}";
 
+const std::string kEnum = "/enum {bootmgr}";
 const std::string kCreate = "/create /d \"Pellora PE\" /application osloader";
 const std::string kCreateOptions = "/create {ramdiskoptions} /d \"Ramdisk options\"";
 const std::string kRemoveOptions = "/displayorder {ramdiskoptions} /remove";
 
 // A whole BIOS run with both files in "D:\$PelloraData$Boot$", as the fake bcdedit journals it.
 const std::vector<std::string> kBiosJournalOnD = {
+    kEnum,
     kCreate,
     kCreateOptions,
     kRemoveOptions,
@@ -56,6 +60,17 @@ const std::string kMissingSdiOnDWarning =
     "T [WARN] 未找到 boot.sdi（D:\\$PelloraData$Boot$\\boot.sdi），ramdisk 引导需要该文件——正常情况下 HostPipeline "
     "应该已经跟 pe.wim 一起下载好了，走到这里说明下载步骤被跳过了（比如手动调用本函数时），请检查上游调用";
 
+// The boot manager as an English bcdedit shows it, and how the read logs it.
+const std::string kBootManager =
+    "\r\nWindows Boot Manager\r\n--------------------\r\nidentifier              {bootmgr}\r\n"
+    "device                  partition=\\Device\\HarddiskVolume1\r\ndescription             Windows Boot Manager\r\n"
+    "locale                  en-US\r\ninherit                 {globalsettings}\r\ndefault                 {current}\r\n"
+    "resumeobject            {9a6b3c2d-0000-11ee-8000-000000000001}\r\ndisplayorder            {current}\r\n"
+    "toolsdisplayorder       {memdiag}\r\ntimeout                 30\r\n";
+const BootDefaults kUsualDefaults{"{current}", 30};
+const std::vector<std::string> kReadLog = {"T [INFO] bcdedit " + kEnum,
+                                           "T [INFO] 引导管理器原来的默认项: {current}，等待时间: 30 秒"};
+
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
@@ -74,6 +89,7 @@ std::vector<std::string> Arguments(const FakeTools& fake) {
 
 // The usual answers of a machine that ran this before: the options object exists and is not in the menu.
 void AddUsualAnswers(FakeTools& fake, const std::string& createOutput) {
+  fake.Add({.tool = "bcdedit", .match = kEnum, .output = kBootManager});
   fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = createOutput});
   fake.Add({.tool = "bcdedit",
             .match = "/create {ramdiskoptions}*",
@@ -128,21 +144,92 @@ TEST(EntryIdentifierTest, FirstBracedTextOnly) {
   EXPECT_EQ(id, "unchanged");
 }
 
+TEST(BootManagerDefaultsTest, DefaultAndTimeoutFromTheFirstLinesNamingThem) {
+  // A Chinese bcdedit translates the heading and "identifier" only.
+  const std::string chinese =
+      "Windows 启动管理器\r\n--------------------\r\n标识符                  {bootmgr}\r\n"
+      "description             Windows Boot Manager\r\nlocale                  zh-CN\r\n"
+      "default                 {a1b2c3d4-0000-11ee-8000-000000000002}\r\ntimeout                 5\r\n";
+  const std::pair<std::string, BootDefaults> cases[] = {
+      {kBootManager, kUsualDefaults},
+      {chinese, {"{a1b2c3d4-0000-11ee-8000-000000000002}", 5}},
+      {"DEFAULT\t{current}\nTimeOut\t0\n", {"{current}", 0}},  // any case, tabs, bare line feeds
+      {"timeout 30", {"", 30}},                                  // no default line, no last line end
+      {"default {current}\r\ntimeout 30\r\ndefault {x}\r\ntimeout 7\r\n", {"{current}", 30}},
+      // Values that could not be put back count as unknown; only the first line of a name counts.
+      {"default current\r\ntimeout 30s\r\n", {"", -1}},
+      {"default {a b}\r\ntimeout -1\r\n", {"", -1}},
+      {"default {}\r\ntimeout 1234567890\r\n", {"", -1}},
+      {"default\r\ntimeout\r\n", {"", -1}},
+      {"default {a}}\r\ntimeout 999999999\r\n", {"", 999999999}},
+      {"defaults {a}\r\nmytimeout 3\r\n  default {b}\r\n", {"{b}", -1}},
+      {"", {"", -1}},
+  };
+  for (const auto& [output, expected] : cases) EXPECT_EQ(ParseBootManagerDefaults(output), expected) << output;
+}
+
+// Each step runs even when one before it failed; unknown defaults are left as they are.
+TEST_F(BootEntryFixture, RemovalDeletesTheEntryAndPutsBackWhatWasKnown) {
+  struct Case {
+    BootDefaults previous;
+    std::vector<std::string> failing;
+    bool dryRun;
+    std::vector<std::string> journal;  // in dry-run: the commands logged
+    std::string error;
+  };
+  const std::string deleteEntry = "/delete " + std::string(kId);
+  const Case cases[] = {
+      {kUsualDefaults, {}, false, {deleteEntry, "/default {current}", "/timeout 30"}, ""},
+      {{"", 0}, {}, false, {deleteEntry, "/timeout 0"}, ""},
+      {{"{current}", -1}, {}, false, {deleteEntry, "/default {current}"}, ""},
+      {BootDefaults(), {}, false, {deleteEntry}, ""},
+      {kUsualDefaults, {deleteEntry}, false, {deleteEntry, "/default {current}", "/timeout 30"}, "删除 PE 引导项失败"},
+      {kUsualDefaults, {"/default {current}", "/timeout 30"}, false, {deleteEntry, "/default {current}", "/timeout 30"},
+       "恢复原来的默认引导项失败；恢复引导菜单等待时间失败"},
+      {kUsualDefaults, {}, true, {deleteEntry, "/default {current}", "/timeout 30"}, ""},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    UseLog(L"remove" + std::to_wstring(i) + L".log");
+    FakeTools scenario;
+    for (const std::string& match : c.failing) scenario.Add({.tool = "bcdedit", .match = match, .exitCode = 1});
+    std::string error = "untouched";
+    EXPECT_EQ(RemovePeBootEntry(kId, c.previous, c.dryRun, &error), c.error.empty());
+    EXPECT_EQ(error, c.error.empty() ? "untouched" : c.error);
+    EXPECT_EQ(Arguments(scenario), c.dryRun ? std::vector<std::string>{} : c.journal);
+
+    std::vector<std::string> expected = {"T [INFO] 撤销 PE 引导项 " + std::string(kId) + "，恢复原来的默认项和等待时间"};
+    if (c.previous.defaultId.empty()) expected.push_back("T [WARN] 原来的默认引导项未知，不恢复");
+    if (c.previous.timeoutSeconds < 0) expected.push_back("T [WARN] 原来的引导菜单等待时间未知，不恢复");
+    for (const std::string& command : c.journal) {
+      expected.push_back("T [INFO] bcdedit " + command);
+      if (c.dryRun) expected.push_back("T [INFO] [dry-run] 跳过实际执行");
+      if (std::find(c.failing.begin(), c.failing.end(), command) != c.failing.end()) {
+        expected.push_back("T [ERROR] bcdedit 执行失败, exitCode=1, output=");
+      }
+    }
+    EXPECT_EQ(LogLines(), expected);
+  }
+}
+
 TEST_F(BootEntryFixture, BiosRunOnDriveDRunsEveryCommandInOrderAndLogsThem) {
   AddUsualAnswers(fake, EnglishCreated(kId));
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
-  EXPECT_EQ(result, (BootEntryResult{true, kId, ""}));
+  EXPECT_EQ(result, (BootEntryResult{true, kId, "", kUsualDefaults}));
   EXPECT_EQ(Arguments(fake), kBiosJournalOnD);
 
   std::vector<std::string> expected = {
       kMissingSdiOnDWarning,
+      kReadLog[0],
+      kReadLog[1],
       "T [INFO] bcdedit " + kCreate,
       // The tool's own line end stays in the message.
       "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: "
       "An object with the specified identifier already exists.",
       "",
   };
-  for (size_t i = 3; i < kBiosJournalOnD.size(); ++i) expected.push_back("T [INFO] bcdedit " + kBiosJournalOnD[i]);
+  for (size_t i = 4; i < kBiosJournalOnD.size(); ++i) expected.push_back("T [INFO] bcdedit " + kBiosJournalOnD[i]);
   EXPECT_EQ(LogLines(), expected);
 }
 
@@ -152,11 +239,11 @@ TEST_F(BootEntryFixture, UefiRunOnDriveDLeavesOutDetecthalAndUsesTheEfiLoader) {
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.entryId, kId);
   std::vector<std::string> expected = kBiosJournalOnD;
-  expected[7] = "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} path \\Windows\\System32\\boot\\winload.efi";
-  expected.erase(expected.begin() + 11);  // detecthal
+  expected[8] = "/set {5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d} path \\Windows\\System32\\boot\\winload.efi";
+  expected.erase(expected.begin() + 12);  // detecthal
   EXPECT_EQ(Arguments(fake), expected);
   // Counting the creation: twelve required commands on BIOS, eleven on UEFI.
-  EXPECT_EQ(expected.size() - 2 - 4, 11u);
+  EXPECT_EQ(expected.size() - 3 - 4, 11u);
 }
 
 TEST_F(BootEntryFixture, RealFilesOnCAndARootRelativePathBothGiveDriveC) {
@@ -172,12 +259,12 @@ TEST_F(BootEntryFixture, RealFilesOnCAndARootRelativePathBothGiveDriveC) {
       CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Uefi, false);
   EXPECT_TRUE(result.ok);
   std::vector<std::string> journal = Arguments(fake);
-  ASSERT_EQ(journal.size(), 17u);
+  ASSERT_EQ(journal.size(), 18u);
   const std::string letter = WideToUtf8(temp.path.substr(0, 2));
-  EXPECT_EQ(journal[3], "/set {ramdiskoptions} ramdisksdidevice partition=" + letter);
-  EXPECT_EQ(journal[4], "/set {ramdiskoptions} ramdisksdipath " + folder + "\\boot.sdi");
-  EXPECT_EQ(journal[5], "/set " + id + " device ramdisk=[" + letter + "]" + folder + "\\pe.wim,{ramdiskoptions}");
-  EXPECT_EQ(journal[6], "/set " + id + " osdevice ramdisk=[" + letter + "]" + folder + "\\pe.wim,{ramdiskoptions}");
+  EXPECT_EQ(journal[4], "/set {ramdiskoptions} ramdisksdidevice partition=" + letter);
+  EXPECT_EQ(journal[5], "/set {ramdiskoptions} ramdisksdipath " + folder + "\\boot.sdi");
+  EXPECT_EQ(journal[6], "/set " + id + " device ramdisk=[" + letter + "]" + folder + "\\pe.wim,{ramdiskoptions}");
+  EXPECT_EQ(journal[7], "/set " + id + " osdevice ramdisk=[" + letter + "]" + folder + "\\pe.wim,{ramdiskoptions}");
 
   // Without a drive letter: the file is still found from the current drive, and the entry names C:.
   wchar_t previous[MAX_PATH];
@@ -188,11 +275,11 @@ TEST_F(BootEntryFixture, RealFilesOnCAndARootRelativePathBothGiveDriveC) {
   SetCurrentDirectoryW(previous);
   EXPECT_TRUE(result.ok);
   journal = Arguments(fake);
-  ASSERT_EQ(journal.size(), 17u + 18u);
-  EXPECT_EQ(journal[17 + 3], "/set {ramdiskoptions} ramdisksdidevice partition=C:");
-  EXPECT_EQ(journal[17 + 4], "/set {ramdiskoptions} ramdisksdipath " + folder + "\\boot.sdi");
-  EXPECT_EQ(journal[17 + 5], "/set " + id + " device ramdisk=[C:]" + folder + "\\pe.wim,{ramdiskoptions}");
-  EXPECT_EQ(journal[17 + 6], "/set " + id + " osdevice ramdisk=[C:]" + folder + "\\pe.wim,{ramdiskoptions}");
+  ASSERT_EQ(journal.size(), 18u + 19u);
+  EXPECT_EQ(journal[18 + 4], "/set {ramdiskoptions} ramdisksdidevice partition=C:");
+  EXPECT_EQ(journal[18 + 5], "/set {ramdiskoptions} ramdisksdipath " + folder + "\\boot.sdi");
+  EXPECT_EQ(journal[18 + 6], "/set " + id + " device ramdisk=[C:]" + folder + "\\pe.wim,{ramdiskoptions}");
+  EXPECT_EQ(journal[18 + 7], "/set " + id + " osdevice ramdisk=[C:]" + folder + "\\pe.wim,{ramdiskoptions}");
 
   // Both files were there: no warning at all.
   for (const std::string& line : LogLines()) EXPECT_EQ(line.find("[WARN] 未找到 boot.sdi"), std::string::npos) << line;
@@ -203,13 +290,13 @@ TEST_F(BootEntryFixture, MissingBootFileWarnsWithItsPathAndTheRunGoesOn) {
   AddUsualAnswers(fake, EnglishCreated(kId));
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, missing, FirmwareType::Uefi, false);
   EXPECT_TRUE(result.ok);
-  EXPECT_EQ(Arguments(fake).size(), 17u);
+  EXPECT_EQ(Arguments(fake).size(), 18u);
   const std::vector<std::string> lines = LogLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "T [WARN] 未找到 boot.sdi（" + WideToUtf8(missing) +
                           "），ramdisk 引导需要该文件——正常情况下 HostPipeline 应该已经跟 pe.wim "
                           "一起下载好了，走到这里说明下载步骤被跳过了（比如手动调用本函数时），请检查上游调用");
-  EXPECT_EQ(lines[1], "T [INFO] bcdedit " + kCreate);
+  EXPECT_EQ(lines[1], kReadLog[0]);
 }
 
 TEST_F(BootEntryFixture, IdentifierComesFromEnglishChineseAndMultiBraceAnswers) {
@@ -234,28 +321,31 @@ TEST_F(BootEntryFixture, IdentifierComesFromEnglishChineseAndMultiBraceAnswers) 
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.entryId, c.id);
     const std::vector<std::string> journal = Arguments(scenario);
-    ASSERT_EQ(journal.size(), 18u);
-    EXPECT_EQ(journal[7], "/set " + c.id + " path \\Windows\\System32\\boot\\winload.exe");
-    EXPECT_EQ(journal[12], "/displayorder " + c.id + " /addlast");
-    EXPECT_EQ(journal[13], "/bootsequence " + c.id);
-    EXPECT_EQ(journal[14], "/default " + c.id);
+    ASSERT_EQ(journal.size(), 19u);
+    EXPECT_EQ(journal[8], "/set " + c.id + " path \\Windows\\System32\\boot\\winload.exe");
+    EXPECT_EQ(journal[13], "/displayorder " + c.id + " /addlast");
+    EXPECT_EQ(journal[14], "/bootsequence " + c.id);
+    EXPECT_EQ(journal[15], "/default " + c.id);
   }
 }
 
 TEST_F(BootEntryFixture, AnswerWithoutBracesFailsAfterTheEntryWasCreated) {
   MakeBootFiles();
+  fake.Add({.tool = "bcdedit", .match = kEnum, .output = kBootManager});
   fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = "The operation completed successfully.\r\n"});
   const BootEntryResult result =
       CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Bios, false);
-  EXPECT_EQ(result, (BootEntryResult{false, "", "未能从 bcdedit /create 输出中解析出引导项 GUID"}));
-  EXPECT_EQ(Arguments(fake), std::vector<std::string>{kCreate});
-  // The caller logs the error; here only the command was logged.
-  EXPECT_EQ(LogLines(), std::vector<std::string>{"T [INFO] bcdedit " + kCreate});
+  EXPECT_EQ(result, (BootEntryResult{false, "", "未能从 bcdedit /create 输出中解析出引导项 GUID", kUsualDefaults}));
+  EXPECT_EQ(Arguments(fake), (std::vector<std::string>{kEnum, kCreate}));
+  // The caller logs the error; here only the commands and the read were logged.
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{kReadLog[0], kReadLog[1], "T [INFO] bcdedit " + kCreate}));
 }
 
-TEST_F(BootEntryFixture, EachRequiredStepFailingEndsTheRunWithItsError) {
+// A step failing after the creation deletes the entry again (its place in the menu and the boot sequence go with
+// it); the last row's deletion fails too, and the entry is named as left behind.
+TEST_F(BootEntryFixture, EachRequiredStepFailingEndsTheRunWithItsErrorAndDeletesTheEntry) {
   // Journal positions of the required commands (the creation, then the settings after the two option commands).
-  const std::vector<size_t> positions = {0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+  const std::vector<size_t> positions = {1, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
   const std::vector<std::string> errors = {
       "bcdedit /create 失败",
       "设置 ramdisksdidevice 失败",
@@ -270,27 +360,37 @@ TEST_F(BootEntryFixture, EachRequiredStepFailingEndsTheRunWithItsError) {
       "设置 displayorder 失败",
       "设置 bootsequence 失败",
   };
+  const std::string kDelete = "/delete " + std::string(kId);
+  const std::string kToolError = "T [ERROR] bcdedit 执行失败, exitCode=2147942487, output=参数错误。";
   for (size_t i = 0; i < positions.size(); ++i) {
     const std::string failing = kBiosJournalOnD[positions[i]];
+    const bool created = i > 0;
+    const bool deleteFails = i + 1 == positions.size();
     SCOPED_TRACE(failing);
     UseLog(L"fail" + std::to_wstring(i) + L".log");
     FakeTools scenario;
-    scenario.Add({.tool = "bcdedit",
-                  .match = failing,
-                  .exitCode = 2147942487u,
-                  .output = WideToCodePage(936, L"参数错误。")});
+    for (const std::string& match : {failing, deleteFails ? kDelete : std::string("none")}) {
+      scenario.Add({.tool = "bcdedit", .match = match, .exitCode = 2147942487u,
+                    .output = WideToCodePage(936, L"参数错误。")});
+    }
     AddUsualAnswers(scenario, EnglishCreated(kId));
 
     const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.error, errors[i]);
-    const std::vector<std::string> journal = Arguments(scenario);
-    EXPECT_EQ(journal, std::vector<std::string>(kBiosJournalOnD.begin(),
-                                                kBiosJournalOnD.begin() + static_cast<long>(positions[i]) + 1));
+    EXPECT_EQ(result, (BootEntryResult{false, deleteFails ? kId : "", errors[i], kUsualDefaults}));
+    std::vector<std::string> journal(kBiosJournalOnD.begin(), kBiosJournalOnD.begin() + static_cast<long>(positions[i]) + 1);
+    if (created) journal.push_back(kDelete);
+    EXPECT_EQ(Arguments(scenario), journal);
+
+    std::vector<std::string> tail = {"T [INFO] bcdedit " + failing, kToolError};
+    if (created) tail.push_back("T [INFO] bcdedit " + kDelete);
+    if (created && !deleteFails) tail.push_back("T [INFO] 已删除没建完的 PE 引导项 " + std::string(kId));
+    if (deleteFails) {
+      tail.push_back(kToolError);
+      tail.push_back("T [ERROR] 删除没建完的 PE 引导项 " + std::string(kId) + " 失败，它可能还留在开机菜单里");
+    }
     const std::vector<std::string> lines = LogLines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "T [INFO] bcdedit " + failing);
-    EXPECT_EQ(lines.back(), "T [ERROR] bcdedit 执行失败, exitCode=2147942487, output=参数错误。");
+    ASSERT_GE(lines.size(), tail.size());
+    EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()), tail);
   }
 }
 
@@ -300,7 +400,7 @@ TEST_F(BootEntryFixture, OptionalStepsFailingOnlyWarn) {
   fake.Add({.tool = "bcdedit", .match = "/set * bootmenupolicy Legacy", .exitCode = 2, .output = "unknown"});
   fake.Add({.tool = "bcdedit", .match = "/timeout 0", .exitCode = 3, .output = "busy"});
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, false);
-  EXPECT_EQ(result, (BootEntryResult{true, kId, ""}));
+  EXPECT_EQ(result, (BootEntryResult{true, kId, "", kUsualDefaults}));
   EXPECT_EQ(Arguments(fake), kBiosJournalOnD);
 
   const std::vector<std::string> lines = LogLines();
@@ -324,17 +424,21 @@ TEST_F(BootEntryFixture, OptionalStepsFailingOnlyWarn) {
 
 TEST_F(BootEntryFixture, RamdiskOptionsStateIsLoggedAndNeverFailsTheRun) {
   MakeBootFiles();
-  // A fresh store: the object is created; and it sat in the display order, so removing it succeeds.
+  // A fresh store: the object is created; and it sat in the display order, so removing it succeeds. The boot
+  // manager answers nothing: its defaults stay unknown, and the run goes on.
   fake.Add({.tool = "bcdedit", .match = "/create /d*", .output = EnglishCreated(kId)});
   BootEntryResult result =
       CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Uefi, false);
   EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.previous, BootDefaults{});
   std::vector<std::string> lines = LogLines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[1], "T [INFO] {ramdiskoptions} 对象原本不存在，已创建");
-  EXPECT_EQ(lines[2],
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[1], "T [WARN] 未能完整读到引导管理器原来的默认项和等待时间（默认项: 未知，等待时间: 未知），"
+                      "撤销 PE 引导项时只能恢复读到的部分; exitCode=0, output=");
+  EXPECT_EQ(lines[3], "T [INFO] {ramdiskoptions} 对象原本不存在，已创建");
+  EXPECT_EQ(lines[4],
             "T [WARN] {ramdiskoptions} 之前混进了开机菜单的 displayorder，已经移出（正常情况下不该发生，记一笔留意）");
-  EXPECT_EQ(lines[3], "T [INFO] bcdedit /set {ramdiskoptions} ramdisksdidevice partition=" +
+  EXPECT_EQ(lines[5], "T [INFO] bcdedit /set {ramdiskoptions} ramdisksdidevice partition=" +
                           WideToUtf8(temp.path.substr(0, 2)));
 
   // The object exists (a Chinese answer) and is not in the menu: one line with the decoded answer, no warning.
@@ -346,24 +450,27 @@ TEST_F(BootEntryFixture, RamdiskOptionsStateIsLoggedAndNeverFailsTheRun) {
   scenario.Add({.tool = "bcdedit", .match = kRemoveOptions, .exitCode = 1});
   result = CreatePeBootEntry(temp.Child(L"pe.wim"), temp.Child(L"boot.sdi"), FirmwareType::Uefi, false);
   EXPECT_TRUE(result.ok);
-  EXPECT_EQ(Arguments(scenario).size(), 17u);
+  EXPECT_EQ(Arguments(scenario).size(), 18u);
   lines = LogLines();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: 已存在具有指定标识符的对象。");
-  EXPECT_EQ(lines[2].substr(0, 17), "T [INFO] bcdedit ");
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[3], "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: 已存在具有指定标识符的对象。");
+  EXPECT_EQ(lines[4].substr(0, 17), "T [INFO] bcdedit ");
 }
 
-TEST_F(BootEntryFixture, DryRunChecksNothingStartsNothingAndLogsEveryCommand) {
+// Only the read of the boot manager runs: it changes nothing.
+TEST_F(BootEntryFixture, DryRunChecksNothingChangesNothingAndLogsEveryCommand) {
+  AddUsualAnswers(fake, EnglishCreated(kId));
   elevationQueries = 0;
   const BootEntryResult result = CreatePeBootEntry(kPeOnD, kSdiOnD, FirmwareType::Bios, true, CountedElevated);
-  EXPECT_EQ(result, (BootEntryResult{true, kZeroId, ""}));
+  EXPECT_EQ(result, (BootEntryResult{true, kZeroId, "", kUsualDefaults}));
   EXPECT_EQ(elevationQueries, 0);
-  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_EQ(Arguments(fake), std::vector<std::string>{kEnum});
 
   // No boot-file warning although boot.sdi is missing; the option commands give way to one line.
-  std::vector<std::string> expected = {"T [INFO] bcdedit " + kCreate, "T [INFO] [dry-run] 跳过实际执行",
+  std::vector<std::string> expected = {kReadLog[0], kReadLog[1], "T [INFO] bcdedit " + kCreate,
+                                       "T [INFO] [dry-run] 跳过实际执行",
                                        "T [INFO] [dry-run] 跳过创建 {ramdiskoptions}（如果尚不存在）"};
-  for (size_t i = 3; i < kBiosJournalOnD.size(); ++i) {
+  for (size_t i = 4; i < kBiosJournalOnD.size(); ++i) {
     expected.push_back("T [INFO] bcdedit " + ReplaceAll(kBiosJournalOnD[i], kId, kZeroId));
     expected.push_back("T [INFO] [dry-run] 跳过实际执行");
   }

@@ -1,5 +1,6 @@
 // The identifier in bcdedit's answer to /create, over any output: the text from the first "{" through the first
-// "}" after it, or nothing.
+// "}" after it, or nothing. And the boot manager's defaults read from the same bytes: a braced word or nothing, a
+// number of at most nine digits or -1.
 #include <string>
 
 #include "boot/pe_boot_entry.h"
@@ -11,6 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool found = pl::boot::ParseEntryIdentifier(output, &id);
   const size_t open = output.find('{');
   const bool closed = open != std::string::npos && output.find('}', open + 1) != std::string::npos;
+  const pl::boot::BootDefaults defaults = pl::boot::ParseBootManagerDefaults(output);
+  const std::string& defaultId = defaults.defaultId;
+  PL_FUZZ_CHECK(defaultId.empty() || (defaultId.size() >= 3 && defaultId.front() == '{' && defaultId.back() == '}' &&
+                                      defaultId.find_first_of("{} \t\r\n", 1) == defaultId.size() - 1 &&
+                                      output.find(defaultId) != std::string::npos));
+  PL_FUZZ_CHECK(defaults.timeoutSeconds >= -1 && defaults.timeoutSeconds <= 999999999);
   PL_FUZZ_CHECK(found == closed);
   if (!found) {
     PL_FUZZ_CHECK(id == "untouched");

@@ -213,7 +213,8 @@ TEST_F(BackupRestoreTest, DryRunsChangeNothing) {
                                    "T [INFO] [dry-run] 跳过密钥/驱动备份",
                                    "T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini"}));
   EXPECT_EQ(server.Requests().size(), 0u);
-  EXPECT_EQ(fake.Calls().size(), 0u);
+  EXPECT_EQ(BcdeditArguments(), (Lines{"/enum {bootmgr}", "/enum {bootmgr}"}));  // only the boot manager's reads
+  EXPECT_EQ(fake.Calls().size(), 2u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{L"b.wim"});
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
 }

@@ -165,9 +165,10 @@ TEST_F(ReinstallTest, DryRunChangesNothingAndLogsTheWholeRun) {
   expected.push_back("T [INFO] 目标分区（当前系统盘 S:）卷 GUID: \\\\?\\Volume{5a0c1e2b-7d3f-4e61-9a4b-100000000000}\\");
   expected.push_back("T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini");
   EXPECT_EQ(LogLines(), expected);
-  // No session, no download, no tool, no file.
+  // No session, no download, no file, no tool but the read of the boot manager.
   EXPECT_EQ(server.Requests().size(), 0u);
-  EXPECT_EQ(fake.Calls().size(), 0u);
+  EXPECT_EQ(BcdeditArguments(), Lines{"/enum {bootmgr}"});
+  EXPECT_EQ(fake.Calls().size(), 1u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{});
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});
   EXPECT_EQ(Percents(), (std::vector<int>{1, 2, 90, 97}));

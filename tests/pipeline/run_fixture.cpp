@@ -16,6 +16,7 @@ namespace pl::pipeline::test {
 std::vector<std::string> BootEntryCommands(const std::string& id) {
   const std::string ramdisk = " ramdisk=[S:]\\$PelloraData$Boot$\\pe.wim,{ramdiskoptions}";
   return {
+      "/enum {bootmgr}",
       "/create /d \"Pellora PE\" /application osloader",
       "/create {ramdiskoptions} /d \"Ramdisk options\"",
       "/displayorder {ramdiskoptions} /remove",
@@ -38,13 +39,15 @@ std::vector<std::string> BootEntryCommands(const std::string& id) {
 
 std::vector<std::string> BootEntryLog(const std::string& id, bool dryRun) {
   const std::vector<std::string> commands = BootEntryCommands(id);
-  std::vector<std::string> lines;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    if (i == 1) {
+  // The boot manager's read runs in dry-run too.
+  std::vector<std::string> lines = {"T [INFO] bcdedit /enum {bootmgr}",
+                                    "T [INFO] 引导管理器原来的默认项: {current}，等待时间: 30 秒"};
+  for (size_t i = 1; i < commands.size(); ++i) {
+    if (i == 2) {
       lines.push_back(dryRun ? "T [INFO] [dry-run] 跳过创建 {ramdiskoptions}（如果尚不存在）"
                              : "T [INFO] {ramdiskoptions} 对象已存在（或创建失败，不影响后续，忽略）: ");
     }
-    if (i == 1 || i == 2) continue;
+    if (i == 2 || i == 3) continue;
     lines.push_back("T [INFO] bcdedit " + commands[i]);
     if (dryRun) lines.push_back("T [INFO] [dry-run] 跳过实际执行");
   }
@@ -122,6 +125,7 @@ config::ResourceRef RunFixture::Serve(const std::string& name, const std::string
 void RunFixture::AnswerToolsAsUsual() {
   fake.Add({.tool = "powershell", .match = "*OA3xOriginalProductKey*", .output = std::string(kProductKey) + "\r\n"});
   fake.Add({.tool = "dism", .output = "The operation completed successfully."});
+  fake.Add({.tool = "bcdedit", .match = "/enum {bootmgr}", .output = "default {current}\r\ntimeout 30\r\n"});
   fake.Add({.tool = "bcdedit",
             .match = "/create /d*",
             .output = "The entry " + std::string(kEntryId) + " was successfully created.\r\n"});

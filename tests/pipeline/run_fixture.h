@@ -28,8 +28,8 @@ inline constexpr char kProductKey[] = "VK7JG-NPHTM-C97JM-9MPGT-3V66T";
 inline const std::wstring kData = L"D:\\$PelloraData$";
 inline const std::wstring kBoot = L"S:\\$PelloraData$Boot$";
 
-// bcdedit's arguments for the UEFI entry "id" of the PE in kBoot, in order (the two object commands that may fail
-// quietly are the second and third).
+// bcdedit's arguments for the UEFI entry "id" of the PE in kBoot, in order: the read of the boot manager, then the
+// creation (the two object commands that may fail quietly are the third and fourth).
 std::vector<std::string> BootEntryCommands(const std::string& id);
 // What the boot entry logs for them: each command, in dry-run with its skip line.
 std::vector<std::string> BootEntryLog(const std::string& id, bool dryRun);
