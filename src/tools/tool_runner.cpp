@@ -80,7 +80,7 @@ DWORD RemainingMs(ULONGLONG deadline) {
 }
 
 // Reads whatever the pipe holds right now. False once every writer has closed it and it is drained.
-bool DrainAvailable(HANDLE pipe, std::string* bytes) {
+bool DrainAvailable(HANDLE pipe, std::string* bytes, const OutputChunkSink& onOutput) {
   for (;;) {
     DWORD available = 0;
     if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
@@ -90,22 +90,24 @@ bool DrainAvailable(HANDLE pipe, std::string* bytes) {
     const DWORD want = available < sizeof block ? available : static_cast<DWORD>(sizeof block);
     if (!ReadFile(pipe, block, want, &got, nullptr) || got == 0) return false;
     bytes->append(block, got);
+    if (onOutput) onOutput(std::string_view(block, got));
   }
 }
 
 // Collects output until the pipe closes. With a deadline, the child is terminated when it passes and the
 // reading stops once the child is gone, even when a grandchild still holds the pipe open.
-void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, std::string* bytes, bool* terminated) {
+void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, std::string* bytes, bool* terminated,
+                   const OutputChunkSink& onOutput) {
   bool childExited = false;
   for (;;) {
-    if (!DrainAvailable(pipe, bytes)) return;
+    if (!DrainAvailable(pipe, bytes, onOutput)) return;
     if (deadline != 0 && GetTickCount64() >= deadline) {
       if (!childExited && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
         TerminateProcess(process, kTerminatedExitCode);
         WaitForSingleObject(process, INFINITE);
         *terminated = true;
       }
-      DrainAvailable(pipe, bytes);
+      DrainAvailable(pipe, bytes, onOutput);
       return;
     }
     if (!childExited) {
@@ -134,7 +136,8 @@ std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::ws
 }
 
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
-                              const std::wstring& workingDirectory, int32_t timeLimitMs) {
+                              const std::wstring& workingDirectory, int32_t timeLimitMs,
+                              const OutputChunkSink& onOutput) {
   ToolRunResult result;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   base::UniqueKernelHandle readEnd;
@@ -169,7 +172,7 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   const ULONGLONG deadline = timeLimitMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeLimitMs) : 0;
   std::string bytes;
   bool terminated = false;
-  CollectOutput(readEnd.get(), process.get(), deadline, &bytes, &terminated);
+  CollectOutput(readEnd.get(), process.get(), deadline, &bytes, &terminated, onOutput);
   readEnd.reset();
   if (!terminated && WaitForSingleObject(process.get(), RemainingMs(deadline)) == WAIT_TIMEOUT) {
     TerminateProcess(process.get(), kTerminatedExitCode);

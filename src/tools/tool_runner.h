@@ -2,7 +2,9 @@
 // The one place where command-line tools of the system are started, hidden, with their output captured.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace pl::tools {
 
@@ -32,11 +34,16 @@ std::wstring SystemToolPathFrom(const std::wstring& systemDirectory, const std::
 // "\"app\"" followed by a blank and the arguments when there are any; arguments are passed ready-made.
 std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::wstring& arguments);
 
+// Output as it arrives, for tools that print their progress: the tool's own bytes (code page 936; a character may
+// be split between two calls), on the calling thread, while the run goes on.
+using OutputChunkSink = std::function<void(std::string_view bytes)>;
+
 // Time limits are in milliseconds; 0 waits without end. A positive limit bounds the whole run, reading
 // included: a child (or a grandchild holding the output pipe) still running then is cut off and the call
 // returns with what arrived. Logs nothing. When it did not start, the thread's last-error value says why.
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
-                              const std::wstring& workingDirectory, int32_t timeLimitMs);
+                              const std::wstring& workingDirectory, int32_t timeLimitMs,
+                              const OutputChunkSink& onOutput = {});
 
 // Starts without a window and without captured output, and waits (used for the hand-over to the deployer).
 LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstring& arguments,
