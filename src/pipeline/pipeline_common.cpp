@@ -15,6 +15,7 @@
 #include "inspect/product_key.h"
 #include "inspect/system_info.h"
 #include "log/log.h"
+#include "pipeline/target_marker.h"
 #include "reporting/report_session.h"
 #include "tools/tool_runner.h"
 
@@ -266,6 +267,7 @@ bool CreateBootEntry(RunState& run, const StagingPaths& paths, int percent) {
   StageEvent(run, "pe_deploy", "started");
   ReportProgress(run.progress, "pe_deploy", "正在部署 PE 启动环境...", percent);
   const boot::BootEntryResult entry = boot::CreatePeBootEntry(paths.peWim, paths.bootSdi, run.firmware, run.dryRun);
+  run.bootDefaults = entry.previous;
   if (!entry.ok) {
     return Fail(run, "部署 PE 引导失败: " + entry.error,
                 {.eventStage = "pe_deploy", .errorStage = "pe_deploy", .cause = entry.error});
@@ -309,8 +311,10 @@ DeployTask DeployTaskOfRun(const RunState& run, const StagingPaths& paths) {
 
 bool WriteTask(RunState& run, const StagingPaths& paths, const DeployTask& task,
                const std::vector<config::InstallItem>& items) {
+  if (!MarkTargetVolume(run, task)) return false;
   if (run.dryRun) {
     log::LogInfo("[dry-run] 跳过写任务文件: " + WideToUtf8(paths.taskFile));
+    KeepDryRunTask(task, items);
   } else if (!WriteTaskFile(paths.taskFile, task, items)) {
     return Fail(run, "写任务文件失败", {.errorStage = "staging", .cause = "写任务文件失败"});
   } else {

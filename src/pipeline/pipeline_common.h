@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "boot/pe_boot_entry.h"
 #include "config/service_config.h"
 #include "disks/firmware.h"
 #include "disks/planner.h"
@@ -98,6 +99,7 @@ struct RunState {
   disks::StagingPlan plan;
   std::string productKey;
   std::string bootEntryId;
+  boot::BootDefaults bootDefaults;  // the boot manager's default and time-out before the entry was made
   std::string targetVolumeGuid;
 };
 
