@@ -329,8 +329,8 @@ bool FindTarget(Run& run, const std::vector<VolumeFacts>& volumes, TargetRole ro
     const TargetChoice choice = IdentifyTarget(task, volumes, kept, role);
     if (choice.letter == 0) return Fail(run, stage, choice.error);
     run.target = choice.letter;
-    log::LogInfo(std::string(capture ? "要备份的分区: " : "目标分区: ") + Letter(run.target) + "（按" + choice.how +
-                 "认出）");
+    log::LogInfo(std::string(capture ? "要备份的分区: " : "目标分区: ") + Letter(run.target) + "（认出方式: " +
+                 choice.how + "）");
   }
   Event(run, stage, "success");
   return true;

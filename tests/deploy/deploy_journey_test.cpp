@@ -132,7 +132,7 @@ TEST_F(JourneyTest, ReinstallFromTheFirstClickToTheNewSystemsFirstStart) {
                          "正在检查系统镜像...",
                          "系统镜像检查通过，将部署第 6 号映像: Windows 11 Pro 6（Professional，x64）",
                          "正在确认目标分区...",
-                         "目标分区: G:（按标记文件认出）",
+                         "目标分区: G:（认出方式: 标记文件）",
                          "正在格式化 G:...",
                          "format G: /FS:NTFS /Q /X /Y /V:Windows",
                          "Format complete.",
@@ -284,7 +284,7 @@ TEST_F(JourneyTest, CaptureBacksTheSystemVolumeUpAndStartsTheOldSystemAgain) {
             "\xEF\xBB\xBF[ExclusionList]\r\n\\$PelloraData$\r\n\\$PelloraData$Boot$\r\n\\$PelloraTarget$.ini\r\n"
             "\\$ntfs.log\r\n\\hiberfil.sys\r\n\\pagefile.sys\r\n\\swapfile.sys\r\n\\System Volume Information\r\n"
             "\\RECYCLER\r\n\\$Recycle.Bin\r\n\\Windows\\CSC\r\n");
-  EXPECT_TRUE(InOrder(PeLog(), Logged({"要备份的分区: G:（按标记文件认出）",
+  EXPECT_TRUE(InOrder(PeLog(), Logged({"要备份的分区: G:（认出方式: 标记文件）",
                                        "备份文件检查通过: " + WideToUtf8(backup) +
                                            "（Windows 11 Pro 1（Professional，x64））",
                                        "备份完成"})));
