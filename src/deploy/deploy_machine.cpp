@@ -90,6 +90,16 @@ const DeployMachine& LiveDeployMachine() {
   return machine;
 }
 
+bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  char block[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), block, sizeof block, &got, nullptr) && got > 0) bytes->append(block, got);
+  return true;
+}
+
 std::vector<VolumeFacts> ReadVolumes() {
   std::vector<VolumeFacts> volumes;
   const DWORD drives = GetLogicalDrives();

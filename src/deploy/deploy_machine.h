@@ -23,6 +23,9 @@ struct DeployMachine {
 };
 const DeployMachine& LiveDeployMachine();
 
+// A whole file's bytes; false when it cannot be opened (other readers and writers may hold it meanwhile).
+bool ReadWholeFile(const std::wstring& path, std::string* bytes);
+
 // The volumes as Windows reports them: kind, GUID, label and size of each letter's root, the name of a Windows
 // found on it (from its SOFTWARE hive; "Windows" when that cannot be read), and its marker file.
 std::vector<VolumeFacts> ReadVolumes();

@@ -68,22 +68,18 @@ void Event(const Run& run, const char* stage, const char* status, const std::str
 }
 
 std::string ReadAll(const std::wstring& path) {
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
   std::string bytes;
-  if (!file) return bytes;
-  char block[65536];
-  DWORD got = 0;
-  while (ReadFile(file.get(), block, sizeof block, &got, nullptr) && got > 0) bytes.append(block, got);
+  ReadWholeFile(path, &bytes);
   return bytes;
 }
 
 // The last lines of this log, for a failure that no tool printed.
 std::string LogExcerpt() {
   const std::string text = ReadAll(log::GetLogFilePath());
+  // The last line ends with a line feed too: the excerpt starts after the one before the last N.
   size_t start = text.size();
-  for (size_t lines = 0; start > 0 && lines <= kLogExcerptLines; --start) {
-    if (text[start - 1] == '\n') ++lines;
+  for (size_t feeds = 0; start > 0; --start) {
+    if (text[start - 1] == '\n' && ++feeds > kLogExcerptLines) break;
   }
   return text.substr(start);
 }
@@ -146,7 +142,9 @@ bool Fail(Run& run, const char* stage, const std::string& message, std::string e
     log::LogWarn("目标分区已经格式化，保留 PE 启动项：下次开机会重新进入 PE，从头再部署一次");
     run.outcome.exitCode = kExitRetryNextStart;
   } else {
-    log::LogInfo("还没有改动任何分区，删除 PE 启动项并恢复原来的默认启动项，下次开机回到原来的系统");
+    if (!run.found.task.peBootId.empty()) {
+      log::LogInfo("还没有改动任何分区，删除 PE 启动项并恢复原来的默认启动项，下次开机回到原来的系统");
+    }
     RemoveEntry(run, EarlierDefaults(run));
     reporting::FinishReportSession(run.sessionId, "failed");
     run.outcome.exitCode = kExitNothingChanged;
@@ -198,7 +196,7 @@ std::vector<FoundTask> FindTasks(const std::vector<VolumeFacts>& volumes) {
 // A stick's task: image and tools lie beside it.
 void CompleteUsbTask(Run& run) {
   pipeline::DeployTask& task = run.found.task;
-  const std::wstring folder = Root(run.found.letter) + kDataFolderName;
+  const std::wstring folder = run.found.path.substr(0, run.found.path.find_last_of(L'\\'));
   task.stagingDir = WideToUtf8(folder);
   task.toolsPath = WideToUtf8(folder + L"\\tools");
   for (const wchar_t* name : {L"\\os_image.wim", L"\\os_image.esd"}) {
@@ -217,8 +215,9 @@ bool TakeTask(Run& run) {
       log::LogError(run.outcome.error);
       return false;
     }
-    // Where the host had it: the volume a real start would find it on.
+    // Where the host had it: the volume a real start would find it on (a stick's task names none: where it is).
     run.found.letter = LetterOf(run.found.task.stagingDir);
+    if (run.found.letter == 0) run.found.letter = LetterOf(WideToUtf8(run.options.taskPath));
     log::LogInfo(std::string(kDryRunMark) + "使用命令行指定的任务文件: " + WideToUtf8(run.options.taskPath) +
                  "（路径按宿主写的原样使用，不换盘符）");
   } else {
@@ -243,9 +242,9 @@ bool TakeTask(Run& run) {
       log::LogInfo("宿主写任务时暂存区在 " + host + "，这个 PE 里它是 " + Letter(run.found.letter) +
                    "，任务里的路径已经换到 " + Letter(run.found.letter) + " 上");
     }
-    run.usb = IsUsbTask(run.found.task);
-    if (run.usb) CompleteUsbTask(run);
   }
+  run.usb = IsUsbTask(run.found.task);
+  if (run.usb) CompleteUsbTask(run);
   // The boot defaults from before the PE entry travel in the task's marker, wherever it lies; a failure before the
   // target is known puts them back too.
   run.marker = {.peBootId = run.found.task.peBootId, .sessionId = run.found.task.sessionId};

@@ -11,6 +11,7 @@
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
+#include "deploy/deploy_machine.h"
 #include "install/self_install.h"
 #include "log/log.h"
 #include "reporting/report_session.h"
@@ -32,16 +33,6 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 std::wstring Parent(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 std::string LastError() { return ", GetLastError=" + std::to_string(GetLastError()); }
-
-bool ReadBytes(const std::wstring& path, std::string* bytes) {
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-  if (!file) return false;
-  char block[65536];
-  DWORD got = 0;
-  while (ReadFile(file.get(), block, sizeof block, &got, nullptr) && got > 0) bytes->append(block, got);
-  return true;
-}
 
 // Exactly these bytes, replacing the file (a script must not start with a byte-order mark).
 bool WriteBytes(const std::wstring& path, const std::string& bytes, DWORD disposition = CREATE_ALWAYS) {
@@ -190,7 +181,7 @@ void InstallProgram(const SetupOptions& options, const std::string& session, con
 // The old system's programs that no item covered, as a short text on the public desktop.
 void PutWishlist(const SetupOptions& options, const std::string& session, const std::wstring& folder) {
   std::string bytes;
-  if (!ReadBytes(folder + L"\\software_wishlist.ini", &bytes)) {
+  if (!ReadWholeFile(folder + L"\\software_wishlist.ini", &bytes)) {
     log::LogInfo("没有软件清单，桌面上不放清单文件");
     return;
   }
@@ -226,7 +217,7 @@ void RemoveHook(const std::wstring& folder) {
   const std::wstring hook = scripts + L"\\SetupComplete.cmd";
   const std::wstring original = folder + L"\\" + kOriginalHook;
   std::string script;
-  if (!ReadBytes(original, &script)) {
+  if (!ReadWholeFile(original, &script)) {
     if (DeleteFileW(hook.c_str())) {
       HookLog(folder, log::Level::Info, "已删除本程序挂的 SetupComplete.cmd 钩子");
     } else if (WriteBytes(hook, "") && MoveFileExW(hook.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
@@ -325,7 +316,7 @@ bool PrepareSetupStage(wchar_t target, const FoundTask& found, const std::wstrin
   }
   const std::wstring hook = root + L"Windows\\Setup\\Scripts\\SetupComplete.cmd";
   std::string existing;
-  if (ReadBytes(hook, &existing) && !IsSetupHook(existing)) {
+  if (ReadWholeFile(hook, &existing) && !IsSetupHook(existing)) {
     if (!MoveFileExW(hook.c_str(), (folder + L"\\" + kOriginalHook).c_str(), MOVEFILE_REPLACE_EXISTING)) {
       *error = "挪开镜像原有的 SetupComplete.cmd 失败" + LastError();
       return false;
@@ -348,7 +339,7 @@ int RunSetupStage(const SetupOptions& options) {
   FoundTask setup;
   std::string bytes, error;
   int exitCode = 0;
-  if (!ReadBytes(folder + L"\\setup.ini", &bytes) || !ParseTaskText(bytes, &setup.task, &setup.items, &error)) {
+  if (!ReadWholeFile(folder + L"\\setup.ini", &bytes) || !ParseTaskText(bytes, &setup.task, &setup.items, &error)) {
     log::LogError("读不了 setup.ini，首次启动设置不做了: " + WideToUtf8(folder) + "\\setup.ini " + error);
     exitCode = 1;
   } else {
