@@ -83,10 +83,11 @@ BootEntryResult Fail(std::string error, const BootDefaults& previous) {
   return result;
 }
 
-// Read in dry-run too: it changes nothing, and the dry run then shows what an undo would put back.
+// Read in dry-run too: it changes nothing, and the dry run then shows what an undo would put back. "/v" gives the
+// default as its identifier: the alias "{current}" would name the PE itself once the deployer runs there.
 BootDefaults ReadBootDefaults() {
-  log::LogInfo("bcdedit /enum {bootmgr}");
-  const tools::ToolRunResult run = RunBcdeditQuietly(L"/enum {bootmgr}");
+  log::LogInfo("bcdedit /enum {bootmgr} /v");
+  const tools::ToolRunResult run = RunBcdeditQuietly(L"/enum {bootmgr} /v");
   BootDefaults defaults;
   if (run.started && run.exitCode == 0) defaults = ParseBootManagerDefaults(run.output);
   const std::string defaultText = defaults.defaultId.empty() ? "未知" : defaults.defaultId;

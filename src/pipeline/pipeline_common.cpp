@@ -16,6 +16,7 @@
 #include "inspect/product_key.h"
 #include "inspect/system_info.h"
 #include "log/log.h"
+#include "pipeline/target_marker.h"
 #include "reporting/report_session.h"
 #include "tools/tool_runner.h"
 
@@ -471,8 +472,10 @@ DeployTask DeployTaskOfRun(const RunState& run, const StagingPaths& paths) {
 
 bool WriteTask(RunState& run, const StagingPaths& paths, const DeployTask& task,
                const std::vector<config::InstallItem>& items, const std::vector<std::string>& wishlist) {
+  if (!MarkTargetVolume(run, task)) return false;
   if (run.dryRun) {
     log::LogInfo("[dry-run] 跳过写任务文件: " + WideToUtf8(paths.taskFile));
+    KeepDryRunTask(task, items);
   } else if (!WriteTaskFile(paths.taskFile, task, items)) {
     return Fail(run, "写任务文件失败", {.errorStage = "staging", .cause = "写任务文件失败"});
   } else {

@@ -75,11 +75,13 @@ std::string WishlistText(const std::vector<std::string>& wishlist) {
   return text;
 }
 
-// The byte-order mark and `text` at `path`, all or nothing: a cut-off task file handed over as written would send
-// the deployer off with half its instructions. The temporary file is always a new one (base::CreateTemporaryBeside):
-// whatever lies at its name, a link planted there to a file elsewhere included, is passed over, never written
-// through. The rename replaces a link at `path` itself, not what it points to.
-bool ReplaceFileContent(const std::wstring& path, const std::string& text) {
+}  // namespace
+
+// All or nothing: a cut-off task file handed over as written would send the deployer off with half its
+// instructions. The temporary file is always a new one (base::CreateTemporaryBeside): whatever lies at its name, a
+// link planted there to a file elsewhere included, is passed over, never written through. The rename replaces a
+// link at `path` itself, not what it points to.
+bool WriteHandOverFile(const std::wstring& path, const std::string& text) {
   // A read-only file is not to be replaced. Windows refuses the rename over it; Wine does not, so ask first.
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
@@ -106,14 +108,47 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& text) {
   return true;
 }
 
-}  // namespace
-
 bool WriteTaskFile(const std::wstring& path, const DeployTask& task, const std::vector<config::InstallItem>& items) {
-  return ReplaceFileContent(path, TaskText(task, items));
+  return WriteHandOverFile(path, TaskText(task, items));
 }
 
 bool WriteWishlistFile(const std::wstring& path, const std::vector<std::string>& wishlist) {
-  return ReplaceFileContent(path, WishlistText(wishlist));
+  return WriteHandOverFile(path, WishlistText(wishlist));
+}
+
+std::vector<HandOverSection> ParseHandOverText(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  std::vector<HandOverSection> sections;
+  while (!bytes.empty()) {
+    const size_t end = bytes.find('\n');
+    std::string_view line = bytes.substr(0, end);
+    bytes = end == std::string_view::npos ? std::string_view() : bytes.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      sections.push_back({std::string(line.substr(1, line.size() - 2)), {}});
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (sections.empty()) sections.push_back({});
+    sections.back().pairs.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return sections;
+}
+
+bool FindHandOverValue(const std::vector<HandOverSection>& sections, std::string_view section, std::string_view key,
+                       std::string* value) {
+  for (const HandOverSection& s : sections) {
+    if (s.name != section) continue;
+    for (const auto& [k, v] : s.pairs) {
+      if (k == key) {
+        *value = v;
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
 }
 
 }  // namespace pl::pipeline

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "config/service_config.h"
@@ -28,6 +30,8 @@ struct DeployTask {
   std::string mode = "deploy";    // "deploy" (apply an image) or "capture" (back a volume up)
   std::string captureDestPath;    // "capture": the WIM to create
   bool isRestore = false;         // the image is a backup made by this tool
+
+  bool operator==(const DeployTask&) const = default;
 };
 
 // Both files are UTF-8 with a byte-order mark and CR LF line ends, and replace any earlier file whole: the text
@@ -41,5 +45,21 @@ struct DeployTask {
 // empty, starts with "[" or ";", or holds "=" is written under its position (1, 2, ...) instead.
 bool WriteTaskFile(const std::wstring& path, const DeployTask& task, const std::vector<config::InstallItem>& items);
 bool WriteWishlistFile(const std::wstring& path, const std::vector<std::string>& wishlist);
+// The same replacement for any other small hand-over file: the mark and `text`, whole or not at all.
+bool WriteHandOverFile(const std::wstring& path, const std::string& text);
+
+// The reading side of these files, for whoever takes them over. Sections in file order, each line split at its
+// first '=' and kept exactly as written (no trimming: values may hold blanks, '=' and ','). A byte-order mark is
+// skipped; lines end with CR LF or LF; lines without '=' (the empty line between sections) are passed over.
+struct HandOverSection {
+  std::string name;                                        // without its brackets; empty before the first
+  std::vector<std::pair<std::string, std::string>> pairs;  // key, value
+
+  bool operator==(const HandOverSection&) const = default;
+};
+std::vector<HandOverSection> ParseHandOverText(std::string_view bytes);
+// The value of the first `key` in the first section named `section`; false when there is none.
+bool FindHandOverValue(const std::vector<HandOverSection>& sections, std::string_view section, std::string_view key,
+                       std::string* value);
 
 }  // namespace pl::pipeline

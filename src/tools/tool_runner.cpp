@@ -130,7 +130,7 @@ void Keep(Captured* out, const char* data, size_t size) {
 }
 
 // Reads whatever the pipe holds right now. False once every writer has closed it and it is drained.
-bool DrainAvailable(HANDLE pipe, Captured* bytes) {
+bool DrainAvailable(HANDLE pipe, Captured* bytes, const OutputChunkSink& onOutput) {
   for (;;) {
     DWORD available = 0;
     if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
@@ -140,22 +140,24 @@ bool DrainAvailable(HANDLE pipe, Captured* bytes) {
     const DWORD want = available < sizeof block ? available : static_cast<DWORD>(sizeof block);
     if (!ReadFile(pipe, block, want, &got, nullptr) || got == 0) return false;
     Keep(bytes, block, got);
+    if (onOutput) onOutput(std::string_view(block, got));
   }
 }
 
 // Collects output until the pipe closes. With a deadline, the child is terminated when it passes and the
 // reading stops once the child is gone, even when a grandchild still holds the pipe open.
-void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, Captured* bytes, bool* terminated) {
+void CollectOutput(HANDLE pipe, HANDLE process, ULONGLONG deadline, Captured* bytes, bool* terminated,
+                   const OutputChunkSink& onOutput) {
   bool childExited = false;
   for (;;) {
-    if (!DrainAvailable(pipe, bytes)) return;
+    if (!DrainAvailable(pipe, bytes, onOutput)) return;
     if (deadline != 0 && GetTickCount64() >= deadline) {
       if (!childExited && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
         TerminateProcess(process, kTerminatedExitCode);
         WaitForSingleObject(process, INFINITE);
         *terminated = true;
       }
-      DrainAvailable(pipe, bytes);
+      DrainAvailable(pipe, bytes, onOutput);
       return;
     }
     if (!childExited) {
@@ -221,7 +223,8 @@ std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::ws
 
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
                               const std::wstring& workingDirectory, int32_t timeLimitMs,
-                              const std::vector<EnvironmentVariable>& environment) {
+                              const std::vector<EnvironmentVariable>& environment,
+                              const OutputChunkSink& onOutput) {
   ToolRunResult result;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   base::UniqueKernelHandle readEnd;
@@ -256,7 +259,7 @@ ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::ws
   const ULONGLONG deadline = timeLimitMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeLimitMs) : 0;
   Captured bytes;
   bool terminated = false;
-  CollectOutput(readEnd.get(), process.get(), deadline, &bytes, &terminated);
+  CollectOutput(readEnd.get(), process.get(), deadline, &bytes, &terminated, onOutput);
   readEnd.reset();
   if (!terminated && WaitForSingleObject(process.get(), RemainingMs(deadline)) == WAIT_TIMEOUT) {
     TerminateProcess(process.get(), kTerminatedExitCode);
@@ -298,14 +301,15 @@ LaunchResult RunToolAndWait(const std::wstring& applicationPath, const std::wstr
 }
 
 ToolRunResult RunSystemTool(const std::wstring& toolName, const std::wstring& arguments, int32_t timeLimitMs,
-                            const std::vector<EnvironmentVariable>& environment) {
+                            const std::vector<EnvironmentVariable>& environment,
+                            const OutputChunkSink& onOutput) {
   const std::wstring systemDirectory = base::SystemDirectoryPath();
   if (systemDirectory.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return {};
   }
   return RunToolCaptured(SystemToolPathFrom(systemDirectory, toolName), arguments, systemDirectory, timeLimitMs,
-                         environment);
+                         environment, onOutput);
 }
 
 ToolRunResult RunPowerShell(const std::wstring& command, int32_t timeLimitMs) {

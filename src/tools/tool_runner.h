@@ -2,8 +2,10 @@
 // The one place where command-line tools of the system are started, hidden, with their output captured.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+#include <string_view>
 
 namespace pl::tools {
 
@@ -43,19 +45,25 @@ struct EnvironmentVariable {
 // "\"app\"" followed by a blank and the arguments when there are any; arguments are passed ready-made.
 std::wstring BuildCommandLine(const std::wstring& applicationPath, const std::wstring& arguments);
 
+// Output as it arrives, for tools that print their progress: the tool's own bytes (code page 936; a character may
+// be split between two calls), on the calling thread, while the run goes on.
+using OutputChunkSink = std::function<void(std::string_view bytes)>;
+
 // Time limits are in milliseconds; 0 waits without end. A positive limit bounds the whole run, reading
 // included: a child (or a grandchild holding the output pipe) still running then is cut off and the call
 // returns with what arrived. Logs nothing. When it did not start, the thread's last-error value says why.
 // `environment`: variables the child gets beside the caller's.
 ToolRunResult RunToolCaptured(const std::wstring& applicationPath, const std::wstring& arguments,
                               const std::wstring& workingDirectory, int32_t timeLimitMs,
-                              const std::vector<EnvironmentVariable>& environment = {});
+                              const std::vector<EnvironmentVariable>& environment = {},
+                              const OutputChunkSink& onOutput = {});
 
 // A tool of the system directory (`toolName` as SystemToolPath takes it), captured, started in the system
 // directory, so that nothing it looks for in its current directory can be someone else's. Not started
 // (ERROR_PATH_NOT_FOUND) when the system directory cannot be read.
 ToolRunResult RunSystemTool(const std::wstring& toolName, const std::wstring& arguments, int32_t timeLimitMs,
-                            const std::vector<EnvironmentVariable>& environment = {});
+                            const std::vector<EnvironmentVariable>& environment = {},
+                            const OutputChunkSink& onOutput = {});
 
 // Windows PowerShell of the system directory with "-NoProfile -NonInteractive -Command \"<command>\"", loading
 // modules from the system's own module folder only: the user's PSModulePath starts with their Documents folder,

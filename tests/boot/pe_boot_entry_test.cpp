@@ -28,7 +28,7 @@ constexpr wchar_t kSdiOnD[] = L"D:\\$PelloraData$Boot$\\boot.sdi";
 constexpr char kId[] = "{5f1b2c3d-7e8f-11ee-a1b2-0800272f3c4d}";
 constexpr char kZeroId[] = "{00000000-0000-0000-0000-000000000000}";
 
-const std::string kEnum = "/enum {bootmgr}";
+const std::string kEnum = "/enum {bootmgr} /v";
 const std::string kCreate = "/create /d \"Pellora PE\" /application osloader";
 const std::string kCreateOptions = "/create {ramdiskoptions} /d \"Ramdisk options\"";
 const std::string kRemoveOptions = "/displayorder {ramdiskoptions} /remove";

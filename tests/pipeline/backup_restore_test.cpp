@@ -222,7 +222,7 @@ TEST_F(BackupRestoreTest, DryRunsChangeNothing) {
   EXPECT_EQ(Restore(L"S:\\missing.wim", true).error,
             "备份文件检查失败（S:\\missing.wim）: 无法打开文件, GetLastError=2");
   EXPECT_EQ(server.Requests().size(), 0u);
-  EXPECT_EQ(BcdeditArguments(), (Lines{"/enum {bootmgr}", "/enum {bootmgr}"}));  // only the boot manager's reads
+  EXPECT_EQ(BcdeditArguments(), (Lines{"/enum {bootmgr} /v", "/enum {bootmgr} /v"}));  // only the boot manager's reads
   EXPECT_EQ(fake.Calls().size(), 2u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{L"b.wim"});
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});

@@ -95,6 +95,7 @@ TEST_F(ReinstallTest, FullRunOutsideAPeStagesEverythingAndLeavesTheSessionOpen) 
            "T [INFO] 已把 Kavrin.exe 复制进暂存区，供新系统 setup 阶段安装: D:\\$PelloraData$\\Kavrin.exe",
            "T [INFO] 正在写入部署任务文件...",
            "T [INFO] 目标分区（当前系统盘 S:）卷 GUID: \\\\?\\Volume{5a0c1e2b-7d3f-4e61-9a4b-100000000000}\\",
+           "T [INFO] 目标分区标记文件已写入（PE 里靠它认出要操作的分区）: S:\\$PelloraTarget$.ini",
            "T [INFO] 任务文件已写入: D:\\$PelloraData$\\task.ini",
            "T [INFO] 已记录 2 项本机已安装软件: D:\\$PelloraData$\\software_wishlist.ini",
        }) {
@@ -176,12 +177,17 @@ TEST_F(ReinstallTest, DryRunChangesNothingAndLogsTheWholeRun) {
   for (const std::string& line : BootEntryLog(kZeroId, true)) expected.push_back(line);
   expected.push_back("T [INFO] 正在写入部署任务文件...");
   expected.push_back("T [INFO] 目标分区（当前系统盘 S:）卷 GUID: \\\\?\\Volume{5a0c1e2b-7d3f-4e61-9a4b-100000000000}\\");
+  expected.push_back("T [INFO] [dry-run] 跳过写目标分区标记文件: S:\\$PelloraTarget$.ini");
   expected.push_back("T [INFO] [dry-run] 跳过写任务文件: D:\\$PelloraData$\\task.ini");
+  // The task the run would have written stays beside its log, for the deployer's own dry run.
+  const std::wstring dryRunTask = temp.Child(L"pl_dry_run_task.ini");
+  expected.push_back("T [INFO] [dry-run] 任务内容留在日志目录，供 pl_pe.exe --dry-run 演练: " + WideToUtf8(dryRunTask));
   expected.push_back("T [INFO] [dry-run] 跳过写软件清单: D:\\$PelloraData$\\software_wishlist.ini");
   EXPECT_EQ(LogLines(), expected);
+  EXPECT_EQ(Read(dryRunTask), Task("", kZeroId, ""));
   // No session, no download, no file, no tool but the read of the boot manager.
   EXPECT_EQ(server.Requests().size(), 0u);
-  EXPECT_EQ(BcdeditArguments(), Lines{"/enum {bootmgr}"});
+  EXPECT_EQ(BcdeditArguments(), Lines{"/enum {bootmgr} /v"});
   EXPECT_EQ(fake.Calls().size(), 1u);
   EXPECT_EQ(pl::test::ListFiles(systemFolder.path, L"*"), std::vector<std::wstring>{});
   EXPECT_EQ(pl::test::ListFiles(dataFolder.path, L"*"), std::vector<std::wstring>{});

@@ -17,7 +17,7 @@ namespace pl::pipeline::test {
 std::vector<std::string> BootEntryCommands(const std::string& id) {
   const std::string ramdisk = " ramdisk=[S:]\\$PelloraData$Boot$\\pe.wim,{ramdiskoptions}";
   return {
-      "/enum {bootmgr}",
+      "/enum {bootmgr} /v",
       "/create /d \"Pellora PE\" /application osloader",
       "/create {ramdiskoptions} /d \"Ramdisk options\"",
       "/displayorder {ramdiskoptions} /remove",
@@ -41,7 +41,7 @@ std::vector<std::string> BootEntryCommands(const std::string& id) {
 std::vector<std::string> BootEntryLog(const std::string& id, bool dryRun) {
   const std::vector<std::string> commands = BootEntryCommands(id);
   // The boot manager's read runs in dry-run too.
-  std::vector<std::string> lines = {"T [INFO] bcdedit /enum {bootmgr}",
+  std::vector<std::string> lines = {"T [INFO] bcdedit /enum {bootmgr} /v",
                                     "T [INFO] 引导管理器原来的默认项: {current}，等待时间: 30 秒"};
   for (size_t i = 1; i < commands.size(); ++i) {
     if (i == 2) {
@@ -134,7 +134,7 @@ config::ResourceRef RunFixture::Serve(const std::string& name, const std::string
 void RunFixture::AnswerToolsAsUsual() {
   fake.Add({.tool = "powershell", .match = "*OA3xOriginalProductKey*", .output = std::string(kProductKey) + "\r\n"});
   fake.Add({.tool = "dism", .output = "The operation completed successfully."});
-  fake.Add({.tool = "bcdedit", .match = "/enum {bootmgr}", .output = "default {current}\r\ntimeout 30\r\n"});
+  fake.Add({.tool = "bcdedit", .match = "/enum {bootmgr} /v", .output = "default {current}\r\ntimeout 30\r\n"});
   fake.Add({.tool = "bcdedit",
             .match = "/create /d*",
             .output = "The entry " + std::string(kEntryId) + " was successfully created.\r\n"});

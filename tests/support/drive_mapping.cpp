@@ -53,8 +53,11 @@ ScopedDrive::ScopedDrive(wchar_t l, const std::wstring& folder, const std::strin
   mapped = !host.empty() && DefineDrive(letter, host, driveType);
 }
 
-ScopedDrive::~ScopedDrive() {
+ScopedDrive::~ScopedDrive() { Unmap(); }
+
+void ScopedDrive::Unmap() {
   if (mapped) DefineDrive(letter, "", DRIVE_NO_ROOT_DIR);
+  mapped = false;
 }
 
 void PutWindowsKernel(const std::wstring& folder) {

@@ -18,6 +18,8 @@ struct ScopedDrive {
   ~ScopedDrive();
   ScopedDrive(const ScopedDrive&) = delete;
   ScopedDrive& operator=(const ScopedDrive&) = delete;
+  // Removes the mapping now (the machine restarted, and the drive is named otherwise).
+  void Unmap();
   wchar_t letter;
   bool mapped = false;
 };

@@ -14,11 +14,17 @@
 #include "config/ini_document.h"
 #include "config/service_config.h"
 #include "disks/inventory.h"
+#include "deploy/deploy_run.h"
+#include "deploy/deploy_task.h"
+#include "deploy/deployer_entry.h"
+#include "deploy/target_choice.h"
 #include "disks/layout_rules.h"
 #include "disks/planner.h"
 #include "inspect/system_info.h"
 #include "net/download.h"
 #include "net/http.h"
+#include "pipeline/target_marker.h"
+#include "pipeline/task_file.h"
 #include "reporting/diagnosis.h"
 #include "software/installed_software.h"
 #include "test_support.h"
@@ -243,4 +249,39 @@ inline void PrintTo(const TransferBytes& b, std::ostream* os) {
   pl::test::RecordPrinter(os, "TransferBytes")("done", b.done)("total", b.total)("received", b.received);
 }
 
+inline void PrintTo(const DeployTask& t, std::ostream* os) {
+  pl::test::RecordPrinter(os, "DeployTask")("targetVolumeGuid", t.targetVolumeGuid)("firmware", t.firmware)(
+      "imagePath", t.imagePath)("imageIndex", t.imageIndex)("toolsPath", t.toolsPath)("stagingDir", t.stagingDir)(
+      "peBootId", t.peBootId)("sessionId", t.sessionId)("oemProductKey", t.oemProductKey)(
+      "driverBackupPath", t.driverBackupPath)("osDisplayName", t.osDisplayName)("mode", t.mode)(
+      "captureDestPath", t.captureDestPath)("isRestore", t.isRestore);
+}
+inline void PrintTo(const TargetMarker& m, std::ostream* os) {
+  pl::test::RecordPrinter(os, "TargetMarker")("peBootId", m.peBootId)("sessionId", m.sessionId)(
+      "previousDefault", m.previousDefault)("previousTimeout", m.previousTimeout);
+}
+
 }  // namespace pl::pipeline
+
+namespace pl::deploy {
+
+inline void PrintTo(const TaskChoice& c, std::ostream* os) {
+  pl::test::RecordPrinter(os, "TaskChoice")("index", c.index)("error", c.error);
+}
+inline void PrintTo(const VolumeFacts& v, std::ostream* os) {
+  pl::test::RecordPrinter(os, "VolumeFacts")("letter", v.letter)("guidPath", v.guidPath)("fixed", v.fixed)(
+      "removable", v.removable)("label", v.label)("totalBytes", v.totalBytes)("windows", v.windows)(
+      "hasMarker", v.hasMarker)("marker", v.marker);
+}
+inline void PrintTo(const TargetChoice& c, std::ostream* os) {
+  pl::test::RecordPrinter(os, "TargetChoice")("letter", c.letter)("how", c.how)("error", c.error);
+}
+inline void PrintTo(const PeArguments& a, std::ostream* os) {
+  pl::test::RecordPrinter(os, "PeArguments")("dryRun", a.dryRun)("setup", a.setup)("taskPath", a.taskPath)(
+      "error", a.error);
+}
+inline void PrintTo(const DeployOutcome& o, std::ostream* os) {
+  pl::test::RecordPrinter(os, "DeployOutcome")("exitCode", o.exitCode)("error", o.error)("logPath", o.logPath);
+}
+
+}  // namespace pl::deploy

@@ -157,7 +157,8 @@ void FakeTools::Add(const FakeToolRule& rule) {
     text += "tool=" + r.tool + "\tmatch=" + r.match + "\ttimes=" + std::to_string(r.times) +
             "\texit=" + std::to_string(r.exitCode) + "\tout=" + Hex(r.output) + "\terr=" + Hex(r.errorOutput) +
             "\tdelay=" + std::to_string(r.delayMs) + "\thold=" + std::to_string(r.holdMs) +
-            "\tclose=" + std::to_string(r.closeOutputMs) + "\trelease=" + Hex(r.releaseFile) + "\n";
+            "\tclose=" + std::to_string(r.closeOutputMs) + "\trelease=" + Hex(r.releaseFile) +
+            "\tcopy=" + Hex(r.copyFile) + "\tto=" + r.copyTo + "\n";
   }
   WriteFileBytes(directory.Child(L"scenario.txt"), text);
 }

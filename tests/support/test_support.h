@@ -41,7 +41,7 @@ std::vector<std::string> LogLinesWithoutTime(const std::string& fileBytes);
 std::string LogTextWithoutTime(const std::string& fileBytes);
 
 struct FakeToolRule {
-  std::string tool;          // "bcdedit", "diskpart", "bcdboot", "dism", "powershell"
+  std::string tool;          // "bcdedit", "diskpart", "bcdboot", "dism", "powershell", "format", "cscript"
   std::string match = "*";   // glob over the arguments (the command line after the program)
   uint32_t exitCode = 0;
   std::string output;        // bytes written to standard output
@@ -51,6 +51,8 @@ struct FakeToolRule {
   int holdMs = 0;            // a child process inherits the output and keeps it open this long
   int closeOutputMs = -1;    // 0 or more: closes its output this long after writing, then sleeps delayMs
   std::string releaseFile;   // UTF-8 path: the delay ends early once this file exists
+  std::string copyFile;      // UTF-8 path of a file the tool copies, after its output, to the path that follows
+  std::string copyTo;        // this prefix in its arguments ("/ImageFile:"), as a tool creating that file would
 };
 
 struct FakeToolCall {

@@ -9,7 +9,7 @@
 # prefix, that prefix's display reports this DPI (150 % is 144) instead of 96.
 
 # Bump when the configuration below changes, so existing prefixes are refreshed.
-PL_PREFIX_CONFIG_VERSION=4
+PL_PREFIX_CONFIG_VERSION=5
 
 pl_wine_environment() {  # <prefix>
   export WINEPREFIX="$1"
@@ -34,6 +34,7 @@ Windows Registry Editor Version 5.00
 "diskpart.exe"="native"
 "dism.exe"="native"
 "powershell.exe"="native"
+"cscript.exe"="native"
 
 ; One virtual desktop: Wine draws the window frames itself, so screenshots show title bars.
 [HKEY_CURRENT_USER\Software\Wine\Explorer]
@@ -103,7 +104,8 @@ pl_ensure_prefix() {  # <prefix>
 pl_install_fake_tools() {  # <prefix> <fake-tool.exe>
   local sys="$1/drive_c/windows/system32" name
   mkdir -p "$sys/WindowsPowerShell/v1.0"
-  for name in bcdedit.exe bcdboot.exe diskpart.exe Dism.exe WindowsPowerShell/v1.0/powershell.exe; do
+  for name in bcdedit.exe bcdboot.exe diskpart.exe Dism.exe WindowsPowerShell/v1.0/powershell.exe format.com \
+    cscript.exe; do
     # Wine ships lower-case stubs; remove any differently cased twin first.
     find "$sys/$(dirname "$name")" -maxdepth 1 -iname "$(basename "$name")" ! -name "$(basename "$name")" -delete
     cp "$2" "$sys/$name.new" && mv -f "$sys/$name.new" "$sys/$name"

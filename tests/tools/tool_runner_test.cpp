@@ -74,6 +74,17 @@ TEST_F(RunnerFixture, CapturedOutputIsDecodedFromCodePage936WithBothStreams) {
             (ToolRunResult{true, 3221225477u, "操作成功完成。\r\n错误\r\n"}));
 }
 
+// Progress is read while the tool runs: every byte reaches the sink, in order, before the run returns.
+TEST_F(RunnerFixture, CapturedOutputReachesTheSinkAsItArrives) {
+  const std::string progress = WideToCodePage(936, L"[==  10.0%  ]\r[=====  55.5%  ]\r\n完成\r\n");
+  fake.Add({.tool = "bcdedit", .output = progress, .errorOutput = "late\r\n"});
+  std::string received;
+  const ToolRunResult run =
+      RunToolCaptured(Bcdedit(), L"/x", L"", 0, [&](std::string_view bytes) { received.append(bytes); });
+  EXPECT_EQ(received, progress + "late\r\n");
+  EXPECT_EQ(run.output, "[==  10.0%  ]\r[=====  55.5%  ]\r\n完成\r\nlate\r\n");
+}
+
 TEST_F(RunnerFixture, CapturedRunThatCannotStartReportsNotStarted) {
   EXPECT_EQ(RunToolCaptured(temp.Child(L"no-such-tool.exe"), L"/x", L"", 0), ToolRunResult{});
   EXPECT_TRUE(LogLines().empty());  // the captured run itself logs nothing

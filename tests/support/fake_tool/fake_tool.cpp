@@ -1,4 +1,5 @@
-// Stands in for bcdedit, diskpart, bcdboot, Dism and PowerShell in tests.
+// Stands in for bcdedit, diskpart, bcdboot, Dism, PowerShell, format and cscript in tests (and for any program
+// a test copies it to, such as an installer).
 //
 // The folder named by PL_FAKE_TOOLS_DIR holds "scenario.txt", written by the test, and "journal.txt",
 // appended here. A scenario line is a rule of tab-separated key=value fields:
@@ -7,6 +8,9 @@
 //   hold=<ms a child keeps the output pipe open>  close=<ms after writing when the tool closes its output, before
 //   it sleeps the delay; -1 = never>
 //   release=<hex of a UTF-8 path: the delay ends once it exists>
+//   copy=<hex of a UTF-8 path>  to=<argument prefix>: after writing its output, the tool copies that file to the
+//   path that follows the prefix in its arguments (quoted or up to the next blank), as Dism /Capture-Image
+//   creates its /ImageFile:
 // The first rule whose tool and pattern match, and whose uses are not spent, answers. With no rule the
 // tool prints nothing and exits 0. A journal line records: tool, command line, working directory, the
 // diskpart script ("/s" file), those of the variables JournalledEnvironment names that are set, and the rule
@@ -95,7 +99,7 @@ std::vector<std::string> Split(const std::string& s, char sep) {
 }
 
 struct Rule {
-  std::string tool, match = "*", out, err, release;
+  std::string tool, match = "*", out, err, release, copy, to;
   int times = 0, delay = 0, hold = 0, close = -1;
   uint32_t exitCode = 0;
 };
@@ -120,6 +124,8 @@ std::vector<Rule> LoadRules(const std::string& text) {
       else if (key == "hold") rule.hold = std::atoi(value.c_str());
       else if (key == "close") rule.close = std::atoi(value.c_str());
       else if (key == "release") rule.release = FromHex(value);
+      else if (key == "copy") rule.copy = FromHex(value);
+      else if (key == "to") rule.to = value;
     }
     rules.push_back(rule);
   }
@@ -169,16 +175,19 @@ std::wstring ArgumentsOf(const std::wstring& commandLine) {
   return commandLine.substr(i);
 }
 
-std::wstring DiskpartScriptPath(const std::wstring& args) {
-  size_t at = args.find(L"/s ");
+// The path after `prefix` in the arguments: quoted, or up to the next blank; empty when the prefix is missing.
+std::wstring PathAfter(const std::wstring& args, const std::wstring& prefix) {
+  size_t at = args.find(prefix);
   if (at == std::wstring::npos) return {};
-  std::wstring rest = args.substr(at + 3);
+  std::wstring rest = args.substr(at + prefix.size());
   if (!rest.empty() && rest[0] == L'"') {
     size_t close = rest.find(L'"', 1);
     return rest.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
   }
   return rest.substr(0, rest.find(L' '));
 }
+
+std::wstring DiskpartScriptPath(const std::wstring& args) { return PathAfter(args, L"/s "); }
 
 void WriteAll(DWORD which, const std::string& bytes) {
   if (bytes.empty()) return;
@@ -238,7 +247,9 @@ int wmain(int argc, wchar_t** argv) {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring base = self;
   base = base.substr(base.find_last_of(L"\\/") + 1);
-  if (base.size() > 4 && _wcsicmp(base.c_str() + base.size() - 4, L".exe") == 0) base.resize(base.size() - 4);
+  // "Dism.exe" is "dism", "format.com" is "format".
+  const size_t dot = base.find_last_of(L'.');
+  if (dot != std::wstring::npos && dot > 0) base.resize(dot);
   std::string tool = Narrow(base);
   for (char& c : tool) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
 
@@ -278,6 +289,10 @@ int wmain(int argc, wchar_t** argv) {
   const Rule& rule = rules[chosen];
   WriteAll(STD_OUTPUT_HANDLE, rule.out);
   WriteAll(STD_ERROR_HANDLE, rule.err);
+  if (!rule.copy.empty()) {
+    const std::wstring to = PathAfter(args, Widen(rule.to));
+    if (!to.empty()) CopyFileW(Widen(rule.copy).c_str(), to.c_str(), FALSE);
+  }
   if (rule.hold > 0) SpawnHolder(rule.hold);
   if (rule.close >= 0) {
     Sleep(static_cast<DWORD>(rule.close));
