@@ -80,7 +80,7 @@ TEST_F(RunnerFixture, CapturedOutputReachesTheSinkAsItArrives) {
   fake.Add({.tool = "bcdedit", .output = progress, .errorOutput = "late\r\n"});
   std::string received;
   const ToolRunResult run =
-      RunToolCaptured(Bcdedit(), L"/x", L"", 0, [&](std::string_view bytes) { received.append(bytes); });
+      RunToolCaptured(Bcdedit(), L"/x", L"", 0, {}, [&](std::string_view bytes) { received.append(bytes); });
   EXPECT_EQ(received, progress + "late\r\n");
   EXPECT_EQ(run.output, "[==  10.0%  ]\r[=====  55.5%  ]\r\n完成\r\nlate\r\n");
 }
