@@ -5,6 +5,8 @@
 #include <cctype>
 
 #include "archive/wim_file.h"
+#include "base/secure_directory.h"
+#include "base/transfer_line.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "boot/pe_boot_entry.h"
@@ -61,6 +63,34 @@ void Step(const Run& run, const std::string& text, int percent) {
 
 void Detail(const Run& run, const std::string& text) {
   if (run.ui.detail) run.ui.detail(text);
+}
+
+// The line under the bar while Dism works, as the host shows a download's: Dism's percentage of `total` bytes (the
+// image file for an apply, the volume's used bytes for a capture) with the speed and the time left; Dism's own
+// figure when no size is known.
+struct DismLine {
+  uint64_t total = 0;
+  const wchar_t* label;
+  base::TransferRate rate;
+
+  std::string Text(int percent) {
+    if (total == 0) return "Dism 已完成 " + std::to_string(percent) + "%";
+    const uint64_t done = total / 100 * static_cast<uint64_t>(percent) + total % 100 * percent / 100;
+    base::AddRateSample(&rate, GetTickCount64(), done);
+    return WideToUtf8(base::TransferLine(done, total, base::EstimateRate(rate), label));
+  }
+};
+
+uint64_t FileBytes(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(Utf8ToWide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+uint64_t UsedBytes(wchar_t letter) {
+  ULARGE_INTEGER free{}, total{};
+  if (!GetDiskFreeSpaceExW(base::DriveRoot(letter).c_str(), nullptr, &total, &free)) return 0;
+  return total.QuadPart - free.QuadPart;
 }
 
 void Event(const Run& run, const char* stage, const char* status, const std::string& message = {}) {
@@ -370,6 +400,7 @@ bool ApplyImage(Run& run) {
   Step(run, "正在应用系统镜像（第 " + std::to_string(task.imageIndex) + " 号映像）...", 12);
   Event(run, "deploy_apply", "started");
   int logged = -1;
+  DismLine line{.total = FileBytes(task.imagePath), .label = L"已应用"};
   const ToolRun apply =
       RunDeployTool(L"Dism.exe", ApplyArguments(task.imagePath, task.imageIndex, run.target), run.options.dryRun,
                     [&](int percent) {
@@ -378,7 +409,7 @@ bool ApplyImage(Run& run) {
                         log::LogInfo("应用镜像进度: " + std::to_string(percent) + "%");
                       }
                       if (run.ui.step) run.ui.step("正在应用系统镜像...", 12 + percent * 68 / 100);
-                      Detail(run, "Dism 已完成 " + std::to_string(percent) + "%");
+                      Detail(run, line.Text(percent));
                     });
   if (!apply.ok) return Fail(run, "deploy_apply", "应用系统镜像失败", FailureExcerpt(apply.output, true));
   Detail(run, "");
@@ -479,8 +510,8 @@ void Deploy(Run& run) {
 }
 
 bool WriteCaptureExclusions(const std::wstring& path) {
-  base::UniqueFileHandle file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file =
+      base::CreateFileNoLink(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   const std::wstring text = std::wstring(1, L'\xFEFF') + kCaptureExclusions;
   DWORD written = 0;
   const DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
@@ -508,11 +539,12 @@ bool CaptureTarget(Run& run) {
   }
   const std::wstring file = wim.substr(wim.find_last_of(L'\\') + 1);
   const std::string name = WideToUtf8(file.substr(0, file.rfind(L'.')));
+  DismLine line{.total = UsedBytes(run.target), .label = L"已备份"};
   const ToolRun capture = RunDeployTool(
       L"Dism.exe", CaptureArguments(task.captureDestPath, run.target, name, WideToUtf8(config)), run.options.dryRun,
       [&](int percent) {
         if (run.ui.step) run.ui.step("正在备份 " + Letter(run.target) + "...", 8 + percent * 82 / 100);
-        Detail(run, "Dism 已完成 " + std::to_string(percent) + "%");
+        Detail(run, line.Text(percent));
       });
   if (!capture.ok) {
     DeletePartialBackup(wim);

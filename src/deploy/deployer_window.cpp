@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/constants.h"
+#include "base/resource.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "log/log.h"
@@ -175,6 +176,11 @@ void Paint(const WindowState& state) {
   const HGDIOBJ old = SelectObject(dc.get(), bitmap.get());
   ui::FillSolid(dc.get(), {0, 0, kWidth, kHeight}, ui::kWindowBackground);
   ui::DrawHeader(dc.get(), kHeader, base::kProductNameW);
+  // The program's logo left of the title, where the host's window has it (a shared icon: never destroyed).
+  if (HICON logo = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP_ICON),
+                                                 IMAGE_ICON, 40, 40, LR_SHARED))) {
+    DrawIconEx(dc.get(), 20, 24, logo, 40, 40, 0, nullptr, DI_NORMAL);
+  }
   ui::DrawTextIn(dc.get(), state.options.dryRun ? L"系统部署（演练）" : L"系统部署",
                  {kWidth - 220, 0, kWidth - 24, 88}, ui::ThemeFont(12, true), ui::kTextSecondary,
                  DT_SINGLELINE | DT_VCENTER | DT_RIGHT);

@@ -8,6 +8,7 @@
 
 #include "base/constants.h"
 #include "base/file_tree.h"
+#include "base/secure_directory.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
@@ -36,9 +37,9 @@ std::string LastError() { return ", GetLastError=" + std::to_string(GetLastError
 
 // Exactly these bytes, replacing the file (a script must not start with a byte-order mark).
 bool WriteBytes(const std::wstring& path, const std::string& bytes, DWORD disposition = CREATE_ALWAYS) {
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file =
+      base::CreateFileNoLink(path, disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, FILE_ATTRIBUTE_NORMAL);
   DWORD written = 0;
   return file && (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                                                nullptr) &&
@@ -299,8 +300,12 @@ bool PrepareSetupStage(wchar_t target, const FoundTask& found, const std::wstrin
     log::LogInfo("[dry-run] 跳过写入新系统首次启动设置和 SetupComplete.cmd 钩子");
     return true;
   }
-  if (!base::CreateDirectoryTree(folder)) {
-    *error = "创建 " + WideToUtf8(folder) + " 失败" + LastError();
+  // The new system's SetupComplete.cmd runs what lies here as SYSTEM: administrators only, whatever was there.
+  const base::FolderProtection protection =
+      base::CreateDirectoryTree(Parent(folder)) ? base::CreateOrProtectDirectory(folder)
+                                                : base::FolderProtection{GetLastError(), folder};
+  if (!protection.ok()) {
+    *error = "创建 " + WideToUtf8(folder) + " 失败, GetLastError=" + std::to_string(protection.error);
     return false;
   }
   for (const auto& [from, to] : copies) {

@@ -13,9 +13,11 @@
 #include "base/file_tree.h"
 #include "base/system_paths.h"
 #include "base/text.h"
+#include "base/transfer_line.h"
 #include "deploy/deployer_window.h"
 #include "deploy_fixture.h"
 #include "install_state.h"
+#include "net/download.h"
 #include "pipeline/backup_restore.h"
 #include "pipeline/reinstall.h"
 #include "tools/tool_runner.h"
@@ -98,7 +100,11 @@ TEST_F(JourneyTest, ReinstallFromTheFirstClickToTheNewSystemsFirstStart) {
   StartDeployer();
   HWND window = pl::test::WaitForWindow(kDeployerWindowClass, deployer.processId, 120000);
   ASSERT_NE(window, nullptr);
-  for (int waited = 0; waited < 240000 && pl::test::ControlText(window, kDeployerDetailId) != L"Dism 已完成 100%";
+  // Dism's 100% of the image, as the host's line under a download's bar reads.
+  const std::wstring whole = base::SizeText(net::FileSizeOf(dataFolder.Child(L"$PelloraData$\\os_image.wim")));
+  const std::wstring applied = L"已应用 " + whole + L" / " + whole;
+  for (int waited = 0;
+       waited < 240000 && !pl::test::ControlText(window, kDeployerDetailId).starts_with(applied);
        waited += 50) {
     Sleep(50);
   }

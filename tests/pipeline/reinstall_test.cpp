@@ -347,14 +347,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](ReinstallTest& t) { t.machine.volumeGuidPathOfDrive = [](wchar_t) { return std::wstring(); }; },
                     kGuidError, {"error staging " + kGuidError, "finish failed"}},
         FailureCase{"TaskFile", true,
-                    [](ReinstallTest& t) {
-                      // Folders at every name the temporary file may take ("task.ini.tmp", "task.ini.N.tmp").
-                      for (int i = 0; i < 16; ++i) {
-                        const std::wstring number = i == 0 ? L"" : std::to_wstring(i) + L".";
-                        ASSERT_TRUE(base::CreateDirectoryTree(
-                            t.dataFolder.Child(L"$PelloraData$\\task.ini." + number + L"tmp")));
-                      }
-                    },
+                    [](ReinstallTest&) { BlockTaskFile(kData); },
                     "写任务文件失败", {"error staging 写任务文件失败", "finish failed"}},
         FailureCase{"DriverExportOnlyWarns", true,
                     [](ReinstallTest& t) {
@@ -418,7 +411,7 @@ TEST(ReinstallFaultMatrix, NoStepLeavesTheMachineArmedOrTheUsersFilesTouched) {
        },
        kGuidError + kMayRemain, "staging", false, kGuidError},
       {"TaskFile",
-       [](ReinstallTest&) { ASSERT_TRUE(base::CreateDirectoryTree(kData + L"\\task.ini.tmp")); },
+       [](ReinstallTest&) { BlockTaskFile(kData); },
        "写任务文件失败", "staging"},
       {"DeployerStart", [](ReinstallTest& t) { t.resources.drv = t.Serve("tools.zip", RunFixture::ToolsZip(false)); },
        "直接执行 pl_pe 失败: 找不到 pl_pe.exe（工具包里没有，跟 pl_host.exe 同目录下也没有）", "pe_deploy", true, "",

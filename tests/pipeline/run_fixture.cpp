@@ -100,6 +100,13 @@ RunFixture::RunFixture() : backend(config::kBackendOriginVariable, server.origin
   resources.drv = Serve("tools.zip", ToolsZip(false));
 }
 
+void BlockTaskFile(const std::wstring& dataDirectory) {
+  for (int i = 0; i < 16; ++i) {
+    const std::wstring number = i == 0 ? L"" : std::to_wstring(i) + L".";
+    ASSERT_TRUE(base::CreateDirectoryTree(dataDirectory + L"\\task.ini." + number + L"tmp"));
+  }
+}
+
 std::string RunFixture::ToolsZip(bool withDeployer) {
   archive::test::ZipBuilder zip;
   zip.Add("drivers/net/e1000.inf", "[Version]\r\n", 8);

@@ -39,6 +39,10 @@ std::vector<std::string> BootEntryCommands(const std::string& id);
 // What the boot entry logs for them: each command, in dry-run with its skip line.
 std::vector<std::string> BootEntryLog(const std::string& id, bool dryRun);
 
+// Folders at every name the task file's temporary file may take ("task.ini.tmp", "task.ini.N.tmp") in the data
+// folder `dataDirectory`, so that writing the task fails.
+void BlockTaskFile(const std::wstring& dataDirectory);
+
 // The boot manager as the fake bcdedit's calls left it, answered ones failing: the default and time-out of the
 // fixture's "/enum {bootmgr}" answer, then the entries made, the default, the time-out and the one-shot sequence.
 struct BootStore {

@@ -302,9 +302,7 @@ TEST(UsbFaultMatrix, NoStepLeavesTheMachineArmedOrTheUsersFilesTouched) {
       {"BootFiles", [](UsbRunTest& t) { t.fake.Add({.tool = "bcdboot", .exitCode = 1}); }, "写入 U 盘引导文件失败",
        "usb_boot", false, "", false, false},
       {"TaskFile",
-       [](UsbRunTest& t) {
-         ASSERT_TRUE(base::CreateDirectoryTree(t.dataStick.Child(L"$PelloraData$\\task.ini.tmp")));
-       },
+       [](UsbRunTest& t) { pipeline::test::BlockTaskFile(t.dataStick.Child(L"$PelloraData$")); },
        "写任务文件失败", "staging", false, "", false, false},
   };
   pipeline::test::RunFaultMatrix(steps, [](UsbRunTest& t) {
