@@ -6,6 +6,7 @@
 #include <mutex>
 #include <regex>
 
+#include "base/secure_directory.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
@@ -46,9 +47,10 @@ void WriteToStandardOutput(const std::string& line) {
 
 void AppendToFile(const std::wstring& path, const std::string& line) {
   // Opened and closed per line, sharing everything, so others may read, rename or delete it meanwhile.
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Never through a link planted at its name: the program runs elevated, the folder is the user's.
+  base::UniqueFileHandle file = base::CreateFileNoLink(path, FILE_APPEND_DATA,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (!file) return;
   std::string bytes = line;
   bytes += "\r\n";
@@ -79,7 +81,12 @@ void SetLogFile(const std::wstring& nameOrPath) {
     const std::wstring directory = GetLogDirectory();
     if (!directory.empty()) {
       CreateDirectoryW(directory.c_str(), nullptr);
-      path = directory + L"\\" + nameOrPath;
+      // A folder that is a link (the user's temporary folder is open to whatever runs as the user) would have the
+      // elevated program append to files elsewhere: no log file then.
+      const DWORD attributes = GetFileAttributesW(directory.c_str());
+      path = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                 ? std::wstring()
+                 : directory + L"\\" + nameOrPath;
     }
   }
   std::lock_guard<std::mutex> guard(LogLock());

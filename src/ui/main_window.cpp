@@ -7,6 +7,7 @@
 
 #include "base/constants.h"
 #include "base/resource.h"
+#include "base/system_paths.h"
 #include "base/text.h"
 #include "disks/inventory.h"
 #include "inspect/diagnostics.h"
@@ -379,8 +380,12 @@ void OnDiagnose(MainWindowState& state) {
     return;
   }
   ShowBox(state, L"已生成诊断信息文件：\n" + path + L"\n\n遇到问题时可以把这份文件发给客服。", MB_ICONINFORMATION);
+  // By its full path: a bare name is looked for in the working folder first, which for a downloaded copy is the
+  // Downloads folder.
+  const std::wstring windows = base::WindowsDirectoryPath();
+  if (windows.empty()) return;
   const std::wstring parameters = L"/select,\"" + path + L"\"";
-  ShellExecuteW(nullptr, L"open", L"explorer.exe", parameters.c_str(), nullptr, SW_SHOWNORMAL);
+  ShellExecuteW(nullptr, L"open", (windows + L"\\explorer.exe").c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
 }
 
 void OnDecrypt(MainWindowState& state) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/unique_handle.h"
+#include "host_link.h"
 #include "test_support.h"
 
 namespace pl::log {
@@ -88,6 +89,20 @@ TEST(LogFile, BareNameGoesIntoTheLogDirectoryUnderTemp) {
             (std::vector<std::string>{"T [INFO] 第一行", "T [WARN] second", "T [ERROR] third !"}));
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
   EXPECT_NE(bytes.substr(0, 3), "\xEF\xBB\xBF");
+  ClearLogFile();
+}
+
+// The elevated program never writes its log through a folder link planted in the user's temporary folder.
+TEST(LogFile, ALinkInPlaceOfTheLogFolderGetsNoLog) {
+  TempDirectory temp, elsewhere;
+  test::ScopedEnvironment tmp(L"TMP", temp.path);
+  test::ScopedEnvironment tempVar(L"TEMP", temp.path);
+  test::ScopedHostLink link(temp.path + L"\\PelloraLogs", elsewhere.path);
+  ASSERT_TRUE(link.made);
+  SetLogFile(L"pl_host_gui.log");
+  EXPECT_EQ(GetLogFilePath(), L"");
+  LogInfo("line");
+  EXPECT_TRUE(test::ListFiles(elsewhere.path, L"*").empty());
   ClearLogFile();
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/text.h"
 #include "gui_driver.h"
 
 namespace {
@@ -83,7 +84,9 @@ int wmain(int argc, wchar_t** argv) {
     HWND box = pl::test::WaitForMessageBox(argv[2], 0, static_cast<DWORD>(_wtoi(argv[4])));
     if (box == nullptr) return 1;
     const std::wstring text = pl::test::MessageBoxText(box);
-    std::fputws((text + L"\n").c_str(), stdout);
+    // As UTF-8 bytes: the C runtime's wide output stops at the first character its locale cannot show.
+    const std::string bytes = pl::base::WideToUtf8(text) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     if (!pl::test::PressButton(box, _wtoi(argv[3]))) return 1;
     // This process is gone before the next answer-box looks: wait for the box to go, or it could be found again.
     const ULONGLONG deadline = GetTickCount64() + static_cast<DWORD>(_wtoi(argv[4]));
