@@ -345,6 +345,7 @@ TEST_F(JourneyTest, UsbStickTaskInstallsOnTheVolumePickedInTheWindow) {
   MapWindowPoints(list, window, &click, 1);
   ASSERT_TRUE(pl::test::ClickAt(window, click));
   for (int waited = 0; waited < 60000 && !pl::test::ControlEnabled(window, kDeployerStartId); waited += 50) Sleep(50);
+  EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), 0);
   Sleep(300);  // the last paint
   pl::test::SaveScreenshot(L"deployer-usb-pick.png");
   ASSERT_TRUE(pl::test::PressButton(window, kDeployerStartId));

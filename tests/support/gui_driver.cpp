@@ -222,12 +222,17 @@ namespace {
 // value rounded up lands on the pixel itself.
 LONG Normalised(LONG pixel, int extent) { return static_cast<LONG>((pixel * 65536LL + extent - 1) / extent); }
 
-bool SendMove(POINT screen) {
+INPUT AbsoluteMouse(POINT screen, DWORD flags) {
   INPUT input{};
   input.type = INPUT_MOUSE;
   input.mi.dx = Normalised(screen.x, GetSystemMetrics(SM_CXSCREEN));
   input.mi.dy = Normalised(screen.y, GetSystemMetrics(SM_CYSCREEN));
-  input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | flags;
+  return input;
+}
+
+bool SendMove(POINT screen) {
+  INPUT input = AbsoluteMouse(screen, 0);
   return SendInput(1, &input, sizeof input) == 1;
 }
 
@@ -245,11 +250,11 @@ bool MoveMouseToScreen(POINT screen) {
   }
 }
 
-bool ClickLeftButton() {
-  INPUT inputs[2]{};
-  inputs[0].type = inputs[1].type = INPUT_MOUSE;
-  inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-  inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+// Press and release carry the point themselves: a window just mapped under the old pointer position can have
+// its X server move that position back after the move above (Wine replays such a late motion as input), and a
+// button sent without a point would then land where the pointer had been.
+bool ClickLeftButton(POINT screen) {
+  INPUT inputs[2] = {AbsoluteMouse(screen, MOUSEEVENTF_LEFTDOWN), AbsoluteMouse(screen, MOUSEEVENTF_LEFTUP)};
   return SendInput(2, inputs, sizeof inputs[0]) == 2;
 }
 
@@ -260,7 +265,10 @@ bool MoveMouseTo(HWND window, POINT client) {
   return ClientToScreen(window, &screen) && MoveMouseToScreen(screen);
 }
 
-bool ClickAt(HWND window, POINT client) { return MoveMouseTo(window, client) && ClickLeftButton(); }
+bool ClickAt(HWND window, POINT client) {
+  POINT screen = client;
+  return ClientToScreen(window, &screen) && MoveMouseToScreen(screen) && ClickLeftButton(screen);
+}
 
 bool PressKey(WORD key, bool shift) {
   std::vector<INPUT> inputs;
@@ -307,7 +315,7 @@ bool ClickCloseBox(HWND window) {
       DWORD_PTR inside = 0;
       SendMessageTimeoutW(window, WM_NCHITTEST, 0, MAKELPARAM(x - 4, y + 4), SMTO_ABORTIFHUNG, 5000, &inside);
       const POINT target = inside == HTCLOSE ? POINT{x - 4, y + 4} : POINT{x, y};
-      return MoveMouseToScreen(target) && ClickLeftButton();
+      return MoveMouseToScreen(target) && ClickLeftButton(target);
     }
   }
   return false;

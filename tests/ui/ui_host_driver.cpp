@@ -59,6 +59,9 @@ std::wstring WaitForOutcome(HWND owner) {
 
 void ExpectOwnerBack(HWND owner, const std::wstring& outcome) {
   EXPECT_EQ(WaitForOutcome(owner), outcome);
+  // The outcome can be in the title before the last box over the owner has finished closing, which is what
+  // enables and activates the owner again.
+  WaitUntil([&] { return IsWindowEnabled(owner) && GetForegroundWindow() == owner; });
   EXPECT_TRUE(IsWindowEnabled(owner));
   EXPECT_EQ(GetForegroundWindow(), owner);
 }
