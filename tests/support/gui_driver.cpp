@@ -2,10 +2,12 @@
 
 #include <gdiplus.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
 
+#include "base/text.h"
 #include "base/unique_handle.h"
 
 namespace pl::test {
@@ -122,10 +124,16 @@ bool GuiProgram::Start(const std::wstring& exe, const std::wstring& arguments,
   PROCESS_INFORMATION info{};
   const BOOL ok = CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                                  &info);
+  const DWORD startError = GetLastError();
   for (size_t i = 0; i < saved.size(); ++i) {
     SetEnvironmentVariableW(saved[i].first.c_str(), hadValue[i] ? saved[i].second.c_str() : nullptr);
   }
-  if (!ok) return false;
+  if (!ok) {
+    // Seen once on a loaded machine, cause unknown: the code says more than the failed assertion.
+    std::fprintf(stderr, "CreateProcessW(%s) failed, GetLastError=%lu\n", base::WideToUtf8(exe).c_str(),
+                 startError);
+    return false;
+  }
   CloseHandle(info.hThread);
   process = info.hProcess;
   processId = info.dwProcessId;
