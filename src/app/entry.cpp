@@ -26,12 +26,22 @@ void RunUninstallMode() {
     return;
   }
   std::string error;
-  const bool deletionStarted = install::Uninstall(&error);
+  base::UniqueKernelHandle deletion;
+  const bool deletionStarted = install::Uninstall(
+      &error, [&deletion](const std::wstring& application, const std::wstring& line, const std::wstring& folder) {
+        return install::StartHiddenProcessKeepingHandle(application, line, folder, &deletion);
+      });
   if (!deletionStarted) log::LogWarn("卸载过程中有步骤失败（不代表完全没清理）: " + error);
   MessageBoxW(nullptr, L"卸载完成。", base::kProductNameW, MB_ICONINFORMATION);
   if (!deletionStarted) return;
   // When this is the installed copy, its own file keeps the folder until the process ends, and the deletion
   // started above gives up after about 20 seconds: a box left open longer would leave the folder behind for good.
+  // So it starts afresh now, and the first one is stopped before: two would both keep trying, and the later one
+  // would delete a folder installed again just after the earlier one had removed it.
+  if (deletion && WaitForSingleObject(deletion.get(), 0) == WAIT_TIMEOUT) {
+    TerminateProcess(deletion.get(), 1);
+    WaitForSingleObject(deletion.get(), 10000);
+  }
   const std::wstring directory = install::InstallDirectory();
   if (GetFileAttributesW(directory.c_str()) != INVALID_FILE_ATTRIBUTES &&
       !install::StartDeferredDeletion(directory, &error)) {

@@ -241,6 +241,12 @@ bool ClearInstallDirectory(const std::wstring& directory, bool keepExecutable, s
 
 DWORD StartHiddenProcess(const std::wstring& applicationName, const std::wstring& commandLine,
                          const std::wstring& workingDirectory) {
+  base::UniqueKernelHandle process;
+  return StartHiddenProcessKeepingHandle(applicationName, commandLine, workingDirectory, &process);
+}
+
+DWORD StartHiddenProcessKeepingHandle(const std::wstring& applicationName, const std::wstring& commandLine,
+                                      const std::wstring& workingDirectory, base::UniqueKernelHandle* process) {
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.push_back(L'\0');
   STARTUPINFOW startup{};
@@ -251,7 +257,7 @@ DWORD StartHiddenProcess(const std::wstring& applicationName, const std::wstring
     return GetLastError();
   }
   base::UniqueKernelHandle thread(info.hThread);
-  base::UniqueKernelHandle process(info.hProcess);
+  process->reset(info.hProcess);
   return ERROR_SUCCESS;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/secure_directory.h"
+#include "base/unique_handle.h"
 
 namespace pl::install {
 
@@ -45,6 +46,9 @@ bool ClearInstallDirectory(const std::wstring& directory, bool keepExecutable, s
 // wait: 0 or the Win32 error. Tests record the call instead.
 DWORD StartHiddenProcess(const std::wstring& applicationName, const std::wstring& commandLine,
                          const std::wstring& workingDirectory);
+// The same, and hands the started process's handle to `process`.
+DWORD StartHiddenProcessKeepingHandle(const std::wstring& applicationName, const std::wstring& commandLine,
+                                      const std::wstring& workingDirectory, base::UniqueKernelHandle* process);
 using ProcessStarter = std::function<DWORD(const std::wstring& applicationName, const std::wstring& commandLine,
                                            const std::wstring& workingDirectory)>;
 

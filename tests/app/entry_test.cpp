@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -242,6 +243,19 @@ TEST_F(EntryTest, UninstallAnsweredNoRemovesNothing) {
   EXPECT_EQ(test::UninstallValue(L"DisplayName"), "REG_SZ:Pellora重装大师");
 }
 
+// The processes `parent` started that still run.
+int RunningChildren(DWORD parent) {
+  base::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID == parent) ++count;
+  }
+  return count;
+}
+
 // Yes removes shortcut and entry at once and the folder shortly after; the dry-run flag changes nothing here.
 void RunUninstallYes(EntryTest* t, const std::wstring& exe = test::HostGuiPath()) {
   GuiProgram program;
@@ -256,6 +270,8 @@ void RunUninstallYes(EntryTest* t, const std::wstring& exe = test::HostGuiPath()
   EXPECT_EQ(test::UninstallValue(L"DisplayName"), "");
   EXPECT_TRUE(test::PressButton(done, IDOK));
   EXPECT_EQ(program.WaitForExit(kWait), 0);
+  // One deletion at most outlives the program: a second one would delete the folder of the next install.
+  EXPECT_LE(RunningChildren(program.processId), 1);
   const ULONGLONG deadline = GetTickCount64() + 40000;
   while (FileExists(install::InstallDirectory()) && GetTickCount64() < deadline) Sleep(200);
   EXPECT_FALSE(FileExists(install::InstallDirectory()));
