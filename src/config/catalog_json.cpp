@@ -1,6 +1,9 @@
 // The backend's catalog document. The only file of the subsystem that sees the JSON library.
 #include <nlohmann/json.hpp>
 
+#include <climits>
+#include <cmath>
+
 #include "config/service_config.h"
 
 namespace pl::config {
@@ -17,6 +20,20 @@ T OptionalOr(const json& object, const char* name, T fallback) {
   return object.at(name).get<T>();
 }
 
+// An image's number in its file: a whole number an int holds. The library would cast any number to int, which is
+// undefined for a float past the range, so such a value is refused here instead.
+int ImageIndexOr(const json& item, int fallback) {
+  if (!item.is_object() || !item.contains("imageIndex") || !item.at("imageIndex").is_number()) {
+    return item.value("imageIndex", fallback);  // absent, or the library's own error for another type
+  }
+  const json& value = item.at("imageIndex");
+  const double number = value.get<double>();
+  if (number != std::floor(number) || number < INT_MIN || number > INT_MAX) {
+    throw json::out_of_range::create(406, "imageIndex 不是可用的映像序号: " + value.dump(), &value);
+  }
+  return static_cast<int>(number);
+}
+
 void ReadCatalog(const json& root, ServiceConfig* config) {
   // get<array_t> insists on a list, with the library's own wording when it is not one.
   for (const json& item : root.at("osImages").get<json::array_t>()) {
@@ -25,7 +42,7 @@ void ReadCatalog(const json& root, ServiceConfig* config) {
     entry.displayName = StringOr(item, "displayName");
     entry.url = StringOr(item, "url");
     entry.md5 = StringOr(item, "md5");
-    entry.imageIndex = item.value("imageIndex", 1);
+    entry.imageIndex = ImageIndexOr(item, 1);
     entry.version = OptionalOr<std::string>(item, "version", "");
     entry.updateDate = OptionalOr<std::string>(item, "updateDate", "");
     entry.sizeGb = OptionalOr<double>(item, "sizeGb", 0.0);

@@ -104,6 +104,11 @@ TEST(CatalogJsonTest, EachFailureCarriesItsPrefixAndTheLibraryText) {
        "响应字段格式不对: [json.exception.type_error.302] type must be string, but is null"},
       {Answer(R"({"osImages": [{"imageIndex": "2"}], "installItems": []})"),
        "响应字段格式不对: [json.exception.type_error.302] type must be number, but is string"},
+      // A number that is no int: the library would cast it (undefined past the range).
+      {Answer(R"({"osImages": [{"imageIndex": 1e31}], "installItems": []})"),
+       "响应字段格式不对: [json.exception.out_of_range.406] imageIndex 不是可用的映像序号: 1e+31"},
+      {Answer(R"({"osImages": [{"imageIndex": 2.5}], "installItems": []})"),
+       "响应字段格式不对: [json.exception.out_of_range.406] imageIndex 不是可用的映像序号: 2.5"},
       {Answer(R"({"osImages": [{"sizeGb": "5"}], "installItems": []})"),
        "响应字段格式不对: [json.exception.type_error.302] type must be number, but is string"},
       {Answer(R"({"osImages": ["win11"], "installItems": []})"),
