@@ -7,6 +7,7 @@
 
 #include "base/constants.h"
 #include "base/file_tree.h"
+#include "base/process_start.h"
 #include "base/secure_directory.h"
 #include "base/system_paths.h"
 #include "base/text.h"
@@ -247,13 +248,11 @@ DWORD StartHiddenProcess(const std::wstring& applicationName, const std::wstring
 
 DWORD StartHiddenProcessKeepingHandle(const std::wstring& applicationName, const std::wstring& commandLine,
                                       const std::wstring& workingDirectory, base::UniqueKernelHandle* process) {
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(applicationName.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
+  if (!base::CreateProcessSettled(applicationName.c_str(), commandLine, FALSE, CREATE_NO_WINDOW, nullptr,
+                                  workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
     return GetLastError();
   }
   base::UniqueKernelHandle thread(info.hThread);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/file_tree.h"
+#include "base/process_start.h"
 #include "base/secure_directory.h"
 #include "base/system_paths.h"
 #include "base/text.h"
@@ -18,13 +19,6 @@ namespace {
 
 // How often the captured run looks at the pipe while it waits for output or for the child.
 constexpr DWORD kPollMs = 15;
-
-std::vector<wchar_t> WritableCommandLine(const std::wstring& app, const std::wstring& args) {
-  const std::wstring line = BuildCommandLine(app, args);
-  std::vector<wchar_t> buffer(line.begin(), line.end());
-  buffer.push_back(L'\0');
-  return buffer;
-}
 
 const wchar_t* OrNull(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
 
@@ -59,26 +53,14 @@ std::vector<wchar_t> EnvironmentBlock(const std::vector<EnvironmentVariable>& ch
   return block;
 }
 
-// A new process that dies while the system is still setting it up, before any of its own code ran, makes
-// CreateProcessW fail with ERROR_INTERNAL_ERROR (seen under Wine when many processes start at once). Nothing
-// of the tool has happened then, so starting it again is safe; every other failure is reported at once.
 BOOL StartProcess(const std::wstring& applicationPath, const std::wstring& arguments, BOOL inheritHandles,
                   DWORD extraFlags, const std::wstring& workingDirectory, STARTUPINFOW* startup,
                   PROCESS_INFORMATION* info, const std::vector<EnvironmentVariable>& environment = {}) {
-  constexpr int kAttempts = 3;
   std::vector<wchar_t> block = EnvironmentBlock(environment);
   if (!block.empty()) extraFlags |= CREATE_UNICODE_ENVIRONMENT;
-  for (int attempt = 1;; ++attempt) {
-    // The call may write into the buffer: each attempt gets a fresh copy.
-    std::vector<wchar_t> line = WritableCommandLine(applicationPath, arguments);
-    if (CreateProcessW(OrNull(applicationPath), line.data(), nullptr, nullptr, inheritHandles,
-                       CREATE_NO_WINDOW | extraFlags, block.empty() ? nullptr : block.data(),
-                       OrNull(workingDirectory), startup, info)) {
-      return TRUE;
-    }
-    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts) return FALSE;
-    Sleep(50);
-  }
+  return base::CreateProcessSettled(OrNull(applicationPath), BuildCommandLine(applicationPath, arguments),
+                                    inheritHandles, CREATE_NO_WINDOW | extraFlags,
+                                    block.empty() ? nullptr : block.data(), OrNull(workingDirectory), startup, info);
 }
 
 // The handles a child may inherit, as a process attribute. Every inheritable handle would reach the child

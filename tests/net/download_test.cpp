@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/process_start.h"
 #include "base/system_paths.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
@@ -584,8 +585,7 @@ TEST_F(RangedDownloadTest, AStoppedProcessIsResumedInEveryRangeFromItsRecord) {
                              base::Utf8ToWide(md5) + L" 100000 1 10000";
   STARTUPINFOW startup = {sizeof startup};
   PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(CreateProcessW(child.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &info));
+  ASSERT_TRUE(base::CreateProcessSettled(child.c_str(), commandLine, FALSE, 0, nullptr, nullptr, &startup, &info));
   base::UniqueKernelHandle process(info.hProcess);
   base::UniqueKernelHandle thread(info.hThread);
   const PartRecord stalled{400000, {{0, 30000}, {100000, 130000}, {200000, 230000}, {300000, 330000}}};

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "base/process_start.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 
@@ -117,19 +118,15 @@ bool GuiProgram::Start(const std::wstring& exe, const std::wstring& arguments,
   }
   std::wstring line = L"\"" + exe + L"\"";
   if (!arguments.empty()) line += L" " + arguments;
-  std::vector<wchar_t> buffer(line.begin(), line.end());
-  buffer.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  const BOOL ok = CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                 &info);
+  const BOOL ok = base::CreateProcessSettled(exe.c_str(), line, FALSE, 0, nullptr, nullptr, &startup, &info);
   const DWORD startError = GetLastError();
   for (size_t i = 0; i < saved.size(); ++i) {
     SetEnvironmentVariableW(saved[i].first.c_str(), hadValue[i] ? saved[i].second.c_str() : nullptr);
   }
   if (!ok) {
-    // Seen once on a loaded machine, cause unknown: the code says more than the failed assertion.
     std::fprintf(stderr, "CreateProcessW(%s) failed, GetLastError=%lu\n", base::WideToUtf8(exe).c_str(),
                  startError);
     return false;

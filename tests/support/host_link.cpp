@@ -2,8 +2,7 @@
 
 #include <windows.h>
 
-#include <vector>
-
+#include "base/process_start.h"
 #include "base/text.h"
 #include "base/unique_handle.h"
 
@@ -12,14 +11,11 @@ namespace {
 
 // Wine starts a Unix program for an ELF file, but its handle does not wait for it: callers wait for the result.
 void RunHostProgram(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring line = L"\"" + program + L"\" " + arguments;
-  std::vector<wchar_t> buffer(line.begin(), line.end());
-  buffer.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!base::CreateProcessSettled(program.c_str(), L"\"" + program + L"\" " + arguments, FALSE, CREATE_NO_WINDOW,
+                                  nullptr, nullptr, &startup, &info)) {
     return;
   }
   base::UniqueKernelHandle process(info.hProcess);
